@@ -1,0 +1,57 @@
+// The shared wizard state: the values every page and the communication thread work on. The
+// sheet holds exactly one; the pages read and write it, the worker reads it during an operation.
+// Plain data without Qt, so the core can use it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/catalogue.h"
+
+namespace quill {
+
+// Values of m_nOperation.
+enum Operation : int32_t { OperationConfigure = 0, OperationBoot = 1, OperationUser = 2 };
+// Values of m_nUserOperation.
+enum UserOperation : int32_t {
+  UserOperationProgramErase = 0,  // program with block pre-erase
+  UserOperationProgram = 1,       // program without pre-erase
+  UserOperationErase = 2,
+};
+
+struct WizardState {
+  int32_t m_nOperation = OperationConfigure;
+  int32_t m_nUserOperation = UserOperationProgramErase;
+  std::string m_strMCUType;
+  int32_t m_nClockSpeed = 10000;  // beyond every list until the configuration page is completed
+  std::string m_strComPort;
+  int32_t m_nComBootRate = 9600;
+  int32_t m_nComUserRate = 9600;
+  std::string m_strBrowsePath;
+  std::string m_strFile;
+  uint32_t m_dwOffset = 0;
+  uint32_t m_dwLowest = 0;
+  uint32_t m_dwHighest = 0xFFFFFFFF;
+  std::vector<std::string> m_astrSelectedBlocks;
+  int32_t m_nMCUMode = 0;
+  const DeviceType* m_pDevice = nullptr;
+  const ClockRange* m_pClockRange = nullptr;
+
+  // Every stored member back to its default, the selection emptied, the references cleared.
+  void ResetToDefaults();
+
+  // Finds the device named by m_strMCUType (device 0, and its name, when none matches) and sets
+  // m_pDevice and m_pClockRange. The stored indices are kept as they are; the references come from
+  // indices clamped into the catalogue (beyond a list: its last entry; negative: its first), so
+  // nothing ever reads outside it.
+  void DeriveCatalogueRefs();
+
+  // m_nMCUMode and m_nClockSpeed clamped into the lists of m_pDevice (which must be set).
+  int ModeIndex() const;
+  int ClockIndex() const;
+  // The selected mode's record (m_pDevice must be set).
+  const DeviceMode& Mode() const { return m_pDevice->modes[ModeIndex()]; }
+};
+
+}  // namespace quill

@@ -1,0 +1,48 @@
+#include "link/results.h"
+
+#include "resources/format.h"
+
+namespace quill {
+namespace {
+
+struct MessageEntry {
+  int32_t kind;
+  uint32_t stringId;
+};
+
+// Searched in this order.
+constexpr MessageEntry kMessages[] = {
+    {ErrorNone, 144},
+    {ErrorUserAbort, 145},
+    {ErrorBootSyncTimeout, 146},
+    {ErrorBootEraseTimeout, 155},
+    {ErrorBootEraseFailed, 156},
+    {ErrorBootLoadEcho, 119},
+    {ErrorBootLoadTimeout, 157},
+    {ErrorFlashWriteChecksum, 158},
+    {ErrorRamEmulationTimeout, 159},
+    {ErrorBlockEraseFailed, 160},
+    {ErrorBlockEraseTimeout, 161},
+    {ErrorFlashWriteFailed, 162},
+    {ErrorFlashWriteTimeout, 163},
+    {ErrorInternal, 118},
+};
+
+constexpr uint32_t kUnrecognizedError = 117;
+
+}  // namespace
+
+uint32_t ErrorMessageId(int32_t kind) {
+  for (const MessageEntry& entry : kMessages) {
+    if (entry.kind == kind) return entry.stringId;
+  }
+  return 0;
+}
+
+std::string FormatErrorMessage(int32_t kind, uint32_t detail) {
+  const uint32_t id = ErrorMessageId(kind);
+  if (id == 0) return FormatString(kUnrecognizedError, {kind, detail});
+  return FormatString(id, {detail});
+}
+
+}  // namespace quill

@@ -1,0 +1,66 @@
+// Operation results: the ErrorKind of every outcome, the InternalErrorNumber of every fixed
+// failure site of the target link, and the message shown for a result.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quill {
+
+enum ErrorKind : int32_t {
+  ErrorNone = 0,
+  ErrorUserAbort = 1,
+  ErrorBootSyncTimeout = 2,
+  ErrorBootEraseTimeout = 3,
+  ErrorBootEraseFailed = 4,
+  ErrorBootLoadEcho = 5,
+  ErrorBootLoadTimeout = 6,
+  ErrorFlashWriteChecksum = 7,
+  ErrorRamEmulationTimeout = 8,  // produced by no operation; kept for its message
+  ErrorBlockEraseFailed = 9,
+  ErrorBlockEraseTimeout = 10,
+  ErrorFlashWriteFailed = 11,  // produced by no operation; kept for its message
+  ErrorFlashWriteTimeout = 12,
+  ErrorInternal = 13,
+};
+
+// The detail of ErrorInternal: one number per failure site, growing along each operation.
+namespace InternalError {
+// Port set-up
+constexpr uint32_t PortOpen = 254;
+constexpr uint32_t GetCommState = 265;
+constexpr uint32_t BuildCommDcb = 273;
+constexpr uint32_t SetCommState = 308;
+constexpr uint32_t PurgeComm = 317;
+constexpr uint32_t GetCommTimeouts = 329;
+constexpr uint32_t SetCommTimeouts = 341;
+// Boot mode
+constexpr uint32_t SyncWrite = 606;
+constexpr uint32_t KernelLoad = 642;
+constexpr uint32_t DownloadWrite = 666;
+// Programming chunk
+constexpr uint32_t ChunkCommandWrite = 881;
+constexpr uint32_t ChunkCommandReply = 893;
+constexpr uint32_t ChunkAddressWrite = 910;
+constexpr uint32_t ChunkAddressReply = 922;
+constexpr uint32_t ChunkFirstAckWrite = 931;
+constexpr uint32_t ChunkDataWrite = 940;
+constexpr uint32_t ChunkDataReply = 952;
+constexpr uint32_t ChunkSecondAckWrite = 961;
+constexpr uint32_t ChunkChecksumWrite = 970;
+constexpr uint32_t ChunkFinalReply = 984;
+// Block erase
+constexpr uint32_t EraseCommandWrite = 1124;
+constexpr uint32_t EraseCountWrite = 1133;
+constexpr uint32_t EraseListWrite = 1142;
+constexpr uint32_t EraseTrailerWrite = 1191;
+}  // namespace InternalError
+
+// The string id of an ErrorKind's message, or 0 when the kind has none (string 117 is used then).
+uint32_t ErrorMessageId(int32_t kind);
+
+// The message for a result: the kind's text with the detail as its insert, or text 117 with the
+// kind and the detail for a kind the table does not know.
+std::string FormatErrorMessage(int32_t kind, uint32_t detail);
+
+}  // namespace quill

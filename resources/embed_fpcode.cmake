@@ -1,0 +1,18 @@
+# Turns every resources/fpcode/fpcode_<id>.bin into a byte array of the image table.
+file(GLOB images "${DIR}/fpcode_*.bin")
+list(SORT images)
+set(body "")
+set(table "")
+foreach(img IN LISTS images)
+  get_filename_component(name "${img}" NAME_WE)
+  string(REGEX REPLACE "^fpcode_" "" id "${name}")
+  file(READ "${img}" hex HEX)
+  string(LENGTH "${hex}" hexlen)
+  math(EXPR size "${hexlen} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND body "static const unsigned char kImage${id}[${size}] = {${bytes}};\n")
+  string(APPEND table "  {${id}u, kImage${id}, ${size}u},\n")
+endforeach()
+file(WRITE "${OUT}.tmp"
+"// Generated from resources/fpcode/*.bin at build time.\n#include \"resources/fpcode.h\"\n\nnamespace quill {\n${body}\nconst FpcodeImage kFpcodeImages[] = {\n${table}};\nconst int kFpcodeImageCount = static_cast<int>(sizeof kFpcodeImages / sizeof kFpcodeImages[0]);\n}  // namespace quill\n")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)

@@ -1,0 +1,134 @@
+#include "resources/strings.h"
+
+#include <algorithm>
+
+namespace quill {
+
+// Texts as the program shows them; \n is a line break, \t a tab.
+const StringEntry kStringTable[] = {
+    {105, "&Exit"},
+    {106, "Synchronizing baud rates with the target MCU. Click Abort to abort."},
+    {107, "Erasing selected flash memory blocks. Click Abort to abort."},
+    {108, "Downloading/programming S-records into target MCU flash memory. Click Abort to abort."},
+    {109, "QUILL TAVEO Flash Programmer"},
+    {110, "TX-A10"},
+    {112, "&About..."},
+    {113, "The target MCU is erasing all flash memory blocks. Click Abort to abort."},
+    {114, "Loading the FPCODE into target MCU RAM. Click Abort to abort."},
+    {115, "The entire TAVEO MCU flash memory has been erased and the selected file has been "
+          "successfully programmed and verified."},
+    {117, "An unrecognized error #%1!d! occurred at address H'%2!lX!."},
+    {118, "An internal error has occurred (%1!ld!). Please note the values displayed in this dialog "
+          "and contact Velmora."},
+    {119, "Downloaded byte at H'%1!lX! failed to verify correctly. Check for:\n\tExceeded the maxium "
+          "number of TAVEO MCU program cycles.\n\tDevice connected correctly...etc."},
+    {120, "The selected TAVEO MCU Flash Memory Blocks have been successfully programmed and verified."},
+    {127, "TX-C30"},
+    {128, "TX-C31"},
+    {132, "Invalid numeric value. Expected a number, with an optional H', D' or 0x prefix."},
+    {136, "The file '%1' does not appear to be in valid Motorola S-record hex format. Please "
+          "regenerate the file and try again, or choose another file."},
+    {137, "The file '%1' contains data that the selected offset, lowest address and highest address "
+          "would attempt to program outside the area of flash memory in the MCU type. Please correct "
+          "the file, or change the offset, lowest address or highest address, or select a different "
+          "file, and try again."},
+    {138, "Please enter the full path and filename of the file to be programmed into flash memory."},
+    {140, "The file, offset, lowest address and highest address you have selected will not program "
+          "any data into flash memory. Is this what you want to do?"},
+    {141, "Erasing the selected flash memory blocks. Click Abort to abort"},
+    {142, "The selected TAVEO MCU Flash Memory Blocks have been successfully erased."},
+    {144, "No error."},
+    {145, "You clicked the Abort button. Warning: resetting the target is highly recommended."},
+    {146, "Communication with the target timed out while trying to synchronize baud rates. Check "
+          "for:\n\tPower to Target and Flash Adapter.\n\tCorrect QUILL configuration "
+          "settings.\n\tCorrect serial cable/COM port connections.\n\tCorrect jumper settings on "
+          "target system...etc."},
+    {149, "Boot Mode Finished"},
+    {150, "Boot Mode Finished"},
+    {151, "User Mode Program Sequence Finished"},
+    {152, "User Mode Program Sequence Finished"},
+    {153, "User Mode Erase Sequence Finished"},
+    {154, "User Mode Erase Sequence Finished"},
+    {155, "Communication with the target device has timed out. Check for:\n\tPower to Target and "
+          "Flash Adapter.\n\tCorrect QUILL configuration settings.\n\tCorrect serial cable/COM port "
+          "connections.\n\tCorrect jumper settings on target system...etc."},
+    {156, "The target could not erase all flash memory blocks. The address of the failure is not "
+          "known. Check for:\n\tExceeded maxium number of TAVEO MCU program cycles.\n\tDevice "
+          "connected correctly...etc."},
+    {157, "Communication with the target device has timed out. Check for:\n\tPower to Target and "
+          "Flash Adapter.\n\tCorrect QUILL configuration settings.\n\tCorrect serial cable/COM port "
+          "connections.\n\tCorrect jumper settings on target system...etc."},
+    {158, "A error occurred communicating with the target. Check for:\n\tCorrect QUILL configuration "
+          "settings.\n\tCorrect serial cable/COM port connections.\n\tCorrect jumper settings on "
+          "target system...etc."},
+    {159, "Communication with the target device has timed out. Check for:\n\tPower to Target and "
+          "Flash Adapter.\n\tCorrect QUILL configuration settings.\n\tCorrect serial cable/COM port "
+          "connections.\n\tCorrect jumper settings on target system...etc."},
+    {160, "The Flash Memory Block including location H'%1!lX! could not be erased. Check "
+          "for:\n\tExceeded maxium number of TAVEO MCU program cycles.\n\tDevice connected "
+          "correctly...etc."},
+    {161, "Communication with the target device has timed out. Check for:\n\tPower to Target and "
+          "Flash Adapter.\n\tCorrect QUILL configuration settings.\n\tCorrect serial cable/COM port "
+          "connections.\n\tCorrect jumper settings on target system...etc."},
+    {162, "Flash memory programming verification error at location H'%1!lX!. Check "
+          "for:\n\tExceeded maxium number of TAVEO MCU program cycles.\n\tDevice connected "
+          "correctly...etc."},
+    {163, "Communication with the target device has timed out. Check for:\n\tPower to Target and "
+          "Flash Adapter.\n\tCorrect QUILL configuration settings.\n\tCorrect serial cable/COM port "
+          "connections.\n\tCorrect jumper settings on target system...etc."},
+    {164, "The entered file pathname may not be longer than %1!d! characters. Please shorten the "
+          "file pathname and try again."},
+    {165, "Please enter a hexadecimal integer value between H'%2!lX! and  H'%3!lX!. A decimal value "
+          "can be entered if it is prefixed with D'."},
+    {167, "H'%1!lX! bytes inside the address range were programmed.\nH'%2!lX! bytes outside the "
+          "address range were skipped."},
+    {168, ">= 1 MHz, < 2 MHz"},
+    {169, ">= 2 MHz, < 4 MHz"},
+    {170, ">= 4 MHz, < 6 MHz"},
+    {171, ">= 6 MHz, < 8 MHz"},
+    {172, ">= 8 MHz, < 10 MHz"},
+    {173, ">= 10 MHz, < 12 MHz"},
+    {174, ">= 12 MHz, < 14 MHz"},
+    {175, ">= 14 MHz, < 16 MHz"},
+    {176, ">= 16 MHz"},
+    {177, "Please select at least one block to be erased."},
+    {218, ">= 1 MHz, < 2 MHz"},
+    {219, ">= 2 MHz, < 4 MHz"},
+    {220, ">= 4 MHz, < 6 MHz"},
+    {221, ">= 6 MHz, < 8 MHz"},
+    {222, ">= 8 MHz, < 10 MHz"},
+    {223, ">= 10 MHz, < 12 MHz"},
+    {224, ">= 12 MHz, < 14 MHz"},
+    {225, ">= 14 MHz, < 16 MHz"},
+    {226, ">= 16 MHz"},
+    {227, ">= 1 MHz, < 2 MHz"},
+    {228, ">= 2 MHz, < 4 MHz"},
+    {229, ">= 4 MHz, < 6 MHz"},
+    {230, ">= 6 MHz, < 8 MHz"},
+    {231, ">= 8 MHz, < 10 MHz"},
+    {232, ">= 10 MHz, < 12 MHz"},
+    {233, ">= 12 MHz, < 14 MHz"},
+    {234, ">= 14 MHz, < 16 MHz"},
+    {235, ">= 16 MHz"},
+    {236, "Mode 2"},
+    {237, "Mode 3"},
+    {StrId::ChecksumError,
+     "The file '%1' has a checksum error in line %2!d!. The file may be damaged; nothing has been "
+     "programmed from it. Please regenerate the file and try again, or choose another file."},
+};
+
+const int kStringTableSize = static_cast<int>(sizeof kStringTable / sizeof kStringTable[0]);
+
+const char* FindString(uint32_t id) {
+  const StringEntry* end = kStringTable + kStringTableSize;
+  const StringEntry* it = std::lower_bound(
+      kStringTable, end, id, [](const StringEntry& e, uint32_t value) { return e.id < value; });
+  return (it != end && it->id == id) ? it->text : nullptr;
+}
+
+std::string LoadString(uint32_t id) {
+  const char* text = FindString(id);
+  return text ? std::string(text) : std::string();
+}
+
+}  // namespace quill

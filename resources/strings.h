@@ -1,0 +1,29 @@
+// The string table: every user-visible text of the program, addressed by its id.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quill {
+
+struct StringEntry {
+  uint32_t id;
+  const char* text;
+};
+
+// The table itself, in ascending id order (a test keeps it so).
+extern const StringEntry kStringTable[];
+extern const int kStringTableSize;
+
+// The text of a string id, or nullptr when the table has no such entry.
+const char* FindString(uint32_t id);
+
+// The text of a string id; empty when the table has no such entry.
+std::string LoadString(uint32_t id);
+
+// Ids of texts added to the table beyond the original set.
+namespace StrId {
+constexpr uint32_t ChecksumError = 400;  // a data record whose checksum does not match
+}
+
+}  // namespace quill

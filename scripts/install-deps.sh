@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing QUILL needs.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends \
+  build-essential cmake ninja-build pkg-config python3 \
+  libgtest-dev libgmock-dev \
+  qt6-base-dev libgl-dev \
+  srecord \
+  clang libclang-rt-14-dev
