@@ -1,0 +1,80 @@
+// The serial port: the one unit of the target link that talks to the operating system's serial
+// devices (POSIX termios). The protocol code reaches the line only through CSerialPort.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quill {
+
+// What a trace line reports.
+enum class TraceKind {
+  Written,      // bytes handed to the line by a write that succeeded
+  WriteFailed,  // the bytes of a write that failed or did not finish in time
+  Read,         // one byte read from the line
+  ReadTimeout,  // a read attempt that ended without a byte
+  ReadFailed,   // a read that failed (line hung up, device gone)
+};
+
+// Receives every transfer on an open port, on the thread that made it (the worker). Used by
+// `quill-cli --trace`; must not call back into the port or the communication object.
+class SerialTrace {
+ public:
+  virtual ~SerialTrace() = default;
+  virtual void Trace(TraceKind kind, const uint8_t* data, std::size_t length) = 0;
+};
+
+class CSerialPort {
+ public:
+  enum class ReadResult { Byte, Timeout, Failed };
+
+  // How long one read attempt waits for its first byte.
+  static constexpr std::chrono::milliseconds kReadTimeout{1000};
+
+  CSerialPort() = default;
+  ~CSerialPort();
+  CSerialPort(const CSerialPort&) = delete;
+  CSerialPort& operator=(const CSerialPort&) = delete;
+
+  // Opens the named device for exclusive use and sets it up: raw 8N1 at baud bits per second,
+  // no hardware or software flow control, DTR and RTS cleared, both queues flushed, reads that
+  // wait for their first byte at most kReadTimeout. Returns 0, or on failure the
+  // InternalErrorNumber of the failing step (254 open or in use, 265 reading the settings,
+  // 273 building them, 308 applying them or the rate refused, 317 flushing, 329/341 reading and
+  // setting the read mode); a failed open leaves the port closed. An open port is closed first.
+  uint32_t Open(const std::string& name, uint32_t baud);
+  void Close();
+  bool IsOpen() const { return m_fd >= 0; }
+  uint32_t Baud() const { return m_baud; }
+
+  // Reads one byte, waiting at most timeout for it. Failed when the line hung up or the device
+  // reported an error; Timeout when no byte came in time.
+  ReadResult ReadOne(uint8_t& byte, std::chrono::milliseconds timeout = kReadTimeout);
+
+  // Writes all length bytes. Fails when the device reports an error or when the bytes cannot be
+  // handed over within one second plus twice their time on the line at the set rate, so a line
+  // that never drains cannot hold the caller.
+  bool Write(const uint8_t* data, std::size_t length);
+
+  // Trace sink for every transfer on this port; nullptr for none.
+  void SetTrace(SerialTrace* trace) { m_trace = trace; }
+
+ private:
+  int m_fd = -1;
+  uint32_t m_baud = 0;
+  SerialTrace* m_trace = nullptr;
+};
+
+// The serial devices to offer: the system's serial devices (/dev/ttyS*, /dev/ttyUSB*,
+// /dev/ttyACM*, ...), grouped by kind and in numeric order within a kind, then the ports that
+// running simulated boards announce in PortAnnounceDirectory(), as the full paths of their links
+// in name order; links whose target is gone are left out.
+std::vector<std::string> ListCandidatePorts();
+
+// True when the port can be opened for exclusive use now (it is opened and closed again).
+bool IsPortAvailable(const std::string& name);
+
+}  // namespace quill
