@@ -115,6 +115,8 @@ const StringEntry kStringTable[] = {
     {StrId::ChecksumError,
      "The file '%1' has a checksum error in line %2!d!. The file may be damaged; nothing has been "
      "programmed from it. Please regenerate the file and try again, or choose another file."},
+    {StrId::FileOpenError, "The file '%1' could not be opened: %2."},
+    {StrId::FileReadError, "An error occurred while reading the file '%1': %2."},
 };
 
 const int kStringTableSize = static_cast<int>(sizeof kStringTable / sizeof kStringTable[0]);

@@ -24,6 +24,8 @@ std::string LoadString(uint32_t id);
 // Ids of texts added to the table beyond the original set.
 namespace StrId {
 constexpr uint32_t ChecksumError = 400;  // a data record whose checksum does not match
+constexpr uint32_t FileOpenError = 401;  // a program file that cannot be opened
+constexpr uint32_t FileReadError = 402;  // a program file that cannot be read
 }
 
 }  // namespace quill

@@ -1,0 +1,97 @@
+// CLoadFile: reads a Motorola S-record program file one line and one data record at a time.
+// The file is never held whole: the reader keeps one read buffer, one line of bounded length
+// and the caller's record buffer.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+namespace quill {
+
+// Data bytes of the largest valid record: count byte 0xFF less a 2-byte address and the checksum
+// leaves 252 for S1. Every buffer that receives records is this size, so no valid record is
+// refused.
+constexpr int kMaxRecordData = 256;
+
+// A file that cannot be opened or read. Carries the path and the system's reason.
+class CFileException : public std::runtime_error {
+ public:
+  enum Cause { OpenFailed, ReadFailed };
+
+  CFileException(Cause cause, std::string path, int error);
+
+  Cause GetCause() const { return cause_; }
+  const std::string& GetPath() const { return path_; }
+  int GetErrno() const { return errno_; }
+  // The text shown to the user: names the path and the system's reason.
+  std::string Message() const { return what(); }
+
+ private:
+  Cause cause_;
+  std::string path_;
+  int errno_;
+};
+
+class CLoadFile {
+ public:
+  // Characters of a line that are kept. A record ends at most 2 + 2 + 2 * 255 characters into
+  // its line; anything further is text after the checksum, read and dropped in pieces.
+  static constexpr std::size_t kMaxLineKept = 1024;
+
+  CLoadFile() = default;
+  // Opens path for reading; throws CFileException.
+  explicit CLoadFile(const std::string& path) { Open(path); }
+  ~CLoadFile() { Close(); }
+  CLoadFile(const CLoadFile&) = delete;
+  CLoadFile& operator=(const CLoadFile&) = delete;
+
+  // Opens path for reading, other readers allowed; where the system offers it a shared lock keeps
+  // writers that lock out while the file is open (opening never fails for want of the lock).
+  // Closes any file open before. Position and counters start at zero. Throws CFileException.
+  void Open(const std::string& path);
+  void Close();
+  bool IsOpen() const { return file_ != nullptr; }
+  const std::string& GetFilePath() const { return path_; }
+
+  // The file's length in bytes now, and the byte position of the next unread line.
+  uint64_t GetLength() const;
+  uint64_t GetPosition() const { return position_; }
+
+  // Reads the next line without its terminator (LF, or CR LF), keeping at most kMaxLineKept
+  // characters of it. False at the end of the file. Throws CFileException on a read error.
+  bool ReadString(std::string& line);
+
+  // Reads up to the next data record (S1, S2, S3), skipping S0 and S4..S9 lines. Returns its
+  // number of data bytes, with its address as written in the file and its data in data[0..n), or
+  // -1 at the end of the file. A checksum mismatch is counted and the record returned as usual.
+  // Throws CUserException (FormatError, or RecordTooLong when the record has more than capacity
+  // data bytes: nothing is written past data[capacity - 1]) and CFileException.
+  int ReadRecord(uint32_t& address, uint8_t* data, int capacity);
+
+  void ResetCounters() {
+    m_nLines = 0;
+    m_nChecksumErrors = 0;
+    m_nLastChecksumErrorLine = 0;
+  }
+
+  int m_nLines = 0;                  // lines read since the counters were reset
+  int m_nChecksumErrors = 0;         // data records whose checksum did not match
+  int m_nLastChecksumErrorLine = 0;  // line of the latest such record, 0 when none
+
+ private:
+  static constexpr std::size_t kBufferSize = 16384;
+
+  bool Refill();
+
+  std::FILE* file_ = nullptr;
+  std::string path_;
+  std::string line_;
+  char buffer_[kBufferSize];
+  std::size_t bufferPos_ = 0;
+  std::size_t bufferLen_ = 0;
+  uint64_t position_ = 0;
+};
+
+}  // namespace quill

@@ -1,0 +1,141 @@
+#include "progfile/program_image.h"
+
+#include <algorithm>
+
+#include "progfile/load_file.h"
+#include "progfile/user_exception.h"
+#include "resources/format.h"
+#include "resources/strings.h"
+
+namespace quill {
+
+namespace {
+constexpr uint32_t kMsgInvalidFormat = 136;
+constexpr uint32_t kMsgOutsideFlash = 137;
+constexpr uint32_t kMsgNothingToProgram = 140;
+}  // namespace
+
+ClippedRecord ClipRecord(uint32_t address, int count, uint32_t offset, uint32_t lowest,
+                         uint32_t highest) {
+  ClippedRecord clip;
+  if (count <= 0) return clip;
+  const uint32_t start = address + offset;  // wraps modulo 2^32 on purpose
+  // The record's end in 64 bits: a record that runs past 0xFFFFFFFF does not come round to 0.
+  const uint64_t end = static_cast<uint64_t>(start) + static_cast<uint64_t>(count) - 1;
+  clip.outsideCount = static_cast<uint32_t>(count);
+  if (start > highest || end < lowest) return clip;
+  const uint64_t first = std::max<uint64_t>(start, lowest);
+  const uint64_t last = std::min<uint64_t>(end, highest);
+  if (first > last) return clip;  // an inverted window holds nothing
+  clip.first = static_cast<uint32_t>(first);
+  clip.last = static_cast<uint32_t>(last);
+  clip.dataIndex = static_cast<int>(first - start);
+  clip.insideCount = static_cast<uint32_t>(last - first + 1);
+  clip.outsideCount = static_cast<uint32_t>(count) - clip.insideCount;
+  return clip;
+}
+
+bool CollectTouchedBlocks(uint32_t first, uint32_t last, const DeviceType& device, int mode,
+                          std::vector<std::string>& list) {
+  const int blockCount = device.GetBlockCount(mode);
+  const FlashBlock* blocks = device.GetBlocks(mode);
+  if (blockCount <= 0 || first < blocks[0].start) return false;
+  for (int i = 0; i < blockCount; ++i) {
+    const FlashBlock& block = blocks[i];
+    if (block.end < first) continue;
+    if (FindBlockName(list, block.name) == -1) list.emplace_back(block.name);
+    if (last <= block.end) return true;
+  }
+  return false;
+}
+
+namespace {
+
+// The reading half of the check, run under the wait cursor; what it found is told afterwards.
+CheckSummary::Outcome ReadProgramFile(WizardState& sheet, const std::string& path,
+                                      CheckSummary& summary, std::string& fileError) {
+  if (sheet.m_pDevice == nullptr) sheet.DeriveCatalogueRefs();
+  const DeviceType& device = *sheet.m_pDevice;
+  const int mode = sheet.ModeIndex();
+  try {
+    CLoadFile file(path);
+    bool nothingToProgram = true;
+    uint8_t data[kMaxRecordData];
+    uint32_t address = 0;
+    for (;;) {
+      const int errorsBefore = file.m_nChecksumErrors;
+      const int count = file.ReadRecord(address, data, kMaxRecordData);
+      if (count < 0) break;
+      // A damaged record must not reach the flash. Also one without data: its count byte may be
+      // the damaged part, and the bytes it hides would be silently lost.
+      if (file.m_nChecksumErrors != errorsBefore) {
+        summary.line = file.m_nLastChecksumErrorLine;
+        return CheckSummary::ChecksumMismatch;
+      }
+      if (count == 0) continue;
+      const ClippedRecord clip =
+          ClipRecord(address, count, sheet.m_dwOffset, sheet.m_dwLowest, sheet.m_dwHighest);
+      summary.insideBytes += clip.insideCount;
+      summary.outsideBytes += clip.outsideCount;
+      if (clip.insideCount == 0) continue;
+      nothingToProgram = false;
+      if (!CollectTouchedBlocks(clip.first, clip.last, device, mode, sheet.m_astrSelectedBlocks)) {
+        return CheckSummary::OutsideFlash;
+      }
+    }
+    return nothingToProgram ? CheckSummary::PassedEmpty : CheckSummary::Passed;
+  } catch (const CUserException& e) {
+    if (e.IsAbort()) throw;
+    summary.line = e.GetLine();
+    return CheckSummary::FormatError;
+  } catch (const CFileException& e) {
+    fileError = e.Message();
+    return CheckSummary::FileError;
+  }
+}
+
+}  // namespace
+
+bool CheckProgramFile(WizardState& sheet, const std::string& path, CheckReporter& reporter,
+                      CheckSummary* summary) {
+  CheckSummary local;
+  CheckSummary& result = summary != nullptr ? *summary : local;
+  result = CheckSummary();
+  sheet.m_astrSelectedBlocks.clear();
+
+  std::string fileError;
+  {
+    // The file is closed when the reading ends; messages come after the wait cursor is gone.
+    WaitCursorGuard wait(reporter);
+    result.outcome = ReadProgramFile(sheet, path, result, fileError);
+  }
+
+  switch (result.outcome) {
+    case CheckSummary::Passed:
+      return true;
+    case CheckSummary::PassedEmpty:
+    case CheckSummary::DeclinedEmpty:
+      if (reporter.AskYesNo(kMsgNothingToProgram, LoadString(kMsgNothingToProgram))) {
+        result.outcome = CheckSummary::PassedEmpty;
+        return true;
+      }
+      result.outcome = CheckSummary::DeclinedEmpty;
+      return false;
+    case CheckSummary::FileError:
+      reporter.ReportFileError(fileError);
+      return false;
+    case CheckSummary::FormatError:
+      reporter.ShowMessage(kMsgInvalidFormat, FormatString(kMsgInvalidFormat, {path}));
+      return false;
+    case CheckSummary::ChecksumMismatch:
+      reporter.ShowMessage(StrId::ChecksumError,
+                           FormatString(StrId::ChecksumError, {path, result.line}));
+      return false;
+    case CheckSummary::OutsideFlash:
+      reporter.ShowMessage(kMsgOutsideFlash, FormatString(kMsgOutsideFlash, {path}));
+      return false;
+  }
+  return false;
+}
+
+}  // namespace quill
