@@ -1,0 +1,85 @@
+// Shared pieces of quill-cli's commands: exit statuses, usage errors, option parsing, and the
+// device, mode and address options every command that touches a device takes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/wizard_state.h"
+#include "progfile/program_image.h"
+
+namespace quill::cli {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitUsage = 64;        // unknown command or option, bad value
+constexpr int kExitInvalidFile = 65;  // messages 136, 137, the checksum message
+constexpr int kExitCannotOpen = 66;   // the program file cannot be opened or read
+
+// A command line the tool cannot run. The text names the argument and what is accepted.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One option a command accepts: "--name" with a value, or a flag without one.
+struct OptionSpec {
+  const char* name;
+  bool takesValue;
+};
+
+// A command's arguments after parsing: option values, flags, and the other words in order.
+struct Options {
+  std::map<std::string, std::string> values;
+  std::set<std::string> flags;
+  std::vector<std::string> positional;
+
+  bool Has(const std::string& name) const { return values.count(name) || flags.count(name); }
+  const std::string* Value(const std::string& name) const;
+};
+
+// Parses args (the words after the command) against specs; "--name VALUE" and "--name=VALUE"
+// both work, "--" ends the options. Throws UsageError for an unknown option, a missing value, an
+// option given twice, or a value given to a flag.
+Options ParseOptions(const std::string& command, const std::vector<std::string>& args,
+                     const std::vector<OptionSpec>& specs);
+
+// The one FILE operand of a command; throws UsageError when there is none or more than one.
+const std::string& SingleFileOperand(const Options& options);
+
+// --device (required) and --mode into state: m_strMCUType, m_nMCUMode and the catalogue
+// references. --mode is a mode's name ("Mode 2") or the number in it ("2"), accepted only for
+// devices with more than one mode.
+void ApplyDeviceOptions(const Options& options, WizardState& state);
+
+// --offset, --lowest and --highest into state, parsed and checked as the file pages do: the
+// lowest address within the mode's flash range, the highest from the lowest to the flash's end.
+// Defaults: offset 0, the mode's whole flash range. Throws UsageError with message 132 or 165.
+void ApplyAddressOptions(const Options& options, WizardState& state);
+
+// A reporter for the program-file check that prints messages to standard error and answers
+// every question with Yes after printing its first sentence as a warning.
+class ConsoleReporter : public CheckReporter {
+ public:
+  void ShowMessage(uint32_t id, const std::string& text) override;
+  bool AskYesNo(uint32_t id, const std::string& text) override;
+  void ReportFileError(const std::string& text) override;
+};
+
+// The exit status for a check that did not pass.
+int ExitStatusForCheck(const CheckSummary& summary);
+
+// Hexadecimal in the H' form of the texts, without leading zeros.
+std::string HexValue(uint64_t value);
+
+// The commands. Each returns the process's exit status.
+int RunDevices(const std::vector<std::string>& args);
+int RunCheck(const std::vector<std::string>& args);
+
+// The usage text printed by --help.
+const char* UsageText();
+
+}  // namespace quill::cli

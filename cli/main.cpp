@@ -1,0 +1,106 @@
+// quill-cli: the command-line front end. Dispatches on the command word.
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+
+namespace quill::cli {
+
+const char* UsageText() {
+  return R"(Usage:
+  quill-cli devices
+  quill-cli check   --device NAME [--mode M] [--offset A] [--lowest A] [--highest A] FILE
+  quill-cli boot    --port PORT --device NAME [--mode M] --clock N [--baud BPS]
+                    [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
+  quill-cli program --port PORT --device NAME [--mode M] [--baud BPS] [--no-erase]
+                    [--blocks LIST] [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
+  quill-cli erase   --port PORT --device NAME [--mode M] [--baud BPS] --blocks LIST [--quiet] [--trace]
+  quill-cli --help | --version
+
+Commands:
+  devices   print the catalogue: devices, modes, flash ranges, block maps, clock ranges
+  check     check an S-record file as the wizard's file page does; print the blocks it
+            touches and the numbers of data bytes inside and outside the window
+  boot      boot-mode programming: download the kernel, erase all flash, program FILE
+  program   user-mode programming of the blocks FILE touches (erased first unless --no-erase)
+  erase     user-mode erase of the blocks in LIST
+
+Arguments:
+  --device NAME   a catalogue device name, exactly as shown ("TX-A10", "TX-C30", "TX-C31")
+  --mode M        the operating mode by name ("Mode 2", "Mode 3") or number ("2", "3"); only
+                  for devices with more than one mode; default the device's first mode
+  --clock N       the clock-range index 0..8 of the mode's list
+  --baud BPS      boot: a rate the clock range permits, default the highest of them;
+                  program and erase: one of the eight user-mode rates, default 9600
+  --offset A      address offset added to every record, default 0
+  --lowest A      lowest address of the window, default the mode's lowest flash address
+  --highest A     highest address of the window, default the mode's highest flash address
+                  Addresses are hexadecimal by default; H', D' and 0x prefixes are accepted.
+  --blocks LIST   comma-separated block names of the mode's map ("LB0,SB1"), or all;
+                  program: default the blocks the file touches inside the window
+  --no-erase      program without erasing the blocks first
+  --port PORT     the serial device to open (for example /dev/ttyUSB0, or the path a
+                  simulated board prints)
+  --quiet         no progress display
+  --trace         every byte on the line, with a time stamp and direction, to standard error
+  --help          this text
+  --version       the program's version
+
+Exit status:
+  0       success
+  1..13   the operation failed with that error kind
+  64      usage error
+  65      the program file is invalid or would program outside the flash
+  66      the program file cannot be opened
+)";
+}
+
+namespace {
+
+struct Command {
+  const char* name;
+  int (*run)(const std::vector<std::string>& args);
+};
+
+constexpr Command kCommands[] = {
+    {"devices", RunDevices},
+    {"check", RunCheck},
+    // The link commands boot, program and erase (cmd_link.cpp) take their places here.
+};
+
+int Run(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << UsageText();
+    return kExitUsage;
+  }
+  const std::string word = argv[1];
+  if (word == "--help" || word == "-h") {
+    std::cout << UsageText();
+    return kExitSuccess;
+  }
+  if (word == "--version") {
+    std::cout << "quill-cli " << QUILL_VERSION << '\n';
+    return kExitSuccess;
+  }
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  for (const Command& command : kCommands) {
+    if (word == command.name) return command.run(args);
+  }
+  std::string accepted;
+  for (const Command& command : kCommands) accepted += std::string(accepted.empty() ? "" : ", ") + command.name;
+  throw UsageError("unknown command '" + word + "'; accepted: " + accepted + ", --help, --version");
+}
+
+}  // namespace
+}  // namespace quill::cli
+
+int main(int argc, char** argv) {
+  try {
+    return quill::cli::Run(argc, argv);
+  } catch (const quill::cli::UsageError& e) {
+    std::cerr << "quill-cli: " << e.what() << "\nTry 'quill-cli --help'.\n";
+    return quill::cli::kExitUsage;
+  }
+}
