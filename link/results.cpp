@@ -1,6 +1,7 @@
 #include "link/results.h"
 
 #include "resources/format.h"
+#include "resources/strings.h"
 
 namespace quill {
 namespace {
@@ -21,11 +22,13 @@ constexpr MessageEntry kMessages[] = {
     {ErrorBootLoadTimeout, 157},
     {ErrorFlashWriteChecksum, 158},
     {ErrorRamEmulationTimeout, 159},
-    {ErrorBlockEraseFailed, 160},
+    // The kernel's erase reply names no block, so text 160 with its location is not used.
+    {ErrorBlockEraseFailed, StrId::BlockEraseFailed},
     {ErrorBlockEraseTimeout, 161},
     {ErrorFlashWriteFailed, 162},
     {ErrorFlashWriteTimeout, 163},
     {ErrorInternal, 118},
+    {ErrorFileChanged, StrId::FileChanged},
 };
 
 constexpr uint32_t kUnrecognizedError = 117;

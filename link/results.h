@@ -22,6 +22,9 @@ enum ErrorKind : int32_t {
   ErrorFlashWriteFailed = 11,  // produced by no operation; kept for its message
   ErrorFlashWriteTimeout = 12,
   ErrorInternal = 13,
+  // The program file no longer reads as it did when it was checked (a format error or a
+  // checksum mismatch met while programming); the detail is the line number.
+  ErrorFileChanged = 14,
 };
 
 // The detail of ErrorInternal: one number per failure site, growing along each operation.

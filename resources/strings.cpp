@@ -117,6 +117,15 @@ const StringEntry kStringTable[] = {
      "programmed from it. Please regenerate the file and try again, or choose another file."},
     {StrId::FileOpenError, "The file '%1' could not be opened: %2."},
     {StrId::FileReadError, "An error occurred while reading the file '%1': %2."},
+    {StrId::FileChanged,
+     "The program file became invalid at line %1!d! while it was being programmed: it has been "
+     "changed or could not be read since it was checked. The flash memory may be only partly "
+     "programmed. Please check the file, then erase the flash memory and program it again."},
+    {StrId::BlockEraseFailed,
+     "The target could not erase the selected flash memory blocks (%1!d! in the erase command). "
+     "The target does not report which block failed, so the address of the failure is not known. "
+     "Check for:\n\tExceeded maxium number of TAVEO MCU program cycles.\n\tDevice connected "
+     "correctly...etc."},
 };
 
 const int kStringTableSize = static_cast<int>(sizeof kStringTable / sizeof kStringTable[0]);

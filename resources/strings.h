@@ -26,6 +26,8 @@ namespace StrId {
 constexpr uint32_t ChecksumError = 400;  // a data record whose checksum does not match
 constexpr uint32_t FileOpenError = 401;  // a program file that cannot be opened
 constexpr uint32_t FileReadError = 402;  // a program file that cannot be read
+constexpr uint32_t FileChanged = 410;    // the program file turned invalid while programming
+constexpr uint32_t BlockEraseFailed = 411;  // the kernel reported a failed block erase
 }
 
 }  // namespace quill

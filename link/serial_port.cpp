@@ -1,0 +1,244 @@
+#include "link/serial_port.h"
+
+// The kernel's own termios2 (with BOTHER for rates that have no B constant); it cannot be mixed
+// with the C library's <termios.h>, so this unit speaks to the tty layer through ioctl alone.
+#include <asm/termbits.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/port_names.h"
+#include "link/results.h"
+
+namespace quill {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct StandardRate {
+  uint32_t bps;
+  unsigned int code;
+};
+
+constexpr StandardRate kStandardRates[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+// The speed code for a rate: its B constant, or BOTHER with the rate in c_ispeed/c_ospeed.
+unsigned int SpeedCode(uint32_t bps) {
+  for (const StandardRate& rate : kStandardRates) {
+    if (rate.bps == bps) return rate.code;
+  }
+  return BOTHER;
+}
+
+// A driver may realise a rate only approximately and report what it set; a UART tolerates a
+// couple of percent, so that much deviation still counts as the rate asked for.
+bool RateAccepted(uint32_t asked, uint32_t got) {
+  const uint64_t diff = asked > got ? asked - got : got - asked;
+  return diff * 50 <= asked;
+}
+
+int RemainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+}  // namespace
+
+CSerialPort::~CSerialPort() { Close(); }
+
+uint32_t CSerialPort::Open(const std::string& name, uint32_t baud) {
+  Close();
+  int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return InternalError::PortOpen;
+  // The flock refuses a second opener even when that one is root, whom TIOCEXCL lets through.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)) {
+    ::close(fd);
+    return InternalError::PortOpen;
+  }
+  m_fd = fd;
+  m_baud = baud;
+
+  auto fail = [this](uint32_t number) {
+    Close();
+    return number;
+  };
+
+  struct termios2 tio;
+  if (::ioctl(m_fd, TCGETS2, &tio) != 0) return fail(InternalError::GetCommState);
+
+  // Raw 8N1 without flow control; a rate of 0 would mean "hang up" to the driver.
+  if (baud == 0 || baud > 0x7FFFFFFF) return fail(InternalError::BuildCommDcb);
+  tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                   IXANY | INPCK | IGNPAR);
+  tio.c_oflag &= ~OPOST;
+  tio.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
+  const unsigned int code = SpeedCode(baud);
+  tio.c_cflag |= CS8 | CREAD | CLOCAL | code | (code << IBSHIFT);
+  tio.c_ispeed = baud;
+  tio.c_ospeed = baud;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+
+  struct termios2 check;
+  if (::ioctl(m_fd, TCSETS2, &tio) != 0 || ::ioctl(m_fd, TCGETS2, &check) != 0 ||
+      !RateAccepted(baud, check.c_ospeed) || (check.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 ||
+      (check.c_cflag & CRTSCTS) != 0) {
+    return fail(InternalError::SetCommState);
+  }
+
+  // DTR and RTS inactive. Devices without modem lines (a pseudo-terminal) refuse the call, which
+  // is harmless: they have no lines to drive.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  (void)::ioctl(m_fd, TIOCMBIC, &lines);
+
+  if (::ioctl(m_fd, TCFLSH, TCIOFLUSH) != 0) return fail(InternalError::PurgeComm);
+
+  // Reads wait in poll with their own timeout; the descriptor itself never blocks.
+  const int flags = ::fcntl(m_fd, F_GETFL);
+  if (flags < 0) return fail(InternalError::GetCommTimeouts);
+  if (::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK) != 0) return fail(InternalError::SetCommTimeouts);
+  return 0;
+}
+
+void CSerialPort::Close() {
+  if (m_fd < 0) return;
+  // The exclusive flag belongs to the tty, not to this descriptor: clear it, or the device stays
+  // closed to everyone else while another holder (a simulated board) keeps it alive.
+  (void)::ioctl(m_fd, TIOCNXCL);
+  ::close(m_fd);
+  m_fd = -1;
+}
+
+CSerialPort::ReadResult CSerialPort::ReadOne(uint8_t& byte, std::chrono::milliseconds timeout) {
+  if (m_fd < 0) return ReadResult::Failed;
+  const Clock::time_point deadline = Clock::now() + timeout;
+  auto failed = [this] {
+    if (m_trace) m_trace->Trace(TraceKind::ReadFailed, nullptr, 0);
+    return ReadResult::Failed;
+  };
+  for (;;) {
+    const ssize_t n = ::read(m_fd, &byte, 1);
+    if (n == 1) {
+      if (m_trace) m_trace->Trace(TraceKind::Read, &byte, 1);
+      return ReadResult::Byte;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) return failed();
+
+    const int wait = RemainingMs(deadline);
+    if (wait == 0) break;
+    pollfd pfd{m_fd, POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, wait);
+    if (ready < 0 && errno != EINTR) return failed();
+    if (ready > 0 && (pfd.revents & POLLIN) == 0 &&
+        (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      return failed();
+    }
+  }
+  if (m_trace) m_trace->Trace(TraceKind::ReadTimeout, nullptr, 0);
+  return ReadResult::Timeout;
+}
+
+bool CSerialPort::Write(const uint8_t* data, std::size_t length) {
+  auto result = [&](bool ok) {
+    if (m_trace) m_trace->Trace(ok ? TraceKind::Written : TraceKind::WriteFailed, data, length);
+    return ok;
+  };
+  if (m_fd < 0) return result(false);
+  // Ten bits a byte on the line; twice that time plus one second before the write gives up.
+  const uint64_t lineMs = m_baud ? (uint64_t{length} * 10 * 1000 * 2 + m_baud - 1) / m_baud : 0;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(1000) + std::chrono::milliseconds(lineMs);
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(m_fd, data + done, length - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return result(false);
+    const int wait = RemainingMs(deadline);
+    if (wait == 0) return result(false);
+    pollfd pfd{m_fd, POLLOUT, 0};
+    const int ready = ::poll(&pfd, 1, wait);
+    if (ready < 0 && errno != EINTR) return result(false);
+    if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return result(false);
+  }
+  return result(true);
+}
+
+std::vector<std::string> ListCandidatePorts() {
+  // Kinds of serial device, in the order they are offered.
+  static const char* const kKinds[] = {"ttyS",  "ttyUSB", "ttyACM", "ttyAMA", "ttyXRUSB",
+                                       "ttymxc", "ttySAC", "ttyO",   "rfcomm"};
+  struct Found {
+    int kind;
+    unsigned long number;
+    std::string path;
+  };
+  std::vector<Found> devices;
+  if (DIR* dir = ::opendir("/dev")) {
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      for (int kind = 0; kind < static_cast<int>(std::size(kKinds)); ++kind) {
+        const std::size_t prefix = std::strlen(kKinds[kind]);
+        if (name.size() <= prefix || name.compare(0, prefix, kKinds[kind]) != 0) continue;
+        const std::string digits = name.substr(prefix);
+        if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+          continue;
+        devices.push_back({kind, std::strtoul(digits.c_str(), nullptr, 10), "/dev/" + name});
+        break;
+      }
+    }
+    ::closedir(dir);
+  }
+  std::sort(devices.begin(), devices.end(), [](const Found& a, const Found& b) {
+    return a.kind != b.kind ? a.kind < b.kind : a.number < b.number;
+  });
+  std::vector<std::string> ports;
+  for (const Found& device : devices) ports.push_back(device.path);
+
+  std::vector<std::string> announced;
+  const std::string folder = PortAnnounceDirectory();
+  if (DIR* dir = ::opendir(folder.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      const std::string path = folder + "/" + entry->d_name;
+      struct stat target;
+      // stat follows the link: a board that ended without removing it leaves it dangling.
+      if (::stat(path.c_str(), &target) == 0 && S_ISCHR(target.st_mode)) announced.push_back(path);
+    }
+    ::closedir(dir);
+  }
+  std::sort(announced.begin(), announced.end());
+  ports.insert(ports.end(), announced.begin(), announced.end());
+  return ports;
+}
+
+bool IsPortAvailable(const std::string& name) {
+  const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct termios2 tio;
+  const bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TCGETS2, &tio) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace quill
