@@ -92,6 +92,12 @@ const StringEntry kStringTable[] = {
     {175, ">= 14 MHz, < 16 MHz"},
     {176, ">= 16 MHz"},
     {177, "Please select at least one block to be erased."},
+    {180, "Please select a com port and a data rate."},
+    {181, "QUILL detected you do not have any serial communcation ports available.\n\nIn order for "
+          "QUILL to function, you will need to exit QUILL and make at least one serial "
+          "communication port available.  If you are using a communcation port in a DOS "
+          "application, you will need to close the DOS shell in which that application is "
+          "running."},
     {218, ">= 1 MHz, < 2 MHz"},
     {219, ">= 2 MHz, < 4 MHz"},
     {220, ">= 4 MHz, < 6 MHz"},
