@@ -1,0 +1,11 @@
+// Builds the wizard page of a dialog template id for the sheet's page sets.
+#pragma once
+
+namespace quill {
+
+class CWizardPage;
+
+// A new page for templateId, or nullptr when this build has no such page.
+CWizardPage* CreatePage(int templateId);
+
+}  // namespace quill

@@ -1,0 +1,335 @@
+#include "pages/configure_page.h"
+
+#include <QComboBox>
+#include <QGridLayout>
+#include <QLabel>
+#include <QMetaObject>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/flash_sheet.h"
+#include "app/user_prompt.h"
+#include "link/serial_port.h"
+#include "resources/strings.h"
+
+namespace quill {
+
+namespace {
+
+constexpr uint32_t kMsgSelectPortAndRate = 180;
+constexpr uint32_t kMsgNoPorts = 181;
+
+QString Text(uint32_t id) { return QString::fromStdString(LoadString(id)); }
+
+QComboBox* MakeList(QWidget* parent, const char* name) {
+  auto* combo = new QComboBox(parent);
+  combo->setObjectName(QString::fromLatin1(name));
+  combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  combo->setMinimumContentsLength(30);
+  return combo;
+}
+
+}  // namespace
+
+CConfigurePage::CConfigurePage() : CWizardPage(kTemplateId, QStringLiteral("QUILL")) {
+  QVBoxLayout* layout = MakePageLayout(QStringLiteral("Configuration"));
+  auto* grid = new QGridLayout;
+  grid->setColumnStretch(1, 1);
+
+  m_cbDevice = MakeList(this, "combo1049");
+  m_cbMode = MakeList(this, "combo1050");
+  m_cbClock = MakeList(this, "combo1051");
+  m_cbPort = MakeList(this, "combo1052");
+  m_cbBootRate = MakeList(this, "combo1053");
+  m_cbUserRate = MakeList(this, "combo1054");
+  m_stMode = new QLabel(QStringLiteral("TAVEO &Operating Mode:"), this);
+  m_stMode->setObjectName(QStringLiteral("label1044"));
+
+  const struct {
+    QLabel* label;
+    QComboBox* list;
+  } rows[] = {
+      {new QLabel(QStringLiteral("&TAVEO MCU:"), this), m_cbDevice},
+      {m_stMode, m_cbMode},
+      {new QLabel(QStringLiteral("&Clock Frequency Range:"), this), m_cbClock},
+      {new QLabel(QStringLiteral("Host Serial &Port:"), this), m_cbPort},
+      {new QLabel(QStringLiteral("Boot Mode &Data Rate (bps)"), this), m_cbBootRate},
+      {new QLabel(QStringLiteral("&User Mode Data Rate (bps)"), this), m_cbUserRate},
+  };
+  int row = 0;
+  for (const auto& r : rows) {
+    r.label->setBuddy(r.list);
+    grid->addWidget(r.label, row, 0);
+    grid->addWidget(r.list, row, 1);
+    ++row;
+  }
+  layout->addSpacing(4);
+  layout->addLayout(grid);
+
+  m_rbAutomatic = new QRadioButton(QStringLiteral("Au&tomatic Mode"), this);
+  m_rbManual = new QRadioButton(QStringLiteral("&Manual Mode"), this);
+  m_rbAutomatic->setObjectName(QStringLiteral("radio1055"));
+  m_rbManual->setObjectName(QStringLiteral("radio1056"));
+  m_rbAutomatic->setEnabled(false);
+  auto* modes = new QHBoxLayout;
+  modes->addWidget(m_rbAutomatic);
+  modes->addWidget(m_rbManual);
+  modes->addStretch(1);
+  layout->addLayout(modes);
+  layout->addStretch(1);
+  layout->addWidget(MakeText(QStringLiteral("Click \"Next\" to update configuration file or "
+                                            "\"Back\" to abort without update."),
+                             this));
+
+  // The handlers run on the user's choice only, as a selection made by the page itself must not
+  // trigger them.
+  connect(m_cbDevice, &QComboBox::activated, this, &CConfigurePage::OnSelDevice);
+  connect(m_cbMode, &QComboBox::activated, this, &CConfigurePage::OnSelMode);
+  connect(m_cbClock, &QComboBox::activated, this, &CConfigurePage::ReadClockSelection);
+  connect(m_cbPort, &QComboBox::activated, this, &CConfigurePage::ReadPortSelection);
+  connect(m_cbBootRate, &QComboBox::activated, this, &CConfigurePage::ReadBootRateSelection);
+  connect(m_cbUserRate, &QComboBox::activated, this, &CConfigurePage::ReadUserRateSelection);
+}
+
+bool CConfigurePage::OnInitDialog() {
+  const CFlashSheet* sheet = GetSheet();
+  m_strMCUType = sheet->m_strMCUType;
+  m_pDevice = sheet->m_pDevice;
+  m_nMCUMode = sheet->m_nMCUMode;
+  m_nClockSpeed = sheet->m_nClockSpeed;
+  m_pClockRange = sheet->m_pClockRange;
+  m_strComPort = sheet->m_strComPort;
+  m_nComBootRate = sheet->m_nComBootRate;
+  m_nComUserRate = sheet->m_nComUserRate;
+  m_dwLowest = sheet->m_dwLowest;
+  m_dwHighest = sheet->m_dwHighest;
+  CWizardPage::OnInitDialog();
+  return true;
+}
+
+bool CConfigurePage::OnSetActive() {
+  SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT);
+  return CWizardPage::OnSetActive();
+}
+
+int CConfigurePage::ModeIndex() const {
+  return std::clamp<int32_t>(m_nMCUMode, 0, m_pDevice->modeCount - 1);
+}
+
+int CConfigurePage::NearestRateEntry(const uint32_t* rates, int count, int64_t remembered) {
+  int selected = -1;
+  int64_t best = 0;
+  for (int i = 0; i < count; ++i) {
+    const int64_t rate = rates[i];
+    if (std::abs(rate - remembered) < std::abs(best - remembered)) {
+      selected = i;
+      best = rate;
+    }
+  }
+  return selected;
+}
+
+void CConfigurePage::FillDeviceList() {
+  m_cbDevice->clear();
+  int selected = -1;
+  for (int i = 0; i < GetDeviceCount(); ++i) {
+    const std::string name = GetDevice(i)->GetName();
+    m_cbDevice->addItem(QString::fromStdString(name), i);
+    if (selected < 0 && name == m_strMCUType) selected = i;
+  }
+  if (selected < 0) {
+    selected = 0;
+    m_strMCUType = m_cbDevice->itemText(0).toStdString();
+  }
+  m_cbDevice->setCurrentIndex(selected);
+}
+
+void CConfigurePage::FillModeList() {
+  m_cbMode->clear();
+  const int count = m_pDevice->modeCount;
+  if (count == 1) {
+    m_cbMode->setEnabled(false);
+    m_stMode->setEnabled(false);
+    return;
+  }
+  m_cbMode->setEnabled(true);
+  m_stMode->setEnabled(true);
+  for (int i = 0; i < count; ++i) m_cbMode->addItem(Text(m_pDevice->modes[i].nameId));
+  // Beyond the list the last mode shows; a negative stored index shows the first.
+  m_cbMode->setCurrentIndex(ModeIndex());
+}
+
+void CConfigurePage::FillClockList() {
+  m_cbClock->clear();
+  const int mode = ModeIndex();
+  const int count = m_pDevice->GetClockRangeCount(mode);
+  const ClockRange* ranges = m_pDevice->GetClockRanges(mode);
+  for (int i = 0; i < count; ++i) m_cbClock->addItem(Text(ranges[i].textId), i);
+  // Beyond the list (the first start's 10000) the last, highest range shows; a negative stored
+  // index shows the first, so the list always has a selection to save.
+  m_cbClock->setCurrentIndex(count > 0 ? std::clamp<int32_t>(m_nClockSpeed, 0, count - 1) : -1);
+}
+
+void CConfigurePage::ReadClockSelection() {
+  const int entry = m_cbClock->currentIndex();
+  if (entry < 0) return;
+  const int mode = ModeIndex();
+  const int index = m_cbClock->itemData(entry).toInt();
+  if (index < 0 || index >= m_pDevice->GetClockRangeCount(mode)) return;
+  m_nClockSpeed = index;
+  m_pClockRange = &m_pDevice->GetClockRanges(mode)[index];
+  FillBootRateList();
+}
+
+void CConfigurePage::FillBootRateList() {
+  m_cbBootRate->clear();
+  if (!m_pClockRange) return;
+  for (int i = 0; i < m_pClockRange->bootRateCount; ++i)
+    m_cbBootRate->addItem(QString::number(m_pClockRange->bootRates[i]), i);
+  m_cbBootRate->setCurrentIndex(
+      NearestRateEntry(m_pClockRange->bootRates, m_pClockRange->bootRateCount, m_nComBootRate));
+  ReadBootRateSelection();
+}
+
+void CConfigurePage::ReadBootRateSelection() {
+  const int entry = m_cbBootRate->currentIndex();
+  if (entry < 0 || !m_pClockRange) return;
+  const int index = m_cbBootRate->itemData(entry).toInt();
+  if (index >= 0 && index < m_pClockRange->bootRateCount)
+    m_nComBootRate = static_cast<int32_t>(m_pClockRange->bootRates[index]);
+}
+
+void CConfigurePage::FillUserRateList() {
+  m_cbUserRate->clear();
+  uint32_t rates[16] = {};
+  const int count = std::min(GetUserDataRateCount(), 16);
+  for (int i = 0; i < count; ++i) {
+    rates[i] = GetUserDataRate(i);
+    m_cbUserRate->addItem(QString::number(rates[i]), i);
+  }
+  m_cbUserRate->setCurrentIndex(NearestRateEntry(rates, count, m_nComUserRate));
+  ReadUserRateSelection();
+}
+
+void CConfigurePage::ReadUserRateSelection() {
+  const int entry = m_cbUserRate->currentIndex();
+  if (entry < 0) return;
+  const int index = m_cbUserRate->itemData(entry).toInt();
+  if (index >= 0 && index < GetUserDataRateCount())
+    m_nComUserRate = static_cast<int32_t>(GetUserDataRate(index));
+}
+
+void CConfigurePage::FillPortList() {
+  // Only the ports that can be opened now are offered; one held by another program is not.
+  m_cbPort->clear();
+  int selected = -1;
+  for (const std::string& name : ListCandidatePorts()) {
+    if (!IsPortAvailable(name)) continue;
+    if (selected < 0 && name == m_strComPort) selected = m_cbPort->count();
+    m_cbPort->addItem(QString::fromStdString(name));
+  }
+  if (selected < 0 && m_cbPort->count() > 0) selected = 0;
+  m_cbPort->setCurrentIndex(selected);
+}
+
+void CConfigurePage::ReadPortSelection() {
+  const int entry = m_cbPort->currentIndex();
+  if (entry >= 0) m_strComPort = m_cbPort->itemText(entry).toStdString();
+}
+
+void CConfigurePage::SetAddressWindowFromMode() {
+  m_dwLowest = m_pDevice->GetFlashLowest(ModeIndex());
+  m_dwHighest = m_pDevice->GetFlashHighest(ModeIndex());
+}
+
+bool CConfigurePage::DoDataExchange(bool bSave) {
+  if (!bSave) {
+    m_rbManual->setChecked(true);
+    if (m_strMCUType.empty()) m_strMCUType = GetDevice(0)->GetName();
+    FillDeviceList();
+    m_pDevice = GetDevice(m_cbDevice->currentData().toInt());
+    FillModeList();
+    FillClockList();
+    ReadClockSelection();
+    FillPortList();
+    ReadPortSelection();
+    FillBootRateList();
+    FillUserRateList();
+    if (m_cbPort->count() == 0) {
+      // Shown once the page is on screen; the user stays on the page.
+      QMetaObject::invokeMethod(this, &CConfigurePage::OnNoPorts, Qt::QueuedConnection);
+    }
+    return true;
+  }
+
+  const int device = m_cbDevice->currentIndex();
+  if (device < 0) return false;
+  const int deviceIndex = m_cbDevice->itemData(device).toInt();
+  if (deviceIndex < 0 || deviceIndex >= GetDeviceCount()) return false;
+  m_strMCUType = m_cbDevice->itemText(device).toStdString();
+  m_pDevice = GetDevice(deviceIndex);
+
+  const int mode = m_cbMode->currentIndex();
+  m_nMCUMode = (mode >= 0 && mode < m_pDevice->modeCount) ? mode : 0;
+
+  // Without a clock selection (a mode without clock ranges) nothing sensible can be handed
+  // over, so the page stays.
+  const int clock = m_cbClock->currentIndex();
+  if (clock < 0) return false;
+  const int clockIndex = m_cbClock->itemData(clock).toInt();
+  if (clockIndex < 0 || clockIndex >= m_pDevice->GetClockRangeCount(m_nMCUMode)) return false;
+  m_nClockSpeed = clockIndex;
+  m_pClockRange = &m_pDevice->GetClockRanges(m_nMCUMode)[clockIndex];
+  return true;
+}
+
+void CConfigurePage::OnSelDevice() {
+  const int entry = m_cbDevice->currentIndex();
+  if (entry < 0) return;
+  const int index = m_cbDevice->itemData(entry).toInt();
+  if (index < 0 || index >= GetDeviceCount()) return;
+  const std::string text = m_cbDevice->itemText(entry).toStdString();
+  if (text == m_strMCUType) return;
+  m_strMCUType = text;
+  m_pDevice = GetDevice(index);
+  m_nMCUMode = 0;
+  FillModeList();
+  // The clock list stays; its selected entry is read against the new device's first mode.
+  ReadClockSelection();
+  SetAddressWindowFromMode();
+}
+
+void CConfigurePage::OnSelMode() {
+  const int entry = m_cbMode->currentIndex();
+  if (entry == m_nMCUMode) return;
+  m_nMCUMode = (entry >= 0 && entry < m_pDevice->modeCount) ? entry : 0;
+  FillClockList();
+  ReadClockSelection();
+  SetAddressWindowFromMode();
+}
+
+void CConfigurePage::OnNoPorts() { MessageBoxId(this, kMsgNoPorts); }
+
+int CConfigurePage::OnWizardNext() {
+  if (!UpdateData(true)) return -1;
+  if (m_cbPort->currentIndex() < 0 || m_cbBootRate->currentIndex() < 0 ||
+      m_cbUserRate->currentIndex() < 0) {
+    MessageBoxId(this, kMsgSelectPortAndRate);
+    return -1;
+  }
+  CFlashSheet* sheet = GetSheet();
+  sheet->m_strMCUType = m_strMCUType;
+  sheet->m_pDevice = m_pDevice;
+  sheet->m_nMCUMode = m_nMCUMode;
+  sheet->m_nClockSpeed = m_nClockSpeed;
+  sheet->m_pClockRange = m_pClockRange;
+  sheet->m_strComPort = m_strComPort;
+  sheet->m_nComBootRate = m_nComBootRate;
+  sheet->m_nComUserRate = m_nComUserRate;
+  sheet->m_dwLowest = m_dwLowest;
+  sheet->m_dwHighest = m_dwHighest;
+  return PageId::Operation;
+}
+
+}  // namespace quill

@@ -1,0 +1,39 @@
+// Page 0 of the wizard for the whole run: the choice of Configuration, Boot programming or User
+// programming. Boot and User programming are offered only once a serial port is configured.
+#pragma once
+
+#include "app/page_ids.h"
+#include "app/wizard_page.h"
+
+class QRadioButton;
+
+namespace quill {
+
+class CFlashSheet;
+
+class COperationPage : public CWizardPage {
+  Q_OBJECT
+
+ public:
+  static constexpr int kTemplateId = PageId::Operation;
+
+  explicit COperationPage(CFlashSheet* pSheet);
+
+  bool DoDataExchange(bool bSave) override;
+  bool OnSetActive() override;
+  int OnWizardNext() override;
+
+  // The radio button of an operation value (0..2), or nullptr.
+  QRadioButton* Radio(int nOperation) const;
+  // The operation of the checked radio button, or -1 when none is checked.
+  int CheckedOperation() const;
+
+  CFlashSheet* const m_pSheet;
+
+ private:
+  QRadioButton* m_rbConfiguration = nullptr;  // 1045
+  QRadioButton* m_rbBoot = nullptr;           // 1046
+  QRadioButton* m_rbUser = nullptr;           // 1047
+};
+
+}  // namespace quill
