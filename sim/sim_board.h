@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -58,6 +59,13 @@ struct Fault {
   int delayMs = 0;  // Delay
 };
 
+enum class LogKind {
+  FromHost,  // bytes the host sent, as read (hexadecimal)
+  ToHost,    // bytes the board sent, as written
+  Event,     // a step of the protocol: synchronised, kernel running, chunk programmed...
+  Error,     // the same text that Errors() records
+};
+
 struct BoardOptions {
   int device = 0;  // catalogue index
   int mode = 0;    // mode index of that device
@@ -70,6 +78,8 @@ struct BoardOptions {
   uint8_t eraseReport = 0x00;  // the erase-all report of a kernel that erased the flash
   bool announce = false;       // a link to the port in PortAnnounceDirectory()
   std::string announceName;    // its name; empty: "sim-<pid>-<n>"
+  // Called on the serving thread while the board is locked: it must not call the board.
+  std::function<void(LogKind, std::string_view)> log;
 };
 
 class SimBoard {
