@@ -12,6 +12,8 @@ bool ReadLineSettings(int fd, LineSettings* settings) {
   if (::ioctl(fd, TCGETS2, &t) != 0) return false;
   settings->outputRate = t.c_ospeed;
   settings->inputRate = t.c_ispeed;
+  // A Linux pseudo-terminal forces CS8 and clears PARENB whatever the host sets, so on one these
+  // two always read as right; a serial device bridged in would show them.
   switch (t.c_cflag & CSIZE) {
     case CS5: settings->dataBits = 5; break;
     case CS6: settings->dataBits = 6; break;

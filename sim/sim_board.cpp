@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -136,6 +137,7 @@ struct SimBoard::Impl {
   int master = -1;
   int slave = -1;
   int wake = -1;
+  int closes = -1;  // inotify: the host closed the port
   std::thread thread;
   bool stopRequested = false;  // guarded by mu
   bool running = false;
@@ -557,7 +559,8 @@ struct SimBoard::Impl {
   void CloseLine() {
     if (master >= 0) ::close(master);
     if (slave >= 0) ::close(slave);
-    master = slave = -1;
+    if (closes >= 0) ::close(closes);
+    master = slave = closes = -1;
   }
 
   void RemoveAnnouncement() {
@@ -613,12 +616,22 @@ struct SimBoard::Impl {
         auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
         timeout = static_cast<int>(std::clamp<long long>(wait, 0, 60'000));
       }
-      pollfd fds[2] = {{master, static_cast<short>(POLLIN | (writeBlocked ? POLLOUT : 0)), 0},
-                       {wake, POLLIN, 0}};
+      pollfd fds[3] = {{master, static_cast<short>(POLLIN | (writeBlocked ? POLLOUT : 0)), 0},
+                       {wake, POLLIN, 0},
+                       {closes, POLLIN, 0}};
       lock.unlock();
-      int ready = ::poll(fds, 2, timeout);
+      int ready = ::poll(fds, closes >= 0 ? 3 : 2, timeout);
       lock.lock();
       if (ready < 0) continue;
+      if (closes >= 0 && (fds[2].revents & POLLIN)) {
+        char events[1024];
+        while (::read(closes, events, sizeof events) > 0) {
+        }
+        // Exclusive use of a terminal ends with its last close, which never comes while the
+        // board holds the slave open; so the board ends it when the host closes its port.
+        ::ioctl(slave, TIOCNXCL);
+        Event("host closed the port");
+      }
       if (fds[1].revents & POLLIN) {
         uint64_t v;
         ssize_t ignored = ::read(wake, &v, sizeof v);
@@ -710,6 +723,10 @@ bool SimBoard::Start(std::string* error) {
   if (flags < 0 || ::fcntl(m.master, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
   m.wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (m.wake < 0) return fail("eventfd");
+  m.closes = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (m.closes < 0 ||
+      ::inotify_add_watch(m.closes, m.portPath.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
+    return fail("inotify " + m.portPath);
 
   if (m.opt.announce) {
     std::string dir = PortAnnounceDirectory();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@ bool RawPort::Open(const std::string& path, const LineSetup& setup) {
   Close();
   fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd_ < 0) return false;
+  if (setup.exclusive && ::ioctl(fd_, TIOCEXCL) != 0) return false;
   termios t{};
   if (::tcgetattr(fd_, &t) != 0) return false;
   ::cfmakeraw(&t);

@@ -15,6 +15,7 @@ struct LineSetup {
   bool hardwareFlow = false;
   bool softwareFlow = false;
   bool outputProcessing = false;
+  bool exclusive = false;  // TIOCEXCL, as the link's serial unit takes the port
 };
 
 class RawPort {

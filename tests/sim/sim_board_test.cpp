@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -117,7 +119,7 @@ TEST(SimBoot, PortCanBeClosedAndOpenedAgainBetweenOperations) {
   ASSERT_TRUE(board.Start(nullptr));
   {
     RawPort port;
-    ASSERT_TRUE(port.Open(board.PortPath()));
+    ASSERT_TRUE(port.Open(board.PortPath(), {.exclusive = true}));
     ASSERT_TRUE(port.Write(std::vector<uint8_t>(10, 0x00)));
     ASSERT_EQ(port.Read(), 0x00);
     std::vector<uint8_t> stream = DownloadStream(KernelImage(192));
@@ -129,6 +131,17 @@ TEST(SimBoot, PortCanBeClosedAndOpenedAgainBetweenOperations) {
   ASSERT_TRUE(again.Write({0x57, 0x00}));
   EXPECT_EQ(again.Read(), 0x06);
   EXPECT_FALSE(board.HungUp());
+
+  // The board's own hold on the slave would keep the first opener's exclusive mode alive (and
+  // lock out every later opener without privileges); the board ends it when that opener closes.
+  int exclusive = 1;
+  auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    ASSERT_EQ(::ioctl(again.fd(), TIOCGEXCL, &exclusive), 0);
+    if (!exclusive) break;
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(exclusive, 0);
 }
 
 struct LineCase {
