@@ -17,14 +17,26 @@ const StringEntry kStringTable[] = {
     {114, "Loading the FPCODE into target MCU RAM. Click Abort to abort."},
     {115, "The entire TAVEO MCU flash memory has been erased and the selected file has been "
           "successfully programmed and verified."},
+    {116, "User Programming Mode will allow you to erase/program individual flash memory blocks. The "
+          "user target system must be running FPCODE.See QUILL User Manual.\n\nTo initialize the "
+          "User Programming Mode, turn the Mode switch on your Flash Adapter Board to the \"User\" "
+          "setting and press the VPP switch so the VPP LED is on. To correctly enter User "
+          "Programming Mode make sure you cycle the VPP LED from off to on."},
     {117, "An unrecognized error #%1!d! occurred at address H'%2!lX!."},
     {118, "An internal error has occurred (%1!ld!). Please note the values displayed in this dialog "
           "and contact Velmora."},
     {119, "Downloaded byte at H'%1!lX! failed to verify correctly. Check for:\n\tExceeded the maxium "
           "number of TAVEO MCU program cycles.\n\tDevice connected correctly...etc."},
     {120, "The selected TAVEO MCU Flash Memory Blocks have been successfully programmed and verified."},
+    {121, "Boot Programming Mode erases ALL TAVEO MCU on-chip flash memory and programs your "
+          "specified S-record file into the flash memory.\n\nTo initialize the Boot Programming "
+          "Mode, turn the Mode switch on your Flash Adapter Board to the \"Boot\" setting and press "
+          "the VPP switch so the VPP LED is on. To correctly enter Boot Programming Mode make sure "
+          "you cycle the VPP LED from off to on."},
     {127, "TX-C30"},
     {128, "TX-C31"},
+    {129, "Motorola S-record hex files (*.s;*.mot)|*.s;*.mot|All Files (*.*)|*.*||"},
+    {130, "Open file to be programmed"},
     {132, "Invalid numeric value. Expected a number, with an optional H', D' or 0x prefix."},
     {136, "The file '%1' does not appear to be in valid Motorola S-record hex format. Please "
           "regenerate the file and try again, or choose another file."},
@@ -132,6 +144,10 @@ const StringEntry kStringTable[] = {
      "The target does not report which block failed, so the address of the failure is not known. "
      "Check for:\n\tExceeded maxium number of TAVEO MCU program cycles.\n\tDevice connected "
      "correctly...etc."},
+    {420, "The operation was not started because the program file could not be opened; nothing has "
+          "been sent to the target.\n\n%1"},
+    {421, "The operation was not started because the previous operation has not ended yet; nothing "
+          "has been sent to the target. Please wait a moment, then try again."},
 };
 
 const int kStringTableSize = static_cast<int>(sizeof kStringTable / sizeof kStringTable[0]);

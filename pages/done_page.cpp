@@ -1,0 +1,130 @@
+#include "pages/done_page.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include "app/flash_sheet.h"
+#include "link/results.h"
+#include "pages/progress_page.h"
+#include "resources/format.h"
+#include "resources/strings.h"
+
+namespace quill {
+
+namespace {
+
+constexpr uint32_t kMsgCounts = 167;
+
+QString Text(uint32_t id) { return QString::fromStdString(LoadString(id)); }
+
+// The progress page of the result page's own set stands right before it.
+const CProgressPage* ProgressPageBefore(const CWizardPage* page) {
+  const CFlashSheet* sheet = page->GetSheet();
+  return qobject_cast<const CProgressPage*>(sheet->GetPage(sheet->GetPageIndex(page) - 1));
+}
+
+}  // namespace
+
+CDonePage::CDonePage(int templateId, Texts texts, bool counts, const QString& closing)
+    : CWizardPage(templateId, QStringLiteral("QUILL")), m_texts(texts) {
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  m_staticTitle = new QLabel(this);
+  m_staticTitle->setObjectName(QStringLiteral("label1026"));
+  QFont font = m_staticTitle->font();
+  font.setBold(true);
+  m_staticTitle->setFont(font);
+  layout->addWidget(m_staticTitle);
+  auto* line = new QFrame(this);
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Sunken);
+  layout->addWidget(line);
+  m_staticResult = MakeText(QString(), this);
+  m_staticResult->setObjectName(QStringLiteral("label1022"));
+  m_staticResult->setMinimumHeight(m_staticResult->fontMetrics().lineSpacing() * 4);
+  layout->addWidget(m_staticResult);
+  layout->addSpacing(6);
+  QLabel* closingLabel = MakeText(closing, this);
+  if (counts) {
+    m_staticCounts = MakeText(QString(), this);
+    m_staticCounts->setObjectName(QStringLiteral("label1023"));
+    layout->addWidget(m_staticCounts);
+  } else {
+    closingLabel->setObjectName(QStringLiteral("label1023"));
+  }
+  layout->addStretch(1);
+  layout->addWidget(closingLabel);
+}
+
+bool CDonePage::DoDataExchange(bool bSave) {
+  if (bSave) return true;
+  const CFlashSheet* sheet = GetSheet();
+  const CCommThread& comm = sheet->m_commThread;
+  const CProgressPage* progress = ProgressPageBefore(this);
+  QString result;
+  QString counts;
+  bool success = false;
+  if (progress && progress->NotStartedText()) {
+    // The communication object still holds the previous operation's outcome; it must not be
+    // shown as this one's.
+    result = QString::fromStdString(*progress->NotStartedText());
+  } else {
+    uint32_t detail = 0;
+    const int32_t kind = comm.GetResult(detail);
+    success = kind == ErrorNone;
+    if (success) {
+      result = Text(m_texts.successResult);
+      counts = QString::fromStdString(
+          FormatString(kMsgCounts, {comm.GetProgrammed(), comm.GetSkipped()}));
+    } else {
+      result = QString::fromStdString(FormatErrorMessage(kind, detail));
+    }
+  }
+  m_staticTitle->setText(Text(success ? m_texts.successTitle : m_texts.failureTitle));
+  m_staticResult->setText(result);
+  if (m_staticCounts) m_staticCounts->setText(counts);
+  return true;
+}
+
+bool CDonePage::OnSetActive() {
+  SetWizardButtons(PSWIZB_NEXT);
+  return CWizardPage::OnSetActive();
+}
+
+bool CDonePage::OnKillActive() {
+  SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT);
+  return CWizardPage::OnKillActive();
+}
+
+CBootDonePage::CBootDonePage()
+    : CDonePage(kTemplateId, {149, 150, 115}, true,
+                QStringLiteral("Boot Programming procedure is finished.\nPress the VPP switch and "
+                               "make sure the VPP LED is off, \nthen press \"Next\" to continue "
+                               "with QUILL or \"Exit\" to quit out.")) {}
+
+int CBootDonePage::OnWizardNext() { return PageId::Operation; }
+
+CUserDonePage::CUserDonePage()
+    : CDonePage(kTemplateId, {151, 152, 120}, true,
+                QStringLiteral("User Mode Programming procedure is finished.\nPress the VPP switch "
+                               "and make sure the VPP LED is off, \nthen press \"Next\" to "
+                               "continue in User Mode or \"Exit\" to quit out.")) {}
+
+int CUserDonePage::OnWizardNext() {
+  GetSheet()->SetActivePage(1);
+  return -1;
+}
+
+CEraseDonePage::CEraseDonePage()
+    : CDonePage(kTemplateId, {153, 154, 142}, false,
+                QStringLiteral("User Mode Erase procedure is finished.\nPress the VPP switch and "
+                               "make sure the VPP LED is off, \nthen press \"Next\" to continue in "
+                               "User Mode or \"Exit\" to quit out.")) {}
+
+int CEraseDonePage::OnWizardNext() {
+  GetSheet()->SetActivePage(1);
+  return -1;
+}
+
+}  // namespace quill

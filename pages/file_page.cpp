@@ -1,0 +1,223 @@
+#include "pages/file_page.h"
+
+#include <QApplication>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/flash_sheet.h"
+#include "app/user_prompt.h"
+#include "progfile/address_field.h"
+#include "progfile/load_file.h"
+#include "progfile/program_image.h"
+#include "resources/strings.h"
+
+namespace quill {
+
+namespace {
+
+constexpr uint32_t kMsgFileFilter = 129;
+constexpr uint32_t kMsgOpenFileTitle = 130;
+constexpr uint32_t kMsgEnterPath = 138;
+constexpr uint32_t kMsgPathTooLong = 164;
+
+// The check's findings, told through the wizard's message boxes.
+class PromptReporter final : public CheckReporter {
+ public:
+  explicit PromptReporter(QWidget* parent) : m_pParent(parent) {}
+  void ShowMessage(uint32_t id, const std::string& text) override {
+    Prompt().ShowMessage(m_pParent, id, text, MessageButtons::Ok);
+  }
+  bool AskYesNo(uint32_t id, const std::string& text) override {
+    return Prompt().ShowMessage(m_pParent, id, text, MessageButtons::YesNo) == AnswerYes;
+  }
+  void ReportFileError(const std::string& text) override {
+    Prompt().ShowMessage(m_pParent, 0, text, MessageButtons::Ok);
+  }
+  void BeginWaitCursor() override { QApplication::setOverrideCursor(Qt::WaitCursor); }
+  void EndWaitCursor() override { QApplication::restoreOverrideCursor(); }
+
+ private:
+  QWidget* m_pParent;
+};
+
+// A filter text of the form "description|patterns|description|patterns||".
+std::vector<FileFilter> ParseFilter(const std::string& text) {
+  std::vector<FileFilter> filters;
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t bar = text.find('|', pos);
+    if (bar == std::string::npos || bar == pos) break;
+    const std::size_t next = text.find('|', bar + 1);
+    if (next == std::string::npos) break;
+    filters.push_back({text.substr(pos, bar - pos), text.substr(bar + 1, next - bar - 1)});
+    pos = next + 1;
+  }
+  return filters;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name, int limit) {
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(QString::fromLatin1(name));
+  edit->setMaxLength(limit);
+  return edit;
+}
+
+}  // namespace
+
+CFilePage::CFilePage(int templateId, const QString& heading, const QString& footer)
+    : CWizardPage(templateId, QStringLiteral("QUILL")) {
+  QVBoxLayout* layout = MakePageLayout(heading);
+  layout->addWidget(MakeText(QStringLiteral("Please enter the drive, path and filename of the file "
+                                            "to be programmed into flash memory. This file must "
+                                            "be in Motorola S-record format."),
+                             this));
+
+  m_editFile = MakeEdit(this, "edit1013", kPathFieldLimit);
+  m_btnBrowse = new QPushButton(QStringLiteral("Bro&wse..."), this);
+  m_btnBrowse->setObjectName(QStringLiteral("button1014"));
+  m_editOffset = MakeEdit(this, "edit1016", kAddressFieldLimit);
+  m_editLowest = MakeEdit(this, "edit1017", kAddressFieldLimit);
+  m_editHighest = MakeEdit(this, "edit1018", kAddressFieldLimit);
+
+  auto* fileLabel = new QLabel(QStringLiteral("&File to Program: "), this);
+  fileLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  fileLabel->setBuddy(m_editFile);
+  auto* offsetLabel = new QLabel(QStringLiteral("Address &Offset: "), this);
+  offsetLabel->setBuddy(m_editOffset);
+  auto* lowestLabel = new QLabel(QStringLiteral("&Lowest Address: "), this);
+  lowestLabel->setObjectName(QStringLiteral("label1042"));
+  lowestLabel->setBuddy(m_editLowest);
+  auto* highestLabel = new QLabel(QStringLiteral("&Highest Address: "), this);
+  highestLabel->setObjectName(QStringLiteral("label1043"));
+  highestLabel->setBuddy(m_editHighest);
+
+  auto* grid = new QGridLayout;
+  grid->setColumnStretch(1, 1);
+  grid->addWidget(fileLabel, 0, 0);
+  grid->addWidget(m_editFile, 0, 1, 1, 2);
+  grid->addWidget(m_btnBrowse, 0, 3);
+  grid->addWidget(offsetLabel, 1, 0);
+  grid->addWidget(m_editOffset, 1, 1);
+  grid->addWidget(lowestLabel, 2, 0);
+  grid->addWidget(m_editLowest, 2, 1);
+  grid->addWidget(highestLabel, 3, 0);
+  grid->addWidget(m_editHighest, 3, 1);
+  layout->addSpacing(6);
+  layout->addLayout(grid);
+  layout->addStretch(1);
+  layout->addWidget(MakeText(footer, this));
+
+  connect(m_btnBrowse, &QPushButton::clicked, this, &CFilePage::OnBrowse);
+}
+
+bool CFilePage::DoDataExchange(bool bSave) {
+  CFlashSheet* sheet = GetSheet();
+  if (!bSave) {
+    m_dwOffset = sheet->m_dwOffset;
+    m_dwLowest = sheet->m_dwLowest;
+    m_dwHighest = sheet->m_dwHighest;
+    m_editOffset->setText(QString::fromStdString(FormatAddressField(m_dwOffset, true)));
+    // The flash limits of the selected mode; a stored mode index beyond the device's modes reads
+    // the nearest mode rather than outside the catalogue.
+    const int mode = sheet->ModeIndex();
+    m_dwFlashLowest = sheet->m_pDevice->GetFlashLowest(mode);
+    m_dwFlashHighest = sheet->m_pDevice->GetFlashHighest(mode);
+    m_dwLowest = std::clamp(m_dwLowest, m_dwFlashLowest, m_dwFlashHighest);
+    m_dwHighest = std::clamp(m_dwHighest, m_dwLowest, m_dwFlashHighest);
+    m_editLowest->setText(QString::fromStdString(FormatAddressField(m_dwLowest, true)));
+    m_editHighest->setText(QString::fromStdString(FormatAddressField(m_dwHighest, true)));
+    m_editFile->setText(QString::fromStdString(sheet->m_strFile));
+    return true;
+  }
+
+  // The fields' length limits make longer texts impossible, so no length check is needed here.
+  if (!SaveAddress(m_editOffset, m_dwOffset)) return false;
+  if (!SaveAddress(m_editLowest, m_dwLowest)) return false;
+  RangeCheckResult range = CheckAddressRange(m_dwLowest, m_dwFlashLowest, m_dwFlashHighest);
+  if (!range.ok) return RefuseField(m_editLowest, kMsgAddressRange, range.message);
+  if (!SaveAddress(m_editHighest, m_dwHighest)) return false;
+  range = CheckAddressRange(m_dwHighest, m_dwLowest, m_dwFlashHighest);
+  if (!range.ok) return RefuseField(m_editHighest, kMsgAddressRange, range.message);
+
+  sheet->m_strFile = m_editFile->text().trimmed().toStdString();
+  sheet->m_dwOffset = m_dwOffset;
+  sheet->m_dwLowest = m_dwLowest;
+  sheet->m_dwHighest = m_dwHighest;
+  return true;
+}
+
+bool CFilePage::SaveAddress(QLineEdit* field, uint32_t& member) {
+  const AddressFieldResult result = SaveAddressField(field->text().toStdString(), true, member);
+  if (result.ok) return true;
+  return RefuseField(field, result.messageId, result.Message());
+}
+
+bool CFilePage::RefuseField(QLineEdit* field, uint32_t messageId, const std::string& text) {
+  Prompt().ShowMessage(this, messageId, text, MessageButtons::Ok);
+  field->setFocus(Qt::OtherFocusReason);
+  field->selectAll();
+  return false;
+}
+
+void CFilePage::SelectPathField() {
+  m_editFile->setFocus(Qt::OtherFocusReason);
+  m_editFile->selectAll();
+}
+
+void CFilePage::OnBrowse() {
+  CFlashSheet* sheet = GetSheet();
+  OpenFileRequest request;
+  request.title = LoadString(kMsgOpenFileTitle);
+  request.filters = ParseFilter(LoadString(kMsgFileFilter));
+  request.proposedName = m_editFile->text().toStdString();
+  request.initialFolder = sheet->m_strBrowsePath;
+  const std::optional<std::string> chosen = Prompt().GetOpenFileName(this, request);
+  if (!chosen) return;
+  m_editFile->setText(QString::fromStdString(*chosen));
+  const std::size_t slash = chosen->find_last_of('/');
+  sheet->m_strBrowsePath = slash == std::string::npos ? std::string() : chosen->substr(0, slash + 1);
+}
+
+int CFilePage::OnWizardNext() {
+  if (!UpdateData(true)) return -1;
+  SelectPathField();
+  CFlashSheet* sheet = GetSheet();
+  const std::string& path = sheet->m_strFile;
+  if (path.empty()) {
+    MessageBoxId(this, kMsgEnterPath);
+    return -1;
+  }
+  if (path.size() > static_cast<std::size_t>(kMaxProgramPath)) {
+    MessageBoxId(this, kMsgPathTooLong, MessageButtons::Ok, {int32_t{kMaxProgramPath}});
+    return -1;
+  }
+  try {
+    CLoadFile probe(path);
+  } catch (const CFileException& e) {
+    Prompt().ShowMessage(this, 0, e.Message(), MessageButtons::Ok);
+    return -1;
+  }
+  PromptReporter reporter(this);
+  if (!CheckProgramFile(*sheet, path, reporter)) return -1;
+  return 0;
+}
+
+CBootFilePage::CBootFilePage()
+    : CFilePage(kTemplateId, QStringLiteral("Boot Mode File Specify"),
+                QStringLiteral("Click \"Next\" to Continue. To abort click \"Back\" or \"Exit\".")) {}
+
+bool CBootFilePage::OnSetActive() {
+  SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT);
+  return CFilePage::OnSetActive();
+}
+
+CUserFilePage::CUserFilePage()
+    : CFilePage(kTemplateId, QStringLiteral("User Mode Program File Specify"),
+                QStringLiteral("Click \"Next\" to select flash memory blocks to program.\nTo "
+                               "abort click \"Back\" or \"Exit\".")) {}
+
+}  // namespace quill

@@ -1,0 +1,300 @@
+#include "pages/progress_page.h"
+
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/flash_sheet.h"
+#include "app/user_prompt.h"
+#include "link/results.h"
+#include "resources/format.h"
+#include "resources/strings.h"
+
+namespace quill {
+
+namespace {
+
+constexpr uint32_t kStatusSync = 106;
+constexpr uint32_t kStatusBlockErase = 107;
+constexpr uint32_t kStatusProgram = 108;
+constexpr uint32_t kStatusBootErase = 113;
+constexpr uint32_t kStatusKernelLoad = 114;
+constexpr uint32_t kStatusEraseBlocks = 141;
+// The result page's texts for a start that never reached the target.
+constexpr uint32_t kMsgNotStartedFile = 420;
+constexpr uint32_t kMsgNotStartedBusy = 421;
+
+// The phase that no operation reports: the first notification after a start is always a change.
+constexpr int32_t kNoPhase = 8;
+
+}  // namespace
+
+int32_t ProgressScale(int32_t range) {
+  // 32767, not 32768: the bar's maximum then never exceeds 65533.
+  const int32_t scale = range / 32767;
+  return scale < 1 ? 1 : scale;
+}
+
+int ProgressBarMaximum(int32_t range, int32_t scale) {
+  return static_cast<uint16_t>(static_cast<uint32_t>(range / scale));
+}
+
+CProgressPage::CProgressPage(int templateId, const QString& abortText, int statusLines)
+    : CWizardPage(templateId, QStringLiteral("QUILL")) {
+  QVBoxLayout* layout = MakePageLayout(QStringLiteral("Operation in Progress"));
+  m_staticStatus = MakeText(QString(), this);
+  m_staticStatus->setObjectName(QStringLiteral("label1020"));
+  m_staticStatus->setMinimumHeight(m_staticStatus->fontMetrics().lineSpacing() * statusLines);
+  layout->addWidget(m_staticStatus);
+
+  m_progressBar = new QProgressBar(this);
+  m_progressBar->setObjectName(QStringLiteral("progress1011"));
+  m_progressBar->setTextVisible(false);
+  // The platform's bar starts empty with the range 0..100.
+  m_progressBar->setRange(0, 100);
+  m_progressBar->setValue(0);
+  layout->addWidget(m_progressBar);
+
+  m_btnAbort = new QPushButton(abortText, this);
+  m_btnAbort->setObjectName(QStringLiteral("button1021"));
+  m_btnAbort->setAutoDefault(false);
+  auto* row = new QHBoxLayout;
+  row->addStretch(1);
+  row->addWidget(m_btnAbort);
+  row->addStretch(1);
+  layout->addSpacing(6);
+  layout->addLayout(row);
+  layout->addStretch(1);
+  layout->addWidget(MakeText(QStringLiteral("If you \"Abort\" or \"Exit\" press the VPP switch and "
+                                            "make sure the VPP LED is off."),
+                             this));
+
+  connect(m_btnAbort, &QPushButton::clicked, this, &CProgressPage::OnAbort);
+}
+
+bool CProgressPage::OnSetActive() {
+  SetWizardButtons(0);
+  GetSheet()->SetExitLock(true);
+  return CWizardPage::OnSetActive();
+}
+
+bool CProgressPage::OnKillActive() {
+  SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT);
+  GetSheet()->SetExitLock(false);
+  return CWizardPage::OnKillActive();
+}
+
+void CProgressPage::OnProgressNotify() {
+  // Notifications of an operation that has already been followed to its end (and those queued
+  // behind a refused start) are left alone, so the wizard is moved on exactly once.
+  if (m_state != State::Running) return;
+  int32_t pos = 0;
+  int32_t range = 0;
+  const int32_t phase = GetSheet()->m_commThread.GetProgress(pos, range);
+  UpdateProgress(phase, pos, range);
+}
+
+void CProgressPage::OnAbort() {
+  CCommThread& comm = GetSheet()->m_commThread;
+  int32_t pos = 0;
+  int32_t range = 0;
+  // Once the worker is idle the outcome is final; an abort now would turn it into an abort.
+  if (m_state != State::Running || comm.GetProgress(pos, range) == PhaseIdle) return;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  comm.Abort();
+  QApplication::restoreOverrideCursor();
+}
+
+void CProgressPage::Start() {
+  m_state = State::Starting;
+  m_notStarted.reset();
+  CFlashSheet* sheet = GetSheet();
+  CCommThread& comm = sheet->m_commThread;
+  int32_t pos = 0;
+  int32_t range = 0;
+  if (comm.GetProgress(pos, range) != PhaseIdle) {
+    m_notStarted = LoadString(kMsgNotStartedBusy);
+  } else {
+    std::string fileError;
+    if (StartOperation(&fileError)) {
+      m_state = State::Running;
+      return;
+    }
+    uint32_t detail = 0;
+    if (!fileError.empty()) {
+      Prompt().ShowMessage(this, 0, fileError, MessageButtons::Ok);
+      m_notStarted = FormatString(kMsgNotStartedFile, {fileError});
+    } else if (comm.GetResult(detail) != ErrorInternal) {
+      // Refused without a stored outcome: the worker took up another command meanwhile.
+      m_notStarted = LoadString(kMsgNotStartedBusy);
+    }
+    // Otherwise the port could not be set up, and the communication object holds that outcome.
+  }
+  m_state = State::Refused;
+  MoveToResultPage();
+}
+
+void CProgressPage::Finish() {
+  if (m_state != State::Running) return;
+  m_state = State::Finished;
+  if (GetSheet()->GetActivePage() == this) OnOperationEnded();
+}
+
+void CProgressPage::OnOperationEnded() { MoveToResultPage(); }
+
+void CProgressPage::MoveToResultPage() {
+  CFlashSheet* sheet = GetSheet();
+  sheet->SetActivePage(sheet->GetPageCount() - 1);
+}
+
+void CProgressPage::SetStatus(uint32_t stringId) {
+  if (stringId != 0) m_staticStatus->setText(QString::fromStdString(LoadString(stringId)));
+}
+
+void CProgressPage::SetBarRange(int range) {
+  const int pos = m_progressBar->value();
+  // An empty range would make the bar show a busy animation; the platform shows it empty.
+  const int maximum = std::max(range, 0);
+  m_progressBar->setRange(0, maximum == 0 ? 1 : maximum);
+  m_progressBar->setValue(maximum == 0 ? 0 : std::clamp(pos, 0, maximum));
+}
+
+void CProgressPage::SetBarPos(int pos) {
+  m_progressBar->setValue(std::clamp(pos, m_progressBar->minimum(), m_progressBar->maximum()));
+}
+
+CBootProgressPage::CBootProgressPage() : CProgressPage(kTemplateId, QStringLiteral("Abor&t"), 4) {}
+
+bool CBootProgressPage::OnInitDialog() {
+  CProgressPage::OnInitDialog();
+  m_nLastPhase = kNoPhase;
+  m_nLastRange = 0;
+  m_nScale = 1;
+  Start();
+  return true;
+}
+
+bool CBootProgressPage::StartOperation(std::string* fileError) {
+  CFlashSheet* sheet = GetSheet();
+  return sheet->m_commThread.StartBoot(sheet->ProgressNotifierFor(this), sheet, fileError);
+}
+
+void CBootProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
+  if (nPhase != m_nLastPhase) {
+    m_nLastPhase = nPhase;
+    switch (nPhase) {
+      case PhaseIdle:
+        Finish();
+        break;
+      case PhaseSync:
+        SetStatus(kStatusSync);
+        break;
+      case PhaseBootErase:
+        SetStatus(kStatusBootErase);
+        break;
+      case PhaseKernelLoad:
+        SetStatus(kStatusKernelLoad);
+        break;
+      case PhaseProgram:
+        SetStatus(kStatusProgram);
+        break;
+      default:
+        break;
+    }
+  }
+  if (nRange != m_nLastRange) {
+    m_nScale = ProgressScale(nRange);
+    SetBarRange(ProgressBarMaximum(nRange, m_nScale));
+    m_nLastRange = nRange;
+  }
+  SetBarPos(nPos / m_nScale);
+}
+
+CUserProgressPage::CUserProgressPage() : CProgressPage(kTemplateId, QStringLiteral("Abo&rt"), 3) {}
+
+bool CUserProgressPage::OnSetActive() {
+  if (!CProgressPage::OnSetActive()) return false;
+  // Started once the activation is complete and the page is on screen.
+  QMetaObject::invokeMethod(this, &CUserProgressPage::OnStartProgram, Qt::QueuedConnection);
+  return true;
+}
+
+void CUserProgressPage::OnStartProgram() {
+  if (GetSheet() == nullptr || GetSheet()->GetActivePage() != this) return;
+  m_nLastPhase = kNoPhase;
+  m_nLastRange = 0;
+  m_nScale = 1;
+  Start();
+}
+
+bool CUserProgressPage::StartOperation(std::string* fileError) {
+  CFlashSheet* sheet = GetSheet();
+  const bool eraseFirst = sheet->m_nUserOperation == UserOperationProgramErase;
+  return sheet->m_commThread.StartProgram(sheet->ProgressNotifierFor(this), sheet, eraseFirst,
+                                          fileError);
+}
+
+void CUserProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
+  if (nPhase != m_nLastPhase) {
+    m_nLastPhase = nPhase;
+    switch (nPhase) {
+      case PhaseIdle:
+        Finish();
+        break;
+      case PhaseBlockErase:
+        SetStatus(kStatusBlockErase);
+        break;
+      case PhaseProgram:
+        SetStatus(kStatusProgram);
+        break;
+      default:
+        break;
+    }
+  }
+  if (nRange != m_nLastRange) {
+    m_nScale = ProgressScale(nRange);
+    SetBarRange(ProgressBarMaximum(nRange, m_nScale));
+    m_nLastRange = nRange;
+  }
+  SetBarPos(nPos / m_nScale);
+}
+
+CEraseProgressPage::CEraseProgressPage()
+    : CProgressPage(kTemplateId, QStringLiteral("Abo&rt"), 3) {}
+
+bool CEraseProgressPage::OnInitDialog() {
+  CProgressPage::OnInitDialog();
+  m_nLastPhase = kNoPhase;
+  m_nLastRange = 0;
+  Start();
+  return true;
+}
+
+bool CEraseProgressPage::StartOperation(std::string*) {
+  CFlashSheet* sheet = GetSheet();
+  return sheet->m_commThread.StartErase(sheet->ProgressNotifierFor(this), sheet);
+}
+
+void CEraseProgressPage::OnOperationEnded() { GetSheet()->PressButton(PSBTN_NEXT); }
+
+void CEraseProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
+  if (nPhase != m_nLastPhase) {
+    m_nLastPhase = nPhase;
+    if (nPhase == PhaseIdle)
+      Finish();
+    else if (nPhase == PhaseBlockErase)
+      SetStatus(kStatusEraseBlocks);
+  }
+  SetBarPos(nPos);
+  if (nRange != m_nLastRange) {
+    SetBarRange(static_cast<uint16_t>(static_cast<uint32_t>(nRange)));
+    m_nLastRange = nRange;
+  }
+}
+
+}  // namespace quill

@@ -1,0 +1,128 @@
+// The progress pages: each runs one operation of the communication object while it is shown,
+// follows its progress notifications with a status line and a bar, offers Abort, keeps every
+// other way out of the wizard shut while it is shown, and moves on to the result page when the
+// operation has ended, whatever its outcome.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "app/page_ids.h"
+#include "app/wizard_page.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace quill {
+
+class CProgressPage : public CWizardPage {
+  Q_OBJECT
+
+ public:
+  // The exit lock: Back, Next, "&Exit" and Close are shut from activation to deactivation.
+  bool OnSetActive() override;
+  bool OnKillActive() override;
+  void OnProgressNotify() override;
+  virtual void UpdateProgress(int nPhase, int nPos, int nRange) = 0;
+  void OnAbort();
+
+  // Set when the last start was refused without the communication object holding an outcome of
+  // it (the program file did not open, or an earlier operation still runs): the text the result
+  // page shows instead of the previous operation's outcome.
+  const std::optional<std::string>& NotStartedText() const { return m_notStarted; }
+
+  QLabel* m_staticStatus = nullptr;       // 1020
+  QProgressBar* m_progressBar = nullptr;  // 1011
+  QPushButton* m_btnAbort = nullptr;      // 1021
+
+ protected:
+  CProgressPage(int templateId, const QString& abortText, int statusLines);
+
+  // Hands the operation to the communication object: true when the worker has it. fileError
+  // receives the report of a program file that could not be opened.
+  virtual bool StartOperation(std::string* fileError) = 0;
+  // What the page does once its operation has ended: show the result page.
+  virtual void OnOperationEnded();
+
+  // Starts the operation; a refused start leads to the result page at once.
+  void Start();
+  // The idle phase was seen: moves on to the result page, once per start.
+  void Finish();
+  // The status text of a string id (0: the line keeps its text).
+  void SetStatus(uint32_t stringId);
+  // The bar as the platform's progress bar behaves: a position outside the range is shown at
+  // the nearer end, and a new range keeps the position where it fits.
+  void SetBarRange(int range);
+  void SetBarPos(int pos);
+  void MoveToResultPage();
+
+ private:
+  enum class State { Idle, Starting, Running, Refused, Finished };
+  State m_state = State::Idle;
+  std::optional<std::string> m_notStarted;
+};
+
+// Boot-mode programming: started when the page is first shown after its page set was built.
+class CBootProgressPage : public CProgressPage {
+  Q_OBJECT
+
+ public:
+  static constexpr int kTemplateId = PageId::BootProgress;
+  CBootProgressPage();
+  bool OnInitDialog() override;
+  void UpdateProgress(int nPhase, int nPos, int nRange) override;
+
+  int32_t m_nScale = 1;
+  int32_t m_nLastPhase = 8;
+  int32_t m_nLastRange = 0;
+
+ protected:
+  bool StartOperation(std::string* fileError) override;
+};
+
+// User-mode programming, with or without pre-erase: started on every activation, once the page
+// is on screen.
+class CUserProgressPage : public CProgressPage {
+  Q_OBJECT
+
+ public:
+  static constexpr int kTemplateId = PageId::UserProgress;
+  CUserProgressPage();
+  bool OnSetActive() override;
+  void UpdateProgress(int nPhase, int nPos, int nRange) override;
+  void OnStartProgram();
+
+  int32_t m_nLastPhase = 8;
+  int32_t m_nLastRange = 0;
+  int32_t m_nScale = 1;
+
+ protected:
+  bool StartOperation(std::string* fileError) override;
+};
+
+// User-mode erase of the selected blocks: started when the page is first shown; the bar is fed
+// unscaled.
+class CEraseProgressPage : public CProgressPage {
+  Q_OBJECT
+
+ public:
+  static constexpr int kTemplateId = PageId::EraseProgress;
+  CEraseProgressPage();
+  bool OnInitDialog() override;
+  void UpdateProgress(int nPhase, int nPos, int nRange) override;
+
+  int32_t m_nLastPhase = 8;
+  int32_t m_nLastRange = 0;
+
+ protected:
+  bool StartOperation(std::string* fileError) override;
+  void OnOperationEnded() override;
+};
+
+// The divisor that brings a range into the bar's 16-bit range, and the bar's maximum for it.
+int32_t ProgressScale(int32_t range);
+int ProgressBarMaximum(int32_t range, int32_t scale);
+
+}  // namespace quill
