@@ -1,0 +1,89 @@
+#include "gui_support.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QDir>
+#include <QImage>
+#include <QPixmap>
+#include <QWidget>
+#include <QtTest/QTest>
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "link/port_names.h"
+#include "link/serial_port.h"
+
+namespace quill::test {
+
+TempSettings::TempSettings() {
+  if (!m_dir.isValid()) throw std::runtime_error("no temporary folder");
+}
+
+AnnouncedPort::AnnouncedPort(const std::string& name) {
+  m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
+    throw std::runtime_error("no pseudo-terminal");
+  const std::string slave = ::ptsname(m_master);
+  const std::string folder = PortAnnounceDirectory();
+  std::filesystem::create_directories(folder);
+  m_link = folder + "/" + name;
+  std::filesystem::remove(m_link);
+  std::filesystem::create_symlink(slave, m_link);
+}
+
+AnnouncedPort::~AnnouncedPort() {
+  std::error_code ignored;
+  std::filesystem::remove(m_link, ignored);
+  if (m_held >= 0) ::close(m_held);
+  if (m_master >= 0) ::close(m_master);
+}
+
+void AnnouncedPort::Hold() {
+  m_held = ::open(m_link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (m_held < 0 || ::flock(m_held, LOCK_EX | LOCK_NB) != 0)
+    throw std::runtime_error("cannot hold the port");
+}
+
+HeldPort::HeldPort(const std::string& path) {
+  m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (m_fd < 0 || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0)
+    throw std::runtime_error("cannot hold " + path);
+}
+
+HeldPort::~HeldPort() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+std::vector<std::string> AvailablePorts() {
+  std::vector<std::string> ports;
+  for (const std::string& name : ListCandidatePorts())
+    if (IsPortAvailable(name)) ports.push_back(name);
+  return ports;
+}
+
+void Click(QAbstractButton* button) {
+  const QPoint at(std::min(8, button->width() / 2), button->height() / 2);
+  QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, at);
+}
+
+void Choose(QComboBox* combo, int index) {
+  combo->setFocus();
+  for (int guard = 0; guard <= combo->count() && combo->currentIndex() < index; ++guard)
+    QTest::keyClick(combo, Qt::Key_Down);
+  for (int guard = 0; guard <= combo->count() && combo->currentIndex() > index; ++guard)
+    QTest::keyClick(combo, Qt::Key_Up);
+}
+
+void Screenshot(QWidget* widget, const QString& name) {
+  const QString folder = QStringLiteral(QUILL_BINARY_DIR "/screenshots");
+  QDir().mkpath(folder);
+  widget->grab().save(folder + "/" + name + ".png");
+}
+
+}  // namespace quill::test

@@ -1,0 +1,324 @@
+// The operation and configuration pages in a running wizard, with pseudo-terminals announced as
+// the serial ports on offer.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QtTest/QTest>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/flash_sheet.h"
+#include "gui_support.h"
+#include "pages/configure_page.h"
+#include "pages/operation_page.h"
+
+using namespace quill;
+using namespace quill::test;
+
+namespace {
+
+QStringList Items(const QComboBox* combo) {
+  QStringList items;
+  for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
+  return items;
+}
+
+QStringList Texts(const std::vector<std::string>& names) {
+  QStringList texts;
+  for (const std::string& n : names) texts << QString::fromStdString(n);
+  return texts;
+}
+
+// The ten configuration members of the sheet, to see that nothing changed.
+struct Configuration {
+  explicit Configuration(const WizardState& s)
+      : type(s.m_strMCUType), device(s.m_pDevice), mode(s.m_nMCUMode), clock(s.m_nClockSpeed),
+        range(s.m_pClockRange), port(s.m_strComPort), boot(s.m_nComBootRate),
+        user(s.m_nComUserRate), lowest(s.m_dwLowest), highest(s.m_dwHighest) {}
+  bool operator==(const Configuration&) const = default;
+  std::string type;
+  const DeviceType* device;
+  int32_t mode, clock;
+  const ClockRange* range;
+  std::string port;
+  int32_t boot, user;
+  uint32_t lowest, highest;
+};
+
+class Wizard : public ::testing::Test {
+ protected:
+  // Starts the wizard on settings that stored() may change first.
+  void Open(const std::function<void(WizardState&)>& stored = {}) {
+    if (stored) {
+      WizardState s;
+      file.Store().Load(s);
+      stored(s);
+      ASSERT_TRUE(file.Store().Save(s));
+    }
+    sheet = std::make_unique<CFlashSheet>(file.Store());
+    operation = std::make_unique<COperationPage>(sheet.get());
+    sheet->AddPage(operation.get());
+    sheet->show();
+    sheet->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(sheet.get()));
+    ASSERT_EQ(sheet->GetActivePage(), operation.get());
+  }
+
+  // Configuration, then Next.
+  CConfigurePage* OpenConfiguration() {
+    Click(operation->Radio(OperationConfigure));
+    Click(sheet->NextButton());
+    auto* page = dynamic_cast<CConfigurePage*>(sheet->GetActivePage());
+    EXPECT_NE(page, nullptr);
+    QCoreApplication::processEvents();
+    return page;
+  }
+
+  void TearDown() override {
+    operation.reset();
+    sheet.reset();
+  }
+
+  TempSettings file;
+  RecordingPrompt prompt;
+  std::unique_ptr<CFlashSheet> sheet;
+  std::unique_ptr<COperationPage> operation;
+};
+
+}  // namespace
+
+TEST_F(Wizard, FirstStartOffersConfigurationAloneUntilAPortIsConfigured) {
+  AnnouncedPort port("sim-board");
+  Open();
+  EXPECT_TRUE(operation->Radio(OperationConfigure)->isChecked());
+  EXPECT_FALSE(operation->Radio(OperationBoot)->isEnabled());
+  EXPECT_FALSE(operation->Radio(OperationUser)->isEnabled());
+  EXPECT_FALSE(sheet->BackButton()->isEnabled());
+  EXPECT_TRUE(sheet->NextButton()->isEnabled());
+  Screenshot(sheet.get(), "operation_page_first_start");
+  Click(operation->Radio(OperationBoot));
+  EXPECT_EQ(sheet->m_nOperation, OperationConfigure);
+
+  CConfigurePage* page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  EXPECT_TRUE(sheet->BackButton()->isEnabled());
+  EXPECT_TRUE(sheet->NextButton()->isEnabled());
+  EXPECT_EQ(Items(page->m_cbDevice), (QStringList{"TX-A10", "TX-C30", "TX-C31"}));
+  EXPECT_EQ(page->m_cbDevice->currentIndex(), 0);
+  // One mode: an empty, disabled list with a disabled label.
+  EXPECT_EQ(page->m_cbMode->count(), 0);
+  EXPECT_FALSE(page->m_cbMode->isEnabled());
+  EXPECT_FALSE(page->m_stMode->isEnabled());
+  // The first start's clock index 10000 shows the last, highest range.
+  EXPECT_EQ(page->m_cbClock->count(), 9);
+  EXPECT_EQ(page->m_cbClock->currentText(), ">= 16 MHz");
+  EXPECT_EQ(page->m_cbClock->itemText(0), ">= 1 MHz, < 2 MHz");
+  EXPECT_EQ(Items(page->m_cbPort), Texts(AvailablePorts()));
+  EXPECT_TRUE(Items(page->m_cbPort).contains(QString::fromStdString(port.Path())));
+  EXPECT_EQ(page->m_cbPort->currentIndex(), 0);
+  EXPECT_EQ(Items(page->m_cbBootRate), (QStringList{"2400", "4800", "9600"}));
+  EXPECT_EQ(page->m_cbBootRate->currentText(), "9600");
+  EXPECT_EQ(Items(page->m_cbUserRate),
+            (QStringList{"2400", "4800", "9600", "14400", "19200", "38400", "57600", "115200"}));
+  EXPECT_EQ(page->m_cbUserRate->currentText(), "9600");
+  EXPECT_TRUE(page->m_rbManual->isChecked());
+  EXPECT_FALSE(page->m_rbAutomatic->isEnabled());
+  EXPECT_TRUE(prompt.ids.empty());
+  Screenshot(sheet.get(), "configure_page");
+
+  Click(sheet->NextButton());
+  EXPECT_EQ(sheet->GetActivePage(), operation.get());
+  EXPECT_EQ(sheet->m_nClockSpeed, 8);
+  EXPECT_EQ(sheet->m_pClockRange, &GetDevice(0)->GetClockRanges(0)[8]);
+  EXPECT_EQ(sheet->m_strComPort, AvailablePorts().front());
+  EXPECT_EQ(sheet->m_nComBootRate, 9600);
+  EXPECT_EQ(sheet->m_nComUserRate, 9600);
+  EXPECT_EQ(sheet->m_strMCUType, "TX-A10");
+  // Device and mode unchanged: the window is handed over as it was.
+  EXPECT_EQ(sheet->m_dwLowest, 0u);
+  EXPECT_EQ(sheet->m_dwHighest, 0xFFFFFFFFu);
+  EXPECT_TRUE(operation->Radio(OperationBoot)->isEnabled());
+  EXPECT_TRUE(operation->Radio(OperationUser)->isEnabled());
+  EXPECT_FALSE(sheet->BackButton()->isEnabled());
+  Screenshot(sheet.get(), "operation_page");
+}
+
+TEST_F(Wizard, TheLastOperationIsPreselectedAndAnUnknownOneShowsAsConfiguration) {
+  Open([](WizardState& s) {
+    s.m_strComPort = "/dev/ttyUSB0";
+    s.m_nOperation = OperationUser;
+  });
+  EXPECT_TRUE(operation->Radio(OperationUser)->isChecked());
+  for (int op = 0; op < 3; ++op) EXPECT_TRUE(operation->Radio(op)->isEnabled());
+  TearDown();
+
+  Open([](WizardState& s) { s.m_nOperation = 5; });
+  EXPECT_TRUE(operation->Radio(OperationConfigure)->isChecked());
+  EXPECT_EQ(sheet->m_nOperation, 5) << "the stored value is kept until a choice is clicked";
+  Click(sheet->NextButton());
+  EXPECT_NE(dynamic_cast<CConfigurePage*>(sheet->GetActivePage()), nullptr);
+}
+
+TEST_F(Wizard, BootRatesFollowTheClockRange) {
+  AnnouncedPort port("sim-board");
+  Open();
+  CConfigurePage* page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  // A range that permits only 2400 turns the remembered 9600 into 2400 ...
+  Choose(page->m_cbClock, 0);
+  EXPECT_EQ(Items(page->m_cbBootRate), QStringList{"2400"});
+  EXPECT_EQ(page->m_cbBootRate->currentText(), "2400");
+  // ... and going back to a range with 9600 keeps 2400, the nearest to what is remembered now.
+  Choose(page->m_cbClock, 8);
+  EXPECT_EQ(Items(page->m_cbBootRate), (QStringList{"2400", "4800", "9600"}));
+  EXPECT_EQ(page->m_cbBootRate->currentText(), "2400");
+  Choose(page->m_cbClock, 3);
+  Choose(page->m_cbBootRate, 1);
+  Click(sheet->NextButton());
+  EXPECT_EQ(sheet->GetActivePage(), operation.get());
+  EXPECT_EQ(sheet->m_nClockSpeed, 3);
+  EXPECT_EQ(sheet->m_pClockRange, &GetDevice(0)->GetClockRanges(0)[3]);
+  EXPECT_EQ(sheet->m_nComBootRate, 4800);
+}
+
+TEST_F(Wizard, AUserRateOf0LeavesTheListWithoutSelectionAndNextRefuses) {
+  AnnouncedPort port("sim-board");
+  Open([](WizardState& s) { s.m_nComUserRate = 0; });
+  CConfigurePage* page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->m_cbUserRate->currentIndex(), -1);
+  Click(sheet->NextButton());
+  EXPECT_EQ(prompt.ids, std::vector<uint32_t>{180});
+  EXPECT_EQ(sheet->GetActivePage(), page);
+  EXPECT_EQ(sheet->m_nClockSpeed, 10000) << "nothing is handed over";
+  EXPECT_EQ(sheet->m_strComPort, "");
+
+  Choose(page->m_cbUserRate, 3);
+  Click(sheet->NextButton());
+  EXPECT_EQ(sheet->GetActivePage(), operation.get());
+  EXPECT_EQ(sheet->m_nComUserRate, 14400);
+}
+
+TEST_F(Wizard, AStoredPortThatCannotBeOpenedFallsBackToTheFirstAvailable) {
+  AnnouncedPort com1("COM1"), com2("COM2"), com3("COM3");
+  com2.Hold();
+  Open([&](WizardState& s) { s.m_strComPort = com2.Path(); });
+  CConfigurePage* page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  const QStringList ports = Items(page->m_cbPort);
+  EXPECT_EQ(ports, Texts(AvailablePorts()));
+  EXPECT_FALSE(ports.contains(QString::fromStdString(com2.Path())));
+  const int first = static_cast<int>(ports.indexOf(QString::fromStdString(com1.Path())));
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(ports.indexOf(QString::fromStdString(com3.Path())), first + 1);
+  EXPECT_EQ(page->m_cbPort->currentIndex(), 0);
+  Click(sheet->NextButton());
+  EXPECT_EQ(sheet->m_strComPort, AvailablePorts().front());
+
+  // A stored port that can be opened is selected again.
+  Click(operation->Radio(OperationConfigure));
+  sheet->m_strComPort = com3.Path();
+  page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->m_cbPort->currentText(), QString::fromStdString(com3.Path()));
+}
+
+TEST_F(Wizard, ChangingDeviceOrModeResetsTheAddressWindow) {
+  AnnouncedPort port("sim-board");
+  Open([](WizardState& s) {
+    s.m_nClockSpeed = 3;
+    s.m_dwLowest = 0x100;
+    s.m_dwHighest = 0x200;
+  });
+  CConfigurePage* page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  Choose(page->m_cbDevice, 1);  // TX-C30
+  EXPECT_EQ(page->m_cbMode->count(), 0);
+  // The clock list stays; its entry is read against the new device.
+  EXPECT_EQ(page->m_cbClock->currentIndex(), 3);
+  Click(sheet->NextButton());
+  EXPECT_EQ(sheet->m_strMCUType, "TX-C30");
+  EXPECT_EQ(sheet->m_pDevice, GetDevice(1));
+  EXPECT_EQ(sheet->m_nMCUMode, 0);
+  EXPECT_EQ(sheet->m_pClockRange, &GetDevice(1)->GetClockRanges(0)[3]);
+  EXPECT_EQ(sheet->m_dwLowest, 0u);
+  EXPECT_EQ(sheet->m_dwHighest, 0x7FFFu);
+
+  page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  Choose(page->m_cbDevice, 2);  // TX-C31, two modes
+  EXPECT_TRUE(page->m_cbMode->isEnabled());
+  EXPECT_TRUE(page->m_stMode->isEnabled());
+  EXPECT_EQ(Items(page->m_cbMode), (QStringList{"Mode 2", "Mode 3"}));
+  EXPECT_EQ(page->m_cbMode->currentIndex(), 0);
+  EXPECT_EQ(page->m_dwHighest, 0xEF7Fu);
+  Choose(page->m_cbMode, 1);
+  Screenshot(sheet.get(), "configure_page_two_modes");
+  Click(sheet->NextButton());
+  EXPECT_EQ(sheet->m_nMCUMode, 1);
+  EXPECT_EQ(sheet->m_pClockRange, &GetDevice(2)->GetClockRanges(1)[3]);
+  EXPECT_EQ(sheet->m_dwLowest, 0u);
+  EXPECT_EQ(sheet->m_dwHighest, 0xF77Fu);
+}
+
+TEST_F(Wizard, BackHandsNothingOver) {
+  AnnouncedPort a("sim-a"), b("sim-b");
+  Open([](WizardState& s) {
+    s.m_dwLowest = 0x100;
+    s.m_dwHighest = 0x200;
+  });
+  const Configuration before(*sheet);
+  CConfigurePage* page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  Choose(page->m_cbDevice, 2);
+  Choose(page->m_cbMode, 1);
+  Choose(page->m_cbClock, 0);
+  Choose(page->m_cbPort, page->m_cbPort->count() - 1);
+  Choose(page->m_cbUserRate, 0);
+  Click(sheet->BackButton());
+  EXPECT_EQ(sheet->GetActivePage(), operation.get());
+  EXPECT_TRUE(Configuration(*sheet) == before);
+  EXPECT_FALSE(operation->Radio(OperationBoot)->isEnabled());
+}
+
+TEST_F(Wizard, StoredIndicesBeyondTheListsShowTheNearestEnd) {
+  AnnouncedPort port("sim-board");
+  Open([](WizardState& s) {
+    s.m_strMCUType = "TX-C31";
+    s.m_nMCUMode = 5;
+    s.m_nClockSpeed = -1;
+  });
+  CConfigurePage* page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(page->m_cbMode->currentIndex(), 1);
+  EXPECT_EQ(page->m_cbClock->currentIndex(), 0);
+  Click(sheet->NextButton());
+  EXPECT_EQ(sheet->GetActivePage(), operation.get());
+  EXPECT_EQ(sheet->m_nMCUMode, 1);
+  EXPECT_EQ(sheet->m_nClockSpeed, 0);
+  EXPECT_EQ(sheet->m_pClockRange, &GetDevice(2)->GetClockRanges(1)[0]);
+}
+
+TEST_F(Wizard, NoPortAtAllShowsMessage181AndNextRefuses) {
+  // The machine's own serial ports are held as if another program used them.
+  std::vector<std::unique_ptr<HeldPort>> held;
+  for (const std::string& port : AvailablePorts()) held.push_back(std::make_unique<HeldPort>(port));
+  ASSERT_TRUE(AvailablePorts().empty());
+  Open();
+  CConfigurePage* page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !prompt.ids.empty(); }, 2000));
+  EXPECT_EQ(prompt.ids, std::vector<uint32_t>{181});
+  EXPECT_EQ(page->m_cbPort->count(), 0);
+  Click(sheet->NextButton());
+  EXPECT_EQ(prompt.ids, (std::vector<uint32_t>{181, 180}));
+  EXPECT_EQ(sheet->GetActivePage(), page);
+  Click(sheet->BackButton());
+  EXPECT_EQ(sheet->GetActivePage(), operation.get());
+  EXPECT_EQ(sheet->m_strComPort, "");
+}
