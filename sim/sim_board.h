@@ -131,7 +131,7 @@ class SimBoard {
   std::vector<uint8_t> Sent() const;      // every byte the board sent, in order
   std::vector<EraseCommand> EraseCommands() const;
   std::vector<Chunk> Chunks() const;  // every programming command whose checksum arrived
-  int BootCount() const;              // downloads of the right kernel, each ending in a report
+  int BootCount() const;  // downloads of the right kernel whose erase-all report said success
 
   BoardState State() const;
   bool Hung() const;    // silent after a Silent fault or a wrong kernel, until Reset

@@ -152,6 +152,8 @@ struct LineCase {
   const char* problem;  // nullptr: the settings are right
 };
 
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+
 class SimLineSettings : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(SimLineSettings, ChecksEveryByteAgainstTheRequiredLine) {

@@ -68,6 +68,8 @@ struct BootFaultCase {
   bool hung;
 };
 
+void PrintTo(const BootFaultCase& c, std::ostream* os) { *os << c.fault; }
+
 class SimBootFaults : public ::testing::TestWithParam<BootFaultCase> {};
 
 TEST_P(SimBootFaults, HostSeesTheFault) {

@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 constexpr int kTxA10 = 0;
 constexpr int kTxC30 = 1;
 
-class KernelTest : public ::testing::Test {
+class SimKernel : public ::testing::Test {
  protected:
   void Start(int device, std::vector<uint8_t> flash = {}) {
     BoardOptions o;
@@ -65,7 +65,7 @@ class KernelTest : public ::testing::Test {
   RawPort port_;
 };
 
-TEST_F(KernelTest, ChunkExchangeProgramsTheFlash) {
+TEST_F(SimKernel, ChunkExchangeProgramsTheFlash) {
   Start(kTxC30);
   EXPECT_EQ(Chunk(0x1000, {0x01, 0x02, 0x03}), (std::vector<int>{0x06, 0x11, 0x11, 0x06}));
   ASSERT_TRUE(board_->WaitUntilIdle(2s));
@@ -89,7 +89,7 @@ TEST_F(KernelTest, ChunkExchangeProgramsTheFlash) {
   EXPECT_EQ(board_->Flash()[0x7FFF], 0x42);
 }
 
-TEST_F(KernelTest, WrongChecksumIsRefusedAndNothingIsWritten) {
+TEST_F(SimKernel, WrongChecksumIsRefusedAndNothingIsWritten) {
   Start(kTxC30);
   EXPECT_EQ(Chunk(0x2000, {0x10, 0x20}, 0x00), (std::vector<int>{0x06, 0x11, 0x11, 0x07}));
   EXPECT_EQ(board_->Flash()[0x2000], 0xFF);
@@ -100,7 +100,7 @@ TEST_F(KernelTest, WrongChecksumIsRefusedAndNothingIsWritten) {
   EXPECT_EQ(board_->Flash()[0x2001], 0x20);
 }
 
-TEST_F(KernelTest, ProgrammingOverProgrammedBitsIsAnErrorAndOnlyClearsBits) {
+TEST_F(SimKernel, ProgrammingOverProgrammedBitsIsAnErrorAndOnlyClearsBits) {
   std::vector<uint8_t> flash(0x8000, 0xFF);
   flash[0x3000] = 0x0F;
   Start(kTxC30, flash);
@@ -113,7 +113,7 @@ TEST_F(KernelTest, ProgrammingOverProgrammedBitsIsAnErrorAndOnlyClearsBits) {
   EXPECT_EQ(board_->Errors().size(), 1u);
 }
 
-TEST_F(KernelTest, EraseFormErasesTheNamedBlocks) {
+TEST_F(SimKernel, EraseFormErasesTheNamedBlocks) {
   Start(kTxA10, std::vector<uint8_t>(0x20000, 0x00));
   port_.Write({0x57, 0x02, 0x00, 0x00, 0x40, 0x00, 0x00, 0x01, 0xF0, 0x00});
   EXPECT_EQ(port_.Read(), 0x06);
@@ -135,7 +135,7 @@ TEST_F(KernelTest, EraseFormErasesTheNamedBlocks) {
   EXPECT_TRUE(board_->Errors().empty()) << board_->Errors().front();
 }
 
-TEST_F(KernelTest, EraseOfAnAddressThatStartsNoBlockFails) {
+TEST_F(SimKernel, EraseOfAnAddressThatStartsNoBlockFails) {
   Start(kTxA10, std::vector<uint8_t>(0x20000, 0x00));
   port_.Write({0x57, 0x01, 0x00, 0x00, 0x40, 0x01});
   EXPECT_EQ(port_.Read(), 0x07);
@@ -146,7 +146,7 @@ TEST_F(KernelTest, EraseOfAnAddressThatStartsNoBlockFails) {
   EXPECT_EQ(Chunk(0x4001, {0x00}), (std::vector<int>{0x06, 0x11, 0x11, 0x06}));
 }
 
-TEST_F(KernelTest, BytesOutOfProtocolAreRecorded) {
+TEST_F(SimKernel, BytesOutOfProtocolAreRecorded) {
   Start(kTxC30);
   port_.Write({0x00, 0x57, 0x01, 0x00, 0x00, 0x10, 0x00});
   EXPECT_EQ(port_.Read(), 0x06);
