@@ -212,6 +212,12 @@ int32_t CCommThread::GetResult(uint32_t& detail) const {
 
 void CCommThread::SetTraceSink(SerialTrace* trace) { m_pTrace.store(trace); }
 
+void CCommThread::DetachNotifier(ProgressNotifier* notifier) {
+  std::lock_guard<std::mutex> lock(m_notifyMutex);
+  ProgressNotifier* expected = notifier;
+  m_pNotify.compare_exchange_strong(expected, nullptr);
+}
+
 bool CCommThread::Abort() {
   m_nCommand.store(CmdNone);
   m_nResult.store(ErrorUserAbort);

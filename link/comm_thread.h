@@ -97,6 +97,11 @@ class CCommThread {
   // Receives every byte written to and read from the line; set it while no operation runs.
   void SetTraceSink(SerialTrace* trace);
 
+  // Makes sure the worker no longer calls notifier: waits for a notification to it in progress
+  // to return and stops later ones. A receiver calls it before it is destroyed, since the idle
+  // notification may still be running when the receiver has already seen the idle phase.
+  void DetachNotifier(ProgressNotifier* notifier);
+
  private:
   bool StartCommand(ThreadCommand command, ProgressNotifier* notifier, WizardState* sheet,
                     bool eraseFirst);

@@ -82,8 +82,8 @@ uint32_t CSerialPort::Open(const std::string& name, uint32_t baud) {
   struct termios2 tio;
   if (::ioctl(m_fd, TCGETS2, &tio) != 0) return fail(InternalError::GetCommState);
 
-  // Raw 8N1 without flow control; a rate of 0 would mean "hang up" to the driver.
-  if (baud == 0 || baud > 0x7FFFFFFF) return fail(InternalError::BuildCommDcb);
+  // Raw 8N1 without flow control. Building the settings cannot fail on this platform; the
+  // step keeps its number for the ports of other platforms.
   tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
                    IXANY | INPCK | IGNPAR);
   tio.c_oflag &= ~OPOST;
@@ -96,8 +96,9 @@ uint32_t CSerialPort::Open(const std::string& name, uint32_t baud) {
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
 
+  // A rate of 0 would mean "hang up" to the driver; no line runs at it.
   struct termios2 check;
-  if (::ioctl(m_fd, TCSETS2, &tio) != 0 || ::ioctl(m_fd, TCGETS2, &check) != 0 ||
+  if (baud == 0 || baud > 0x7FFFFFFF || ::ioctl(m_fd, TCSETS2, &tio) != 0 || ::ioctl(m_fd, TCGETS2, &check) != 0 ||
       !RateAccepted(baud, check.c_ospeed) || (check.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 ||
       (check.c_cflag & CRTSCTS) != 0) {
     return fail(InternalError::SetCommState);
@@ -133,23 +134,25 @@ CSerialPort::ReadResult CSerialPort::ReadOne(uint8_t& byte, std::chrono::millise
     if (m_trace) m_trace->Trace(TraceKind::ReadFailed, nullptr, 0);
     return ReadResult::Failed;
   };
+  // With VMIN and VTIME 0 a read without data returns 0 at once, and so does every read on a
+  // line that has hung up; poll tells the two apart.
+  bool hungUp = false;
   for (;;) {
     const ssize_t n = ::read(m_fd, &byte, 1);
     if (n == 1) {
       if (m_trace) m_trace->Trace(TraceKind::Read, &byte, 1);
       return ReadResult::Byte;
     }
-    if (n == 0 || (errno != EAGAIN && errno != EINTR)) return failed();
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return failed();
+    if (hungUp) return failed();
 
     const int wait = RemainingMs(deadline);
     if (wait == 0) break;
     pollfd pfd{m_fd, POLLIN, 0};
     const int ready = ::poll(&pfd, 1, wait);
     if (ready < 0 && errno != EINTR) return failed();
-    if (ready > 0 && (pfd.revents & POLLIN) == 0 &&
-        (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      return failed();
-    }
+    // Read once more after a hang-up: bytes that arrived before it are still delivered.
+    if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hungUp = true;
   }
   if (m_trace) m_trace->Trace(TraceKind::ReadTimeout, nullptr, 0);
   return ReadResult::Timeout;

@@ -1,0 +1,180 @@
+#include "tests/link/link_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+
+#include <unistd.h>
+
+#include "device/catalogue.h"
+
+namespace quill::test {
+
+RecordingNotifier::~RecordingNotifier() {
+  if (comm_) comm_->DetachNotifier(this);
+}
+
+void RecordingNotifier::Notify() {
+  int32_t pos = 0, range = 0;
+  const int32_t phase = comm_->GetProgress(pos, range);
+  const ProgressRecord record{phase, pos, range};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.push_back(record);
+    if (phase == PhaseIdle) ++idle_;
+  }
+  cv_.notify_all();
+  if (hook) hook(record);
+}
+
+bool RecordingNotifier::WaitIdle(std::chrono::milliseconds timeout, int count) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, timeout, [&] { return idle_ >= count; });
+}
+
+bool RecordingNotifier::WaitForPhase(int32_t phase, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, timeout, [&] {
+    for (const ProgressRecord& r : records_) {
+      if (r.phase == phase) return true;
+    }
+    return false;
+  });
+}
+
+std::vector<ProgressRecord> RecordingNotifier::Records() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return records_;
+}
+
+std::vector<ProgressRecord> RecordingNotifier::RecordsOf(int32_t phase) const {
+  std::vector<ProgressRecord> out;
+  for (const ProgressRecord& r : Records()) {
+    if (r.phase == phase) out.push_back(r);
+  }
+  return out;
+}
+
+int RecordingNotifier::IdleCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return idle_;
+}
+
+void RecordingNotifier::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  records_.clear();
+  idle_ = 0;
+}
+
+std::string SRecord(int type, uint32_t address, const std::vector<uint8_t>& data,
+                    bool badChecksum) {
+  const int addressBytes = type + 1;
+  std::vector<uint8_t> bytes;
+  bytes.push_back(static_cast<uint8_t>(addressBytes + data.size() + 1));
+  for (int i = addressBytes - 1; i >= 0; --i) bytes.push_back(static_cast<uint8_t>(address >> (8 * i)));
+  bytes.insert(bytes.end(), data.begin(), data.end());
+  unsigned sum = 0;
+  for (uint8_t b : bytes) sum += b;
+  bytes.push_back(static_cast<uint8_t>(~sum + (badChecksum ? 1 : 0)));
+  std::string line = "S" + std::to_string(type);
+  char hex[3];
+  for (uint8_t b : bytes) {
+    std::snprintf(hex, sizeof hex, "%02X", b);
+    line += hex;
+  }
+  return line;
+}
+
+std::string WriteProgramFile(const std::vector<std::string>& lines) {
+  static std::atomic<int> counter{0};
+  const std::string path = ::testing::TempDir() + "quill_link_" + std::to_string(::getpid()) +
+                           "_" + std::to_string(counter++) + ".mot";
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  for (const std::string& line : lines) out << line << '\n';
+  return path;
+}
+
+std::vector<uint8_t> Pattern(std::size_t n, uint8_t seed) {
+  std::vector<uint8_t> out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(seed + i * 7);
+  return out;
+}
+
+int DeviceIndex(const std::string& name) { return GetDeviceIndex(FindDeviceByName(name)); }
+
+WizardState MakeSheet(const std::string& device, int mode, int clock, const std::string& port) {
+  WizardState sheet;
+  sheet.m_strMCUType = device;
+  sheet.m_nMCUMode = mode;
+  sheet.m_nClockSpeed = clock;
+  sheet.DeriveCatalogueRefs();
+  sheet.m_strComPort = port;
+  const ClockRange& range = *sheet.m_pClockRange;
+  sheet.m_nComBootRate = static_cast<int32_t>(range.bootRates[range.bootRateCount - 1]);
+  sheet.m_nComUserRate = 9600;
+  sheet.m_dwOffset = 0;
+  sheet.m_dwLowest = sheet.Mode().flashLowest;
+  sheet.m_dwHighest = sheet.Mode().flashHighest;
+  return sheet;
+}
+
+sim::BoardOptions BoardFor(const WizardState& sheet, sim::BoardState state) {
+  sim::BoardOptions options;
+  options.device = GetDeviceIndex(sheet.m_pDevice);
+  options.mode = sheet.ModeIndex();
+  options.clock = sheet.ClockIndex();
+  options.state = state;
+  return options;
+}
+
+std::unique_ptr<sim::SimBoard> StartBoard(sim::BoardOptions options) {
+  auto board = std::make_unique<sim::SimBoard>(std::move(options));
+  std::string error;
+  EXPECT_TRUE(board->Start(&error)) << error;
+  return board;
+}
+
+std::vector<uint8_t> ExpectedFlash(const WizardState& sheet, const std::vector<Record>& records) {
+  const DeviceMode& mode = sheet.Mode();
+  std::vector<uint8_t> flash(mode.flashHighest - mode.flashLowest + 1, 0xFF);
+  for (const Record& record : records) {
+    const uint64_t start = static_cast<uint32_t>(record.address + sheet.m_dwOffset);
+    for (std::size_t i = 0; i < record.data.size(); ++i) {
+      const uint64_t a = start + i;
+      if (a < sheet.m_dwLowest || a > sheet.m_dwHighest) continue;
+      if (a < mode.flashLowest || a > mode.flashHighest) continue;
+      bool selected = true;
+      for (int b = 0; b < mode.blockCount; ++b) {
+        if (mode.blocks[b].start <= a && a <= mode.blocks[b].end) {
+          selected = FindBlockName(sheet.m_astrSelectedBlocks, mode.blocks[b].name) >= 0;
+        }
+      }
+      if (selected) flash[a - mode.flashLowest] = record.data[i];
+    }
+  }
+  return flash;
+}
+
+std::vector<uint8_t> ChunkBytes(uint32_t address, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> out = {0x57, 0x00};
+  const uint32_t count = static_cast<uint32_t>(data.size());
+  for (uint32_t v : {address, count}) {
+    for (int i = 3; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  out.push_back(0x11);
+  out.insert(out.end(), data.begin(), data.end());
+  out.push_back(0x11);
+  unsigned sum = 0;
+  for (uint8_t b : data) sum += b;
+  out.push_back(static_cast<uint8_t>(0xFF - (sum & 0xFF)));
+  return out;
+}
+
+std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace quill::test

@@ -1,0 +1,95 @@
+// Shared pieces of the link tests: a notifier that records every progress step, S-record files
+// written to a temporary folder, a simulated board on a real pseudo-terminal, and the sheet an
+// operation runs on.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/wizard_state.h"
+#include "link/comm_thread.h"
+#include "sim/sim_board.h"
+
+namespace quill::test {
+
+using namespace std::chrono_literals;
+
+struct ProgressRecord {
+  int32_t phase;
+  int32_t pos;
+  int32_t range;
+  bool operator==(const ProgressRecord&) const = default;
+};
+
+// Records the progress read at every notification. The hook, when set, runs on the worker
+// thread after the record is stored.
+class RecordingNotifier : public ProgressNotifier {
+ public:
+  explicit RecordingNotifier(CCommThread& comm) : comm_(&comm) {}
+  // Detaches from the communication object, so no notification outlives the recorder.
+  ~RecordingNotifier() override;
+  // For a recorder that outlives its communication object: nothing left to detach from.
+  void Release() { comm_ = nullptr; }
+  void Notify() override;
+
+  // Waits until the idle phase has been notified count times in all.
+  bool WaitIdle(std::chrono::milliseconds timeout = 30s, int count = 1);
+  // Waits until a notification of the phase has arrived.
+  bool WaitForPhase(int32_t phase, std::chrono::milliseconds timeout = 30s);
+  std::vector<ProgressRecord> Records() const;
+  std::vector<ProgressRecord> RecordsOf(int32_t phase) const;
+  int IdleCount() const;
+  void Clear();
+
+  std::function<void(const ProgressRecord&)> hook;
+
+ private:
+  CCommThread* comm_;
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<ProgressRecord> records_;
+  int idle_ = 0;
+};
+
+// One S-record line of the type (1, 2 or 3) with a correct checksum unless bad is set.
+std::string SRecord(int type, uint32_t address, const std::vector<uint8_t>& data,
+                    bool badChecksum = false);
+
+// Writes the lines (each ended by a line feed) to a new file in the test's temporary folder.
+std::string WriteProgramFile(const std::vector<std::string>& lines);
+
+// n bytes of a recognisable pattern that starts at seed.
+std::vector<uint8_t> Pattern(std::size_t n, uint8_t seed);
+
+// The catalogue index of a device name.
+int DeviceIndex(const std::string& name);
+
+// The sheet for an operation on port: device, mode and clock, the highest boot rate of the
+// clock range, user rate 9600, offset 0 and the mode's whole flash as the window.
+WizardState MakeSheet(const std::string& device, int mode, int clock, const std::string& port);
+
+// Starts a board; fails the test when it cannot.
+std::unique_ptr<sim::SimBoard> StartBoard(sim::BoardOptions options);
+sim::BoardOptions BoardFor(const WizardState& sheet, sim::BoardState state);
+
+// What the flash of the sheet's mode holds after programming records (address, data) into an
+// erased flash through the sheet's offset, window and selected blocks.
+struct Record {
+  uint32_t address;
+  std::vector<uint8_t> data;
+};
+std::vector<uint8_t> ExpectedFlash(const WizardState& sheet, const std::vector<Record>& records);
+
+// The bytes of a programming chunk exchange as the host sends them.
+std::vector<uint8_t> ChunkBytes(uint32_t address, const std::vector<uint8_t>& data);
+
+// Concatenation.
+std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b);
+
+}  // namespace quill::test
