@@ -30,7 +30,7 @@ bool Convert(std::string_view spec, const MsgArg& arg, std::string& out) {
   }
   std::string precision;
   if (i < spec.size() && spec[i] == '.') {
-    precision = ".";
+    precision.push_back('.');
     ++i;
     while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i])) &&
            precision.size() < 4) {
@@ -40,7 +40,15 @@ bool Convert(std::string_view spec, const MsgArg& arg, std::string& out) {
   while (i < spec.size() && (spec[i] == 'l' || spec[i] == 'h')) ++i;  // 32-bit either way
   if (i + 1 != spec.size()) return false;
   const char conv = spec[i];
-  const std::string head = "%" + flags + width + precision;
+  std::string head;
+  head.reserve(16);
+  head.push_back('%');
+  head.append(flags).append(width).append(precision);
+  const auto withLength = [&head](const char* length) {
+    std::string f = head;
+    f.append(length);
+    return f;
+  };
   std::vector<char> buf(64 + std::stoul(width.empty() ? "0" : width) +
                         (arg.IsText() ? arg.Text().size() : 0));
   int n = -1;
@@ -48,7 +56,7 @@ bool Convert(std::string_view spec, const MsgArg& arg, std::string& out) {
     case 'd':
     case 'i':
       if (arg.IsText()) return false;
-      n = std::snprintf(buf.data(), buf.size(), (head + "ld").c_str(),
+      n = std::snprintf(buf.data(), buf.size(), withLength("ld").c_str(),
                         static_cast<long>(static_cast<int32_t>(arg.Number())));
       break;
     case 'u':
@@ -56,19 +64,19 @@ bool Convert(std::string_view spec, const MsgArg& arg, std::string& out) {
     case 'X':
     case 'o':
       if (arg.IsText()) return false;
-      n = std::snprintf(buf.data(), buf.size(), (head + "l" + conv).c_str(),
+      n = std::snprintf(buf.data(), buf.size(), withLength(conv == 'u' ? "lu" : conv == 'x' ? "lx" : conv == 'X' ? "lX" : "lo").c_str(),
                         static_cast<unsigned long>(arg.Number()));
       break;
     case 'c':
       if (arg.IsText()) return false;
-      n = std::snprintf(buf.data(), buf.size(), (head + "c").c_str(),
+      n = std::snprintf(buf.data(), buf.size(), withLength("c").c_str(),
                         static_cast<int>(arg.Number() & 0xFF));
       break;
     case 's':
       if (arg.IsText()) {
-        n = std::snprintf(buf.data(), buf.size(), (head + "s").c_str(), arg.Text().c_str());
+        n = std::snprintf(buf.data(), buf.size(), withLength("s").c_str(), arg.Text().c_str());
       } else {
-        n = std::snprintf(buf.data(), buf.size(), (head + "lu").c_str(),
+        n = std::snprintf(buf.data(), buf.size(), withLength("lu").c_str(),
                           static_cast<unsigned long>(arg.Number()));
       }
       break;
