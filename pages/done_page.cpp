@@ -42,13 +42,15 @@ CDonePage::CDonePage(int templateId, Texts texts, bool counts, const QString& cl
   layout->addWidget(line);
   m_staticResult = MakeText(QString(), this);
   m_staticResult->setObjectName(QStringLiteral("label1022"));
-  m_staticResult->setMinimumHeight(m_staticResult->fontMetrics().lineSpacing() * 4);
+  m_staticResult->setMinimumHeight(m_staticResult->fontMetrics().lineSpacing() * 6);
   layout->addWidget(m_staticResult);
   layout->addSpacing(6);
   QLabel* closingLabel = MakeText(closing, this);
   if (counts) {
     m_staticCounts = MakeText(QString(), this);
     m_staticCounts->setObjectName(QStringLiteral("label1023"));
+    // Room for both lines of the counts; a wrapped label is not grown by the sheet's layout.
+    m_staticCounts->setMinimumHeight(m_staticCounts->fontMetrics().lineSpacing() * 3);
     layout->addWidget(m_staticCounts);
   } else {
     closingLabel->setObjectName(QStringLiteral("label1023"));

@@ -26,6 +26,8 @@ CStartSwitchesPage::CStartSwitchesPage(int templateId, const QString& heading,
   QVBoxLayout* layout = MakePageLayout(heading);
   m_staticInstructions = MakeText(QString(), this);
   m_staticInstructions->setObjectName(QStringLiteral("label1061"));
+  // The text arrives with the first exchange, after the layout has sized the label.
+  m_staticInstructions->setMinimumHeight(m_staticInstructions->fontMetrics().lineSpacing() * 8);
   layout->addWidget(m_staticInstructions);
   layout->addSpacing(6);
   auto* warning = MakeText(QStringLiteral("Warning: Do not turn power off to your target TAVEO "

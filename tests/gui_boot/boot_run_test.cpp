@@ -300,6 +300,7 @@ TEST_F(BootRun, ASilentBoardEndsInTheSyncTimeoutAndNeverShowsTheDownload) {
   EXPECT_EQ(std::count(texts.begin(), texts.end(), Text(114)), 0);
   EXPECT_EQ(Done()->m_staticResult->text(),
             QString::fromStdString(FormatErrorMessage(ErrorBootSyncTimeout, 0)));
+  Screenshot(&wizard->Sheet(), "boot_done_page_failure");
   EXPECT_EQ(Done()->m_staticCounts->text(), "");
 }
 
