@@ -78,6 +78,9 @@ std::string HexValue(uint64_t value);
 // The commands. Each returns the process's exit status.
 int RunDevices(const std::vector<std::string>& args);
 int RunCheck(const std::vector<std::string>& args);
+int RunBoot(const std::vector<std::string>& args);     // cmd_link.cpp
+int RunProgram(const std::vector<std::string>& args);
+int RunErase(const std::vector<std::string>& args);
 
 // The usage text printed by --help.
 const char* UsageText();

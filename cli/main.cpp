@@ -67,7 +67,9 @@ struct Command {
 constexpr Command kCommands[] = {
     {"devices", RunDevices},
     {"check", RunCheck},
-    // The link commands boot, program and erase (cmd_link.cpp) take their places here.
+    {"boot", RunBoot},
+    {"program", RunProgram},
+    {"erase", RunErase},
 };
 
 int Run(int argc, char** argv) {

@@ -1,0 +1,251 @@
+// quill-cli boot, program and erase as a user runs them: the real program against a simulated
+// board (quill-sim, or one in this process) over a pseudo-terminal, with its output and exit
+// status.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "link/results.h"
+#include "resources/format.h"
+#include "resources/strings.h"
+#include "tests/link/link_support.h"
+
+namespace quill::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using sim::FaultAction;
+using sim::Step;
+
+const std::string kCli = std::string(QUILL_BINARY_DIR) + "/cli/quill-cli";
+const std::string kSim = std::string(QUILL_BINARY_DIR) + "/sim/quill-sim";
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A child process with its standard output and error going to files.
+class Child {
+ public:
+  explicit Child(std::vector<std::string> args) {
+    static int counter = 0;
+    const std::string base = ::testing::TempDir() + "quill_cli_" + std::to_string(::getpid()) +
+                             "_" + std::to_string(counter++);
+    out_ = base + ".out";
+    err_ = base + ".err";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(out, STDOUT_FILENO);
+      ::dup2(err, STDERR_FILENO);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+  }
+  // The exit status, or -signal.
+  int Wait() {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  }
+  void Signal(int sig) { ::kill(pid_, sig); }
+  std::string Out() const { return ReadAll(out_); }
+  std::string Err() const { return ReadAll(err_); }
+
+ private:
+  pid_t pid_ = -1;
+  std::string out_, err_;
+};
+
+struct CliRun {
+  int status;
+  std::string out, err;
+};
+
+CliRun Cli(std::vector<std::string> args) {
+  args.insert(args.begin(), kCli);
+  Child child(args);
+  const int status = child.Wait();
+  return {status, child.Out(), child.Err()};
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(CliLink, BootAgainstQuillSimProgramsTheWindow) {
+  const std::string flashOut = ::testing::TempDir() + "quill_cli_flash_" + std::to_string(::getpid());
+  int lines[2];
+  ASSERT_EQ(::pipe(lines), 0);
+  const pid_t sim = ::fork();
+  ASSERT_GE(sim, 0);
+  if (sim == 0) {
+    ::dup2(lines[1], STDOUT_FILENO);
+    ::execl(kSim.c_str(), kSim.c_str(), "--device", "TX-C31", "--mode", "3", "--clock", "6",
+            "--no-announce", "--flash-out", flashOut.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(lines[1]);
+  std::string port;
+  char c;
+  while (::read(lines[0], &c, 1) == 1 && c != '\n') port += c;
+  ASSERT_EQ(port.rfind("/dev/", 0), 0u) << port;
+
+  WizardState sheet = MakeSheet("TX-C31", 1, 6, port);
+  const std::vector<Record> records = {{0x0070, Pattern(32, 5)}, {0x1000, Pattern(64, 6)}};
+  std::vector<std::string> text;
+  for (const Record& r : records) text.push_back(SRecord(2, r.address, r.data));
+  const std::string file = WriteProgramFile(text);
+  const CliRun run = Cli({"boot", "--port", port, "--device", "TX-C31", "--mode", "Mode 3", "--clock",
+                       "6", "--lowest", "80", "--quiet", file});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, LoadString(115) + "\n" + FormatString(167, {0x50u, 0x10u}) + "\n");
+  EXPECT_TRUE(run.err.empty()) << run.err;
+
+  ::kill(sim, SIGTERM);
+  int status = 0;
+  ::waitpid(sim, &status, 0);
+  ::close(lines[0]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the board saw violations";
+  sheet.m_dwLowest = 0x80;
+  sheet.m_astrSelectedBlocks = {"SB1", "LB0"};
+  const std::string flash = ReadAll(flashOut);
+  const std::vector<uint8_t> expected = ExpectedFlash(sheet, records);
+  EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.end()), expected);
+}
+
+class CliBoard : public ::testing::Test {
+ protected:
+  void Start(const std::string& device, std::vector<sim::Fault> faults = {}) {
+    sheet = MakeSheet(device, 0, 0, "");
+    sim::BoardOptions options = BoardFor(sheet, sim::BoardState::User);
+    options.faults = std::move(faults);
+    board = StartBoard(options);
+    sheet.m_strComPort = board->PortPath();
+  }
+  WizardState sheet;
+  std::unique_ptr<sim::SimBoard> board;
+};
+
+TEST_F(CliBoard, ProgramErasesTheTouchedBlocksThenPrograms) {
+  Start("TX-A10");
+  const std::string file = WriteProgramFile({SRecord(3, 0x1F000, {1, 2, 3}), SRecord(3, 0x4000, {4})});
+  const CliRun run = Cli({"program", "--port", board->PortPath(), "--device", "TX-A10", file});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, LoadString(120) + "\n" + FormatString(167, {4u, 0u}) + "\n");
+  ASSERT_EQ(board->EraseCommands().size(), 1u);
+  EXPECT_EQ(board->EraseCommands()[0].starts, (std::vector<uint32_t>{0x4000, 0x1F000}));
+  EXPECT_EQ(board->Chunks().size(), 2u);
+}
+
+TEST_F(CliBoard, ProgramWithBlocksAndNoEraseWritesOnlyThose) {
+  Start("TX-A10");
+  const std::string file = WriteProgramFile({SRecord(3, 0x1F000, {1, 2, 3}), SRecord(3, 0x4000, {4})});
+  const CliRun run = Cli({"program", "--port", board->PortPath(), "--device", "TX-A10", "--no-erase",
+                       "--blocks", "LB1", "--baud", "14400", file});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(board->EraseCommands().empty());
+  ASSERT_EQ(board->Chunks().size(), 1u);
+  EXPECT_EQ(board->Chunks()[0].address, 0x4000u);
+  EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
+}
+
+TEST_F(CliBoard, EraseSendsTheBlocksInMapOrder) {
+  Start("TX-A10");
+  const CliRun run = Cli({"erase", "--port", board->PortPath(), "--device", "TX-A10", "--blocks", "SB0,LB1"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, LoadString(142) + "\n");
+  ASSERT_EQ(board->EraseCommands().size(), 1u);
+  EXPECT_EQ(board->EraseCommands()[0].starts, (std::vector<uint32_t>{0x4000, 0x1F000}));
+}
+
+TEST_F(CliBoard, FailureExitsWithItsErrorKindAndMessage) {
+  Start("TX-C30", {{Step::ChunkChecksum, FaultAction::Fail, 0}});
+  const std::string file = WriteProgramFile({SRecord(1, 0x0100, {1})});
+  const CliRun run = Cli({"program", "--port", board->PortPath(), "--device", "TX-C30", file});
+  EXPECT_EQ(run.status, ErrorFlashWriteChecksum);
+  EXPECT_EQ(run.err, FormatErrorMessage(ErrorFlashWriteChecksum, 0x100) + "\n");
+  EXPECT_TRUE(run.out.empty());
+}
+
+TEST_F(CliBoard, TraceShowsBothDirectionsAndTimeouts) {
+  Start("TX-C30", {{Step::ChunkChecksum, FaultAction::Silent, 0}});
+  const std::string file = WriteProgramFile({SRecord(1, 0x0100, {0xAB})});
+  const CliRun run = Cli({"program", "--port", board->PortPath(), "--device", "TX-C30", "--no-erase",
+                       "--trace", file});
+  EXPECT_EQ(run.status, ErrorFlashWriteTimeout);
+  EXPECT_TRUE(Contains(run.err, " ms > 57 00\n")) << run.err;
+  EXPECT_TRUE(Contains(run.err, " ms < 06\n")) << run.err;
+  EXPECT_TRUE(Contains(run.err, " ms > 00 00 01 00 00 00 00 01\n")) << run.err;
+  EXPECT_TRUE(Contains(run.err, " ms > 54\n")) << run.err;  // the checksum of 0xAB
+  EXPECT_TRUE(Contains(run.err, " ms < (read timeout, 1000 ms)\n")) << run.err;
+}
+
+// Ctrl-C aborts as the Abort button does: within about a second, with the abort message.
+TEST_F(CliBoard, InterruptAbortsTheOperation) {
+  Start("TX-A10", {{Step::BlockErase, FaultAction::Silent}});
+  Child child({kCli, "erase", "--port", board->PortPath(), "--device", "TX-A10", "--blocks", "LB0"});
+  ASSERT_TRUE(board->WaitForReceived(6, 10s));
+  ASSERT_TRUE(board->WaitUntilIdle(5s));
+  const Clock::time_point begin = Clock::now();
+  child.Signal(SIGINT);
+  EXPECT_EQ(child.Wait(), ErrorUserAbort);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - begin).count(), 1.5);
+  EXPECT_EQ(child.Err(), LoadString(145) + "\n");
+}
+
+TEST_F(CliBoard, FilesThatFailTheCheckAreNotSent) {
+  Start("TX-C30");
+  const std::string bad = WriteProgramFile({SRecord(1, 0x0100, {1}), "not a record"});
+  EXPECT_EQ(Cli({"program", "--port", board->PortPath(), "--device", "TX-C30", bad}).status, 65);
+  const std::string outside = WriteProgramFile({SRecord(3, 0x100000, {1})});
+  // Nothing inside the window: the tool goes on with a warning and programs nothing.
+  const CliRun empty = Cli({"program", "--port", board->PortPath(), "--device", "TX-C30", outside});
+  EXPECT_EQ(empty.status, 0) << empty.err;
+  EXPECT_TRUE(Contains(empty.err, "warning: ")) << empty.err;
+  EXPECT_EQ(board->Chunks().size(), 0u);
+  const CliRun missing = Cli({"program", "--port", board->PortPath(), "--device", "TX-C30",
+                           ::testing::TempDir() + "quill_none.mot"});
+  EXPECT_EQ(missing.status, 66);
+  EXPECT_TRUE(Contains(missing.err, "quill_none.mot")) << missing.err;
+  EXPECT_TRUE(board->Chunks().empty());
+}
+
+TEST_F(CliBoard, UsageErrorsAndPortFailures) {
+  Start("TX-C30");
+  const std::string file = WriteProgramFile({SRecord(1, 0x0100, {1})});
+  const std::string port = board->PortPath();
+  // Clock range 0 permits 2400 bps only.
+  CliRun run = Cli({"boot", "--port", port, "--device", "TX-C30", "--clock", "0", "--baud", "9600", file});
+  EXPECT_EQ(run.status, 64);
+  EXPECT_TRUE(Contains(run.err, "--baud")) << run.err;
+  run = Cli({"boot", "--port", port, "--device", "TX-C30", "--clock", "9", file});
+  EXPECT_EQ(run.status, 64);
+  run = Cli({"erase", "--port", port, "--device", "TX-C30", "--blocks", "LB0,LB9"});
+  EXPECT_EQ(run.status, 64);
+  EXPECT_TRUE(Contains(run.err, "LB9")) << run.err;
+  run = Cli({"program", "--port", port, "--device", "TX-C30", "--baud", "1200", file});
+  EXPECT_EQ(run.status, 64);
+  run = Cli({"erase", "--device", "TX-C30", "--blocks", "all"});
+  EXPECT_EQ(run.status, 64);
+  EXPECT_TRUE(board->Received().empty());
+
+  run = Cli({"erase", "--port", "/dev/quill-no-such-port", "--device", "TX-C30", "--blocks", "all"});
+  EXPECT_EQ(run.status, ErrorInternal);
+  EXPECT_EQ(run.err, FormatErrorMessage(ErrorInternal, 254) + "\n");
+}
+
+}  // namespace
+}  // namespace quill::test
