@@ -1,11 +1,13 @@
 #include "app/page_factory.h"
 
 #include "app/page_ids.h"
+#include "pages/blocks_page.h"
 #include "pages/configure_page.h"
 #include "pages/done_page.h"
 #include "pages/file_page.h"
 #include "pages/progress_page.h"
 #include "pages/switch_page.h"
+#include "pages/user_operation_page.h"
 
 namespace quill {
 
@@ -21,14 +23,20 @@ CWizardPage* CreatePage(int templateId) {
       return new CBootProgressPage;
     case PageId::BootDone:
       return new CBootDonePage;
+    case PageId::UserOperation:
+      return new CUserOperationPage;
     case PageId::UserFile:
       return new CUserFilePage;
+    case PageId::UserBlocks:
+      return new CUserBlocksPage;
     case PageId::UserStartSwitches:
       return new CUserStartSwitchesPage;
     case PageId::UserProgress:
       return new CUserProgressPage;
     case PageId::UserDone:
       return new CUserDonePage;
+    case PageId::EraseBlocks:
+      return new CEraseBlocksPage;
     case PageId::EraseStartSwitches:
       return new CEraseStartSwitchesPage;
     case PageId::EraseProgress:

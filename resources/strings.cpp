@@ -38,6 +38,9 @@ const StringEntry kStringTable[] = {
     {129, "Motorola S-record hex files (*.s;*.mot)|*.s;*.mot|All Files (*.*)|*.*||"},
     {130, "Open file to be programmed"},
     {132, "Invalid numeric value. Expected a number, with an optional H', D' or 0x prefix."},
+    {133, "Name"},
+    {134, "Starts"},
+    {135, "Ends"},
     {136, "The file '%1' does not appear to be in valid Motorola S-record hex format. Please "
           "regenerate the file and try again, or choose another file."},
     {137, "The file '%1' contains data that the selected offset, lowest address and highest address "

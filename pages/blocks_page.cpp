@@ -1,0 +1,220 @@
+#include "pages/blocks_page.h"
+
+#include <QEvent>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/flash_sheet.h"
+#include "app/user_prompt.h"
+#include "resources/strings.h"
+
+namespace quill {
+
+namespace {
+
+constexpr uint32_t kColumnName = 133;
+constexpr uint32_t kColumnStarts = 134;
+constexpr uint32_t kColumnEnds = 135;
+constexpr uint32_t kMsgSelectABlock = 177;
+
+// The page's width and the list's width, the buttons' size and their distance from the list.
+constexpr int kPageWidth = 261;
+constexpr int kListWidth = 204;
+constexpr int kButtonLeft = 211;
+constexpr int kButtonWidth = 50;
+constexpr int kButtonHeight = 14;
+
+QString Text(uint32_t id) { return QString::fromStdString(LoadString(id)); }
+
+// Dialog units to pixels in the page's font: a horizontal unit is a quarter of the average
+// character width, a vertical unit an eighth of the character height.
+struct DialogUnits {
+  explicit DialogUnits(const QFontMetrics& fm)
+      : charWidth(fm.horizontalAdvance(QStringLiteral(
+                      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
+                  52.0),
+        charHeight(fm.height()) {}
+  int X(int du) const { return static_cast<int>(du * charWidth / 4 + 0.5); }
+  int Y(int du) const { return (du * charHeight + 4) / 8; }
+  double charWidth;
+  int charHeight;
+};
+
+}  // namespace
+
+CBlocksPage::CBlocksPage(int templateId, const QString& heading, const QString& text,
+                         Layout layout, const QString& footer)
+    : CWizardPage(templateId, QStringLiteral("QUILL")) {
+  const DialogUnits du(fontMetrics());
+  QVBoxLayout* page = MakePageLayout(heading);
+  QLabel* textLabel = MakeText(text, this);
+  textLabel->setMinimumHeight(du.Y(layout.textHeight));
+  page->addWidget(textLabel);
+
+  // The list and its buttons stand where the dialog template puts them.
+  auto* area = new QWidget(this);
+  area->setFixedSize(du.X(kPageWidth), du.Y(layout.listHeight));
+  m_listBlocks = new QTreeWidget(area);
+  m_listBlocks->setObjectName(QStringLiteral("list1015"));
+  m_listBlocks->setGeometry(0, 0, du.X(kListWidth), du.Y(layout.listHeight));
+  m_listBlocks->setRootIsDecorated(false);
+  m_listBlocks->setItemsExpandable(false);
+  m_listBlocks->setUniformRowHeights(true);
+  m_listBlocks->setAllColumnsShowFocus(true);
+  m_listBlocks->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  m_listBlocks->setSelectionBehavior(QAbstractItemView::SelectRows);
+  m_listBlocks->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  m_listBlocks->header()->setStretchLastSection(false);
+  m_listBlocks->header()->setSectionsMovable(false);
+  m_listBlocks->setFocusPolicy(Qt::StrongFocus);
+  m_listBlocks->installEventFilter(this);
+
+  m_btnSelectAll = new QPushButton(QStringLiteral("&Select All"), area);
+  m_btnSelectAll->setObjectName(QStringLiteral("button1025"));
+  m_btnSelectAll->setGeometry(du.X(kButtonLeft), du.Y(layout.selectAllTop - layout.listTop),
+                              du.X(kButtonWidth), du.Y(kButtonHeight));
+  m_btnDeselectAll = new QPushButton(QStringLiteral("&Deselect All"), area);
+  m_btnDeselectAll->setObjectName(QStringLiteral("button1026"));
+  m_btnDeselectAll->setGeometry(du.X(kButtonLeft), du.Y(layout.deselectAllTop - layout.listTop),
+                                du.X(kButtonWidth), du.Y(kButtonHeight));
+  for (QPushButton* b : {m_btnSelectAll, m_btnDeselectAll}) b->setAutoDefault(false);
+
+  page->addSpacing(4);
+  page->addWidget(area);
+  page->addStretch(1);
+  page->addWidget(MakeText(footer, this));
+
+  connect(m_btnSelectAll, &QPushButton::clicked, this, &CBlocksPage::OnSelectAll);
+  connect(m_btnDeselectAll, &QPushButton::clicked, this, &CBlocksPage::OnDeselectAll);
+}
+
+int CBlocksPage::ColumnWidthUnit(int listWidth, int scrollBarWidth) {
+  return std::max(0, (listWidth - scrollBarWidth - 4) / 5);
+}
+
+QString CBlocksPage::FormatBlockAddress(uint32_t address) {
+  return QString::asprintf("H'%8.8lX", static_cast<unsigned long>(address));
+}
+
+bool CBlocksPage::DoDataExchange(bool bSave) {
+  if (bSave)
+    SaveChoice();
+  else
+    FillList();
+  return true;
+}
+
+void CBlocksPage::FillList() {
+  const CFlashSheet* sheet = GetSheet();
+  // Every activation starts from nothing, so the columns are never doubled.
+  m_listBlocks->clear();
+  m_listBlocks->setColumnCount(0);
+
+  const int w = ColumnWidthUnit(m_listBlocks->width(),
+                                m_listBlocks->style()->pixelMetric(QStyle::PM_ScrollBarExtent,
+                                                                   nullptr, m_listBlocks));
+  const struct {
+    uint32_t title;
+    int width;
+  } columns[] = {{kColumnName, w}, {kColumnStarts, 2 * w}, {kColumnEnds, 2 * w}};
+  m_listBlocks->setColumnCount(3);
+  QTreeWidgetItem* header = m_listBlocks->headerItem();
+  for (int c = 0; c < 3; ++c) {
+    header->setText(c, Text(columns[c].title));
+    header->setTextAlignment(c, Qt::AlignLeft | Qt::AlignVCenter);
+    m_listBlocks->setColumnWidth(c, columns[c].width);
+  }
+
+  if (!sheet->m_pDevice) return;
+  const int mode = sheet->ModeIndex();
+  const FlashBlock* blocks = sheet->m_pDevice->GetBlocks(mode);
+  for (int i = 0; i < sheet->m_pDevice->GetBlockCount(mode); ++i) {
+    const FlashBlock& block = blocks[i];
+    auto* row = new QTreeWidgetItem(m_listBlocks);
+    row->setText(0, QString::fromLatin1(block.name));
+    row->setText(1, FormatBlockAddress(block.start));
+    row->setText(2, FormatBlockAddress(block.end));
+    // A name the map lacks selects nothing; the names are compared exactly, case and all.
+    for (const std::string& name : sheet->m_astrSelectedBlocks)
+      if (name == block.name) row->setSelected(true);
+  }
+}
+
+void CBlocksPage::SaveChoice() {
+  std::vector<std::string>& chosen = GetSheet()->m_astrSelectedBlocks;
+  chosen.clear();
+  for (int i = 0; i < m_listBlocks->topLevelItemCount(); ++i) {
+    const QTreeWidgetItem* row = m_listBlocks->topLevelItem(i);
+    if (row->isSelected()) chosen.push_back(row->text(0).toStdString());
+  }
+}
+
+void CBlocksPage::OnSelectAll() {
+  m_listBlocks->selectAll();
+  m_listBlocks->setFocus(Qt::OtherFocusReason);
+}
+
+void CBlocksPage::OnDeselectAll() {
+  m_listBlocks->clearSelection();
+  m_listBlocks->setFocus(Qt::OtherFocusReason);
+}
+
+bool CBlocksPage::eventFilter(QObject* watched, QEvent* event) {
+  // The selection is drawn only while the list has the keyboard focus.
+  if (watched == m_listBlocks &&
+      (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)) {
+    if (event->type() == QEvent::FocusIn) {
+      m_listBlocks->setPalette(QPalette());  // inherits the page's colours again
+    } else {
+      QPalette palette = m_listBlocks->palette();
+      for (auto group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::Highlight, palette.color(group, QPalette::Base));
+        palette.setColor(group, QPalette::HighlightedText, palette.color(group, QPalette::Text));
+      }
+      m_listBlocks->setPalette(palette);
+    }
+  }
+  return CWizardPage::eventFilter(watched, event);
+}
+
+CUserBlocksPage::CUserBlocksPage()
+    : CBlocksPage(kTemplateId, QStringLiteral("Blocks to Program"),
+                  QStringLiteral("The memory blocks to be programmed, as determined by your "
+                                 "S-record file, Address Offset, Lowest and Highest Address, are "
+                                 "highlighted. If you wish to override and \"write protect\" some "
+                                 "blocks please deselect appropriate blocks."),
+                  {.textHeight = 26, .listTop = 49, .listHeight = 75, .selectAllTop = 68,
+                   .deselectAllTop = 94},
+                  QStringLiteral("Click \"Next\" to continue. Click \"Back\" to re-specify "
+                                 "download file and/or address offset, lowest/highest address "
+                                 "range (highlighted blocks will be changed).")) {}
+
+int CUserBlocksPage::OnWizardNext() {
+  // An empty choice is accepted: the run then erases nothing and writes into no block.
+  if (!UpdateData(true)) return -1;
+  return 0;
+}
+
+CEraseBlocksPage::CEraseBlocksPage()
+    : CBlocksPage(kTemplateId, QStringLiteral("Blocks to Erase"),
+                  QStringLiteral("Select the Flash Memory Blocks to be erased."),
+                  {.textHeight = 8, .listTop = 35, .listHeight = 99, .selectAllTop = 59,
+                   .deselectAllTop = 94},
+                  QStringLiteral("Click \"Next\" to continue. Click \"Back\" to re-specify User "
+                                 "Mode Operation.")) {}
+
+int CEraseBlocksPage::OnWizardNext() {
+  if (!UpdateData(true)) return -1;
+  if (GetSheet()->m_astrSelectedBlocks.empty()) {
+    MessageBoxId(this, kMsgSelectABlock);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace quill
