@@ -34,6 +34,11 @@ bool AutoResetEvent::TryWait() {
   return was;
 }
 
+bool AutoResetEvent::IsSet() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_bSignalled;
+}
+
 void AutoResetEvent::Wait() {
   std::unique_lock<std::mutex> lock(m_mutex);
   m_cv.wait(lock, [this] { return m_bSignalled; });
@@ -236,7 +241,7 @@ int CCommThread::ReadByte(int attempts) {
   for (; attempts > 0; --attempts) {
     ThrowIfAbortRequested();
     uint8_t byte = 0;
-    switch (m_port.ReadOne(byte)) {
+    switch (m_port.ReadOne(byte, std::chrono::milliseconds(m_readTimeoutMs.load()))) {
       case CSerialPort::ReadResult::Byte:
         return byte;
       case CSerialPort::ReadResult::Failed:

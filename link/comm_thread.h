@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +54,8 @@ class AutoResetEvent {
   // True when the event was set; consumes the signal. Never blocks for long.
   bool TryWait();
   void Wait();
+  // Whether the event is set, without consuming the signal.
+  bool IsSet();
 
  private:
   std::mutex m_mutex;
@@ -101,6 +104,16 @@ class CCommThread {
   // to return and stops later ones. A receiver calls it before it is destroyed, since the idle
   // notification may still be running when the receiver has already seen the idle phase.
   void DetachNotifier(ProgressNotifier* notifier);
+
+  // For tests and fuzzing only: shortens how long one read attempt waits for its byte
+  // (CSerialPort::kReadTimeout unless set), so that a silent board costs milliseconds instead of
+  // seconds. Set it while no operation runs. Every attempt count stays as it is.
+  void SetReadTimeoutForTesting(std::chrono::milliseconds timeout) {
+    m_readTimeoutMs.store(static_cast<int32_t>(timeout.count()));
+  }
+  // For tests and fuzzing only: whether an abort request is waiting to be noticed. After
+  // Abort has returned it never is, so no later operation can be cut short by it.
+  bool IsAbortPendingForTesting() { return m_evAbort.IsSet(); }
 
  private:
   bool StartCommand(ThreadCommand command, ProgressNotifier* notifier, WizardState* sheet,
@@ -151,6 +164,8 @@ class CCommThread {
   std::atomic<uint32_t> m_dwProgrammed{0};
   std::atomic<uint32_t> m_dwSkipped{0};
   std::atomic<SerialTrace*> m_pTrace{nullptr};
+  std::atomic<int32_t> m_readTimeoutMs{
+      static_cast<int32_t>(CSerialPort::kReadTimeout.count())};
 };
 
 }  // namespace quill
