@@ -586,6 +586,25 @@ struct SimBoard::Impl {
         Handle(in.byte, in.at);
       }
       if (hangUpPending) {
+        // The hang-up takes the place of one reply; the replies given before it (the echo of
+        // the last download byte ahead of the erase-all report) still go out first.
+        for (const Outgoing& out : output) {
+          if (::write(master, &out.byte, 1) != 1) break;
+          sent.push_back(out.byte);
+          Log(LogKind::ToHost, HexBytes(&out.byte, 1));
+        }
+        // Closing the line discards what the host has not read yet, so it is given a moment to
+        // take those bytes: until the board's own slave shows none unread (they reach it a
+        // little after the write), at most a second.
+        const Clock::time_point begin = Clock::now();
+        int unread = 0;
+        while (!output.empty() && Clock::now() < begin + std::chrono::seconds(1) &&
+               (Clock::now() < begin + std::chrono::milliseconds(10) ||
+                (::ioctl(slave, FIONREAD, &unread) == 0 && unread > 0))) {
+          lock.unlock();
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          lock.lock();
+        }
         Event("hanging up");
         RemoveAnnouncement();
         CloseLine();
