@@ -5,6 +5,7 @@
 #include <asm/termbits.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -109,6 +110,16 @@ uint32_t CSerialPort::Open(const std::string& name, uint32_t baud) {
   int lines = TIOCM_DTR | TIOCM_RTS;
   (void)::ioctl(m_fd, TIOCMBIC, &lines);
 
+  // USB serial adapters hold received bytes back for their latency timer (often 16 ms) before
+  // passing them on, and every reply the protocol waits for would pay that. Drivers that know
+  // the low-latency flag hand bytes on at once; a pseudo-terminal and others refuse the call,
+  // which changes nothing.
+  struct serial_struct serial {};
+  if (::ioctl(m_fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
+    serial.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(m_fd, TIOCSSERIAL, &serial) == 0) m_bLowLatencySet = true;
+  }
+
   if (::ioctl(m_fd, TCFLSH, TCIOFLUSH) != 0) return fail(InternalError::PurgeComm);
 
   // Reads wait in poll with their own timeout; the descriptor itself never blocks.
@@ -123,6 +134,13 @@ void CSerialPort::Close() {
   // The exclusive flag belongs to the tty, not to this descriptor: clear it, or the device stays
   // closed to everyone else while another holder (a simulated board) keeps it alive.
   (void)::ioctl(m_fd, TIOCNXCL);
+  // The device is left as it was found.
+  struct serial_struct serial {};
+  if (m_bLowLatencySet && ::ioctl(m_fd, TIOCGSERIAL, &serial) == 0) {
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    (void)::ioctl(m_fd, TIOCSSERIAL, &serial);
+  }
+  m_bLowLatencySet = false;
   ::close(m_fd);
   m_fd = -1;
 }

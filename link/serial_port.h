@@ -40,8 +40,9 @@ class CSerialPort {
   CSerialPort& operator=(const CSerialPort&) = delete;
 
   // Opens the named device for exclusive use and sets it up: raw 8N1 at baud bits per second,
-  // no hardware or software flow control, DTR and RTS cleared, both queues flushed, reads that
-  // wait for their first byte at most kReadTimeout. Returns 0, or on failure the
+  // no hardware or software flow control, DTR and RTS cleared, the driver's low-latency mode on
+  // where it has one, both queues flushed, reads that wait for their first byte at most
+  // kReadTimeout. Returns 0, or on failure the
   // InternalErrorNumber of the failing step (254 open or in use, 265 reading the settings,
   // 273 building them, 308 applying them or the rate refused, 317 flushing, 329/341 reading and
   // setting the read mode); a failed open leaves the port closed. An open port is closed first.
@@ -65,6 +66,7 @@ class CSerialPort {
  private:
   int m_fd = -1;
   uint32_t m_baud = 0;
+  bool m_bLowLatencySet = false;  // this port turned the driver's low-latency mode on
   SerialTrace* m_trace = nullptr;
 };
 
