@@ -168,6 +168,16 @@ void CProgressPage::SetBarPos(int pos) {
   m_progressBar->setValue(std::clamp(pos, m_progressBar->minimum(), m_progressBar->maximum()));
 }
 
+void CProgressPage::SetScaledBar(int32_t nPos, int32_t nRange, int32_t& lastRange,
+                                 int32_t& scale) {
+  if (nRange != lastRange) {
+    scale = ProgressScale(nRange);
+    SetBarRange(ProgressBarMaximum(nRange, scale));
+    lastRange = nRange;
+  }
+  SetBarPos(nPos / scale);
+}
+
 CBootProgressPage::CBootProgressPage() : CProgressPage(kTemplateId, QStringLiteral("Abor&t"), 4) {}
 
 bool CBootProgressPage::OnInitDialog() {
@@ -207,12 +217,7 @@ void CBootProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
         break;
     }
   }
-  if (nRange != m_nLastRange) {
-    m_nScale = ProgressScale(nRange);
-    SetBarRange(ProgressBarMaximum(nRange, m_nScale));
-    m_nLastRange = nRange;
-  }
-  SetBarPos(nPos / m_nScale);
+  SetScaledBar(nPos, nRange, m_nLastRange, m_nScale);
 }
 
 CUserProgressPage::CUserProgressPage() : CProgressPage(kTemplateId, QStringLiteral("Abo&rt"), 3) {}
@@ -256,12 +261,7 @@ void CUserProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
         break;
     }
   }
-  if (nRange != m_nLastRange) {
-    m_nScale = ProgressScale(nRange);
-    SetBarRange(ProgressBarMaximum(nRange, m_nScale));
-    m_nLastRange = nRange;
-  }
-  SetBarPos(nPos / m_nScale);
+  SetScaledBar(nPos, nRange, m_nLastRange, m_nScale);
 }
 
 CEraseProgressPage::CEraseProgressPage()

@@ -56,6 +56,8 @@ class CProgressPage : public CWizardPage {
   // the nearer end, and a new range keeps the position where it fits.
   void SetBarRange(int range);
   void SetBarPos(int pos);
+  // The bar for a position within a range too large for it: a new range picks a new divisor.
+  void SetScaledBar(int32_t nPos, int32_t nRange, int32_t& lastRange, int32_t& scale);
   void MoveToResultPage();
 
  private:
