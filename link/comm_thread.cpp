@@ -238,6 +238,7 @@ bool CCommThread::Abort() {
 }
 
 int CCommThread::ReadByte(int attempts) {
+  if (attempts <= 0) return -1;
   for (; attempts > 0; --attempts) {
     ThrowIfAbortRequested();
     uint8_t byte = 0;
@@ -250,6 +251,9 @@ int CCommThread::ReadByte(int attempts) {
         break;
     }
   }
+  // An abort that came during the last attempt ends the operation as the user's abort rather
+  // than as the timeout of the wait it cut short.
+  ThrowIfAbortRequested();
   return -1;
 }
 

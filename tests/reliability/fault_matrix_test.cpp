@@ -215,3 +215,58 @@ INSTANTIATE_TEST_SUITE_P(Link, FaultMatrix, ::testing::ValuesIn(AllCases()),
 
 }  // namespace
 }  // namespace quill::test
+
+namespace quill::test {
+namespace {
+
+// An abort during the only attempt of a reply wait ends as the user abort, not as the timeout
+// of the wait it cut short.
+struct SingleWait {
+  Step step;
+  std::size_t received;  // host bytes before the wait: erase of LB0 is 6 + 8, a chunk 29
+};
+
+void PrintTo(const SingleWait& w, std::ostream* out) { *out << sim::StepName(w.step); }
+
+class AbortInSingleWait : public ::testing::TestWithParam<SingleWait> {};
+
+TEST_P(AbortInSingleWait, EndsAsTheUserAbort) {
+  WizardState sheet = MakeSheet("TX-C30", 0, 2, "");
+  sim::BoardOptions options = BoardFor(sheet, sim::BoardState::User);
+  options.faults = {{GetParam().step, FaultAction::Silent, 0}};
+  auto board = StartBoard(options);
+  sheet.m_strComPort = board->PortPath();
+  sheet.m_astrSelectedBlocks = {"LB0"};
+  sheet.m_strFile = WriteProgramFile({SRecord(1, 0x1000, Pattern(16, 1))});
+
+  CCommThread comm;
+  comm.SetReadTimeoutForTesting(500ms);
+  RecordingNotifier notifier(comm);
+  ASSERT_TRUE(comm.StartProgram(&notifier, &sheet, true, nullptr));
+  // The board has fallen silent and the host sits in its one wait for the reply.
+  ASSERT_TRUE(board->WaitForReceived(GetParam().received, 10s));
+  ASSERT_TRUE(board->WaitUntilIdle(10s));
+  ASSERT_TRUE(board->Hung());
+  comm.Abort();
+  ASSERT_TRUE(notifier.WaitIdle(5s));
+  uint32_t detail = 0;
+  EXPECT_EQ(comm.GetResult(detail), ErrorUserAbort) << FormatErrorMessage(comm.GetResult(detail), detail);
+  EXPECT_EQ(notifier.IdleCount(), 1);
+  EXPECT_FALSE(comm.IsAbortPendingForTesting());
+}
+
+INSTANTIATE_TEST_SUITE_P(Link, AbortInSingleWait,
+                         ::testing::Values(SingleWait{Step::BlockEraseFinal, 14},
+                                           SingleWait{Step::ChunkCommand, 14 + 2},
+                                           SingleWait{Step::ChunkAddress, 14 + 10},
+                                           SingleWait{Step::ChunkChecksum, 14 + 29}),
+                         [](const auto& info) {
+                           std::string name;
+                           for (char c : sim::StepName(info.param.step)) {
+                             if (c != '-') name += c;
+                           }
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace quill::test

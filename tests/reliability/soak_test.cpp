@@ -78,10 +78,10 @@ TEST(Soak, ThreeHundredOperationsLeaveNothingBehind) {
                                              SRecord(1, 0x2010, Pattern(8, 3))});
   const uint32_t fileBytes = 40;
 
+  Moments moments;  // before the recorder, whose hook uses it until it is detached
   CCommThread comm;
   comm.SetReadTimeoutForTesting(20ms);
   RecordingNotifier notifier(comm);
-  Moments moments;
   notifier.hook = [&](const ProgressRecord& r) { moments.Seen(r); };
 
   const Step steps[] = {Step::Sync, Step::Echo, Step::BootErase, Step::BlockErase,
