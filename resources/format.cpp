@@ -49,7 +49,9 @@ bool Convert(std::string_view spec, const MsgArg& arg, std::string& out) {
     f.append(length);
     return f;
   };
+  // Room for the widest result: the width, or as many digits as the precision asks for.
   std::vector<char> buf(64 + std::stoul(width.empty() ? "0" : width) +
+                        (precision.size() > 1 ? std::stoul(precision.substr(1)) : 0) +
                         (arg.IsText() ? arg.Text().size() : 0));
   int n = -1;
   switch (conv) {

@@ -54,3 +54,10 @@ TEST(FormatMessage, CountsMessage) {
             "H'1F00 bytes inside the address range were programmed.\n"
             "H'10 bytes outside the address range were skipped.");
 }
+
+// A precision asks for that many digits or characters; the insert is never cut short of it.
+TEST(FormatMessage, PrecisionBeyondTheUsualLengthIsKeptWhole) {
+  EXPECT_EQ(FormatMessage("%1!.100d!", {5u}), std::string(99, '0') + "5");
+  EXPECT_EQ(FormatMessage("[%1!.80lX!]", {0xABCu}), "[" + std::string(77, '0') + "ABC]");
+  EXPECT_EQ(FormatMessage("%1!5.90u!", {7u}).size(), 90u);
+}
