@@ -1,0 +1,303 @@
+#!/usr/bin/env python3
+"""QUILL benchmarks: one run, one table of ratios.
+
+1. Program-file check: `quill-cli check` against `srec_info` (Debian's srecord) on the same
+   generated S-record files (S3 records of 32 data bytes), our time / its time, and the peak
+   memory of both for a small and a large file.
+2. Line efficiency: boot runs of every device and mode and user-mode programming runs of a 32 KB
+   file, `quill-cli` against `quill-sim --pace`, wall time / the protocol's lower bound (every
+   byte's line time, 10 bits a byte, both directions, one after the other since every exchange
+   waits for its reply). A floor row runs the same chunks from the plainest possible client, so
+   what the board and the pseudo-terminal cost can be told from what the host adds.
+3. The wizard during an unpaced boot run (quill-bench-wizard): notifications handled against
+   those posted, and the longest gap between two events of the user-interface thread.
+
+Timed figures are the best of several runs taken in turn, so that a busy machine disturbs both
+sides of a ratio alike.
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+# Goals the table is held against.
+CHECK_GOAL = 1.0
+LINE_GOALS = {9600: 1.05, 115200: 1.25}
+GAP_GOAL_MS = 50.0
+
+# Kernel image sizes by device and mode (the catalogue's), for the lower bound of a boot run.
+BOOT_TARGETS = [  # (label, device, mode or None, kernel id at CLOCK, kernel size)
+    ("TX-A10", "TX-A10", None, 155, 1725),
+    ("TX-C30", "TX-C30", None, 198, 896),
+    ("TX-C31 Mode 2", "TX-C31", "2", 207, 1040),
+    ("TX-C31 Mode 3", "TX-C31", "3", 216, 1046),
+]
+CLOCK = 8  # ">= 16 MHz": boot rates up to 9600
+
+
+def s3_line(address, data):
+    body = bytes([len(data) + 5]) + address.to_bytes(4, "big") + data
+    return "S3" + body.hex().upper() + "%02X" % (~sum(body) & 0xFF)
+
+
+def pattern(address, n):
+    return bytes(((address + i) * 7) & 0xFF for i in range(n))
+
+
+def write_program(path, size, record=32, base=0):
+    """A file of size data bytes from base, in S3 records of record bytes."""
+    with open(path, "w") as out:
+        out.write("S00600004844521B\n")
+        for a in range(base, base + size, record):
+            out.write(s3_line(a, pattern(a, min(record, base + size - a))) + "\n")
+        out.write("S70500000000FA\n")
+
+
+def write_large(path, megabytes, flash=0x20000):
+    """At least megabytes MB of S3 records of 32 data bytes. The addresses run through the
+    flash of TX-A10 again and again, so every record lands inside it and touches a block, and
+    a reader that keeps the data in memory needs no more than the flash's size for it."""
+    cycle = "".join(s3_line(a, pattern(a, 32)) + "\n" for a in range(0, flash, 32))
+    target = megabytes * 1024 * 1024
+    with open(path, "w") as out:
+        out.write("S00600004844521B\n")
+        written = 0
+        while written < target:
+            out.write(cycle)
+            written += len(cycle)
+        out.write("S70500000000FA\n")
+    return os.path.getsize(path)
+
+
+def peak_kb(floor, argv):
+    """Peak resident memory (KB) of one run of argv, measured by quill-bench-line peak (a
+    parent as small as that keeps its own memory out of the child's figure)."""
+    result = subprocess.run([floor, "peak", *argv], stdout=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        raise RuntimeError("%s failed" % " ".join(argv))
+    return int(result.stdout)
+
+
+def best_time(argv, runs):
+    best = None
+    for _ in range(runs):
+        start = time.perf_counter()
+        result = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        took = time.perf_counter() - start
+        if result.returncode != 0:
+            raise RuntimeError("%s failed with status %d" % (" ".join(argv), result.returncode))
+        best = took if best is None else min(best, took)
+    return best
+
+
+class Sim:
+    """A quill-sim process; its port is the first line it prints."""
+
+    def __init__(self, sim, *args):
+        self.proc = subprocess.Popen([sim, "--no-announce", *args], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
+        self.port = self.proc.stdout.readline().strip()
+        if not self.port:
+            raise RuntimeError("quill-sim did not start: " + self.proc.stderr.read())
+
+    def close(self):
+        self.proc.send_signal(signal.SIGTERM)
+        _, err = self.proc.communicate(timeout=10)
+        if self.proc.returncode != 0:
+            raise RuntimeError("quill-sim saw violations:\n" + err)
+
+
+def chunk_bytes(size, record=32):
+    """Line bytes of programming size data bytes in records of record bytes: per chunk the host
+    sends 0x57 0x00, 8 bytes of address and count, 0x11, the data, 0x11 and the checksum; the
+    kernel answers 0x06, 0x11, 0x11 and 0x06."""
+    total = 0
+    for a in range(0, size, record):
+        total += 17 + min(record, size - a)
+    return total
+
+
+def erase_bytes(blocks):
+    """0x57, the count, 4 bytes a block; the result; eight 0x00; the final byte."""
+    return 2 + 4 * blocks + 1 + 8 + 1 if blocks else 0
+
+
+def boot_bytes(kernel, size):
+    """Ten 0x00 and the reply; the stream (start byte, length, image), each byte echoed; the
+    erase-all report; then the chunks."""
+    return 10 + 1 + 2 * (kernel + 3) + 1 + chunk_bytes(size)
+
+
+def line_seconds(nbytes, bps):
+    return nbytes * 10 / bps
+
+
+def run_cli(cli, args):
+    start = time.perf_counter()
+    result = subprocess.run([cli, *args, "--quiet"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    took = time.perf_counter() - start
+    if result.returncode != 0:
+        raise RuntimeError("quill-cli %s failed (%d): %s" % (args[0], result.returncode,
+                                                            result.stderr))
+    return took
+
+
+def run_floor(floor, args):
+    result = subprocess.run([floor, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    if result.returncode != 0:
+        raise RuntimeError("quill-bench-line %s failed: %s" % (args[0], result.stderr))
+    return float(result.stdout)
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default=os.path.join(here, "..", "build-rel"),
+                        help="the Release build folder (default build-rel)")
+    parser.add_argument("--quick", action="store_true",
+                        help="smaller files and fewer repetitions: a smoke run, not a measurement")
+    opts = parser.parse_args()
+
+    build = os.path.abspath(opts.build)
+    cli = os.path.join(build, "cli", "quill-cli")
+    sim = os.path.join(build, "sim", "quill-sim")
+    floor = os.path.join(build, "bench", "quill-bench-line")
+    wizard = os.path.join(build, "bench", "quill-bench-wizard")
+    srec_info = shutil.which("srec_info")
+    for path in (cli, sim, floor):
+        if not os.access(path, os.X_OK):
+            sys.exit("run_bench.py: %s is missing; build the Release tree first" % path)
+    if srec_info is None:
+        sys.exit("run_bench.py: srec_info is missing (Debian package srecord)")
+
+    small_mb, large_mb, runs = (8, 16, 1) if opts.quick else (64, 256, 3)
+    program_size = 4096 if opts.quick else 32 * 1024
+    boot_size = 1024 if opts.quick else 2048
+    rows = []  # (measure, value, goal text, met)
+    work = tempfile.mkdtemp(prefix="quill-bench-")
+    try:
+        # --- 1. program-file check -------------------------------------------------------
+        print("check: generating %d MB and %d MB S-record files..." % (small_mb, large_mb),
+              file=sys.stderr)
+        small = os.path.join(work, "small.srec")
+        large = os.path.join(work, "large.srec")
+        small_size = write_large(small, small_mb)
+        ours = [cli, "check", "--device", "TX-A10", small]
+        theirs = [srec_info, small]
+        # In turn, so a burst of load on the machine hits both.
+        t_ours, t_theirs = None, None
+        for _ in range(runs):
+            a = best_time(ours, 1)
+            b = best_time(theirs, 1)
+            t_ours = a if t_ours is None else min(t_ours, a)
+            t_theirs = b if t_theirs is None else min(t_theirs, b)
+        ratio = t_ours / t_theirs
+        rows.append(("check %d MB: quill-cli %.2f s / srec_info %.2f s (%.0f MB/s)" %
+                     (small_size >> 20, t_ours, t_theirs, small_size / t_ours / 1e6),
+                     "%.2f" % ratio, "<= %.2f" % CHECK_GOAL, ratio <= CHECK_GOAL))
+        mem_small = peak_kb(floor, ours)
+        large_size = write_large(large, large_mb)
+        mem_large = peak_kb(floor, [cli, "check", "--device", "TX-A10", large])
+        srec_small, srec_large = peak_kb(floor, theirs), peak_kb(floor, [srec_info, large])
+        os.remove(large)
+        growth = mem_large / mem_small
+        rows.append(("check peak memory %d MB / %d MB file: %d KB / %d KB (srec_info %d / %d KB)" %
+                     (large_size >> 20, small_size >> 20, mem_large, mem_small, srec_large,
+                      srec_small), "%.2f" % growth, "~1.00", growth <= 1.05))
+
+        # --- 2. line efficiency ----------------------------------------------------------
+        boot_file = os.path.join(work, "boot.srec")
+        write_program(boot_file, boot_size)
+        for label, device, mode, kernel_id, kernel in BOOT_TARGETS:
+            print("line: boot %s at 9600 bps..." % label, file=sys.stderr)
+            mode_args = ["--mode", mode] if mode else []
+            board_args = ["--device", device, *mode_args, "--clock", str(CLOCK), "--pace"]
+            bound = line_seconds(boot_bytes(kernel, boot_size), 9600)
+            board = Sim(sim, *board_args)
+            try:
+                took = run_cli(cli, ["boot", "--port", board.port, "--device", device, *mode_args,
+                                     "--clock", str(CLOCK), "--baud", "9600", boot_file])
+            finally:
+                board.close()
+            board = Sim(sim, *board_args)
+            try:
+                floor_took = run_floor(floor, ["boot", board.port, "9600", str(kernel_id),
+                                               str(boot_size // 32), "32"])
+            finally:
+                board.close()
+            ratio = took / bound
+            rows.append(("boot %s, kernel + %d KB, 9600 bps: %.2f s / bound %.2f s" %
+                         (label, boot_size // 1024, took, bound), "%.3f" % ratio,
+                         "<= %.2f" % LINE_GOALS[9600], ratio <= LINE_GOALS[9600]))
+            rows.append(("  floor: the same exchange from a bare client: %.2f s" % floor_took,
+                         "%.3f" % (floor_took / bound), "(board + pty)", None))
+
+        program_file = os.path.join(work, "program.srec")
+        write_program(program_file, program_size)
+        blocks = 2 if program_size > 0x4000 else 1  # LB0 (and LB1) of TX-A10
+        for bps in (9600, 115200):
+            print("line: program %d KB at %d bps..." % (program_size // 1024, bps),
+                  file=sys.stderr)
+            board = Sim(sim, "--device", "TX-A10", "--state", "user", "--pace")
+            try:
+                took = run_cli(cli, ["program", "--port", board.port, "--device", "TX-A10",
+                                     "--baud", str(bps), program_file])
+            finally:
+                board.close()
+            bound = line_seconds(erase_bytes(blocks) + chunk_bytes(program_size), bps)
+            ratio = took / bound
+            rows.append(("program TX-A10, erase + %d KB, %d bps: %.2f s / bound %.2f s" %
+                         (program_size // 1024, bps, took, bound), "%.3f" % ratio,
+                         "<= %.2f" % LINE_GOALS[bps], ratio <= LINE_GOALS[bps]))
+            board = Sim(sim, "--device", "TX-A10", "--state", "user", "--pace")
+            try:
+                floor_took = run_floor(floor, ["program", board.port, str(bps),
+                                               str(program_size // 32), "32"])
+            finally:
+                board.close()
+            floor_bound = line_seconds(chunk_bytes(program_size), bps)
+            rows.append(("  floor: the same chunks from a bare client: %.2f s / bound %.2f s" %
+                         (floor_took, floor_bound), "%.3f" % (floor_took / floor_bound),
+                         "(board + pty)", None))
+
+        # --- 3. the wizard ---------------------------------------------------------------
+        if os.access(wizard, os.X_OK):
+            print("wizard: unpaced boot run...", file=sys.stderr)
+            env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+            result = subprocess.run([wizard, "TX-C30", str(program_size // 32)],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                    env=env)
+            values = dict(line.split(" ", 1) for line in result.stdout.splitlines() if " " in line)
+            handled = int(values.get("notifications_handled", -1))
+            expected = int(values.get("notifications_expected", -2))
+            gap = float(values.get("max_gap_ms", "inf"))
+            rows.append(("wizard, unpaced boot TX-C30 + %d KB (%s s): notifications handled / "
+                         "posted %d / %d" % (program_size // 1024, values.get("run_seconds", "?"),
+                                             handled, expected),
+                         "%.3f" % (handled / expected if expected > 0 else 0), "= 1",
+                         handled == expected and result.returncode == 0))
+            rows.append(("wizard, longest gap between two processed events", "%.1f ms" % gap,
+                         "< %.0f ms" % GAP_GOAL_MS, gap < GAP_GOAL_MS))
+        else:
+            rows.append(("wizard (quill-bench-wizard not built: QUILL_GUI=OFF)", "-", "-", None))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    width = max(len(r[0]) for r in rows)
+    print("%-*s  %9s  %13s  %s" % (width, "measure", "ratio", "goal", "met"))
+    print("-" * (width + 32))
+    for measure, value, goal, met in rows:
+        mark = "" if met is None else "yes" if met else "NO"
+        print("%-*s  %9s  %13s  %s" % (width, measure, value, goal, mark))
+    return 0 if all(r[3] is not False for r in rows) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
