@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into corpus/<target>/ (run from anywhere)."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def srec(kind, address, data, bad=False):
+    alen = kind + 1
+    body = [alen + len(data) + 1] + list(address.to_bytes(alen, "big")) + list(data)
+    checksum = (~sum(body) + (1 if bad else 0)) & 0xFF
+    return "S%d" % kind + "".join("%02X" % b for b in body + [checksum])
+
+
+def lines(*items, end="\n"):
+    return (end.join(items) + end).encode()
+
+
+def header(device, yes, offset, lowest, highest):
+    return b"#Q" + bytes([device, yes]) + struct.pack("<III", offset, lowest, highest)
+
+
+# --- fuzz_srec: files, some behind a "#Q" header choosing device, answer, offset and window
+pattern = bytes((i * 7 + 1) & 0xFF for i in range(64))
+write("srec", "s1_two_records", lines("S00600004844521B", srec(1, 0x1000, pattern[:16]),
+                                      srec(1, 0x2000, pattern[:16]), "S9030000FC"))
+write("srec", "s2_s3_crlf", lines(srec(2, 0x001000, pattern[:32]), srec(3, 0x00002000, pattern[:8]),
+                                  "S70500000000FA", end="\r\n"))
+write("srec", "checksum_error", lines(srec(1, 0x0100, pattern[:4], bad=True)))
+write("srec", "record_of_64", lines(srec(1, 0x0400, pattern)))
+write("srec", "record_of_200", lines(srec(1, 0x0400, bytes(range(200)))))
+write("srec", "empty_data_record", lines("S1030000FC", srec(1, 0x10, b"\x01")))
+write("srec", "only_s0_s9", lines("S00600004844521B", "S9030000FC"))
+write("srec", "blank_line", lines(srec(1, 0x10, b"\x01\x02"), "", srec(1, 0x20, b"\x03")))
+write("srec", "lower_case_hex", lines(srec(1, 0xABC0, pattern[:8]).lower().replace("s", "S", 1)))
+write("srec", "window_clips", header(1, 1, 0, 0x100, 0x1FF) +
+      lines(srec(1, 0xF8, pattern[:16]), srec(1, 0x1F8, pattern[:16])))
+write("srec", "offset_wraps", header(0, 0, 0xFFFFF000, 0, 0x1FFFF) + lines(srec(1, 0x1000, pattern[:16])))
+write("srec", "mode_3_outside", header(3, 1, 0x10000, 0, 0xFFFFFFFF) + lines(srec(3, 0xFFFFFFF0, pattern[:32])))
+
+# --- fuzz_fields: byte 0 bit 0 clear: field text (bit 1 hexadecimal default); set: a format
+for i, text in enumerate([b"H'1F00", b" 0x1f00 ", b"D'7936", b"-1000", b"H'", b"1F 00",
+                          b"FFFFFFFFF", b"d'4294967296", b"+0X", b"D'0x10"]):
+    write("fields", "field_%02d" % i, bytes([2]) + text)
+write("fields", "field_decimal", b"\x00 -10")
+formats = [b"An internal error has occurred (%1!ld!). Please note the values.",
+           b"Downloaded byte at H'%1!lX! failed to verify correctly.",
+           b"An unrecognized error #%1!d! occurred at address H'%2!lX!.",
+           b"%1!08X! %2!s! %3!-12.4s! %%",
+           b"%1!.100d!|%2!#o!|%3!c!|%12!s!|%99",
+           b"no inserts at all\n\t"]
+for i, text in enumerate(formats):
+    write("fields", "format_%02d" % i, bytes([1 + 2 * (i % 5)]) + text)
+
+
+# --- fuzz_board: byte 0 the operation, then one token per host byte
+def chunks(sizes, final=0x06):
+    out = []
+    for n in sizes:
+        out += [0xF0, 0x06, 0xF1, 6, 0x11, 0xF0, 0xF1, n - 2, 0x11, 0xF0, final]
+    return out
+
+
+SIZES = [16, 16, 8]
+ERASE = [0xF0, 0xF0, 0xF1, 6, 0x06, 0xF1, 6, 0x06]
+# 10 sync bytes; the start byte; 897 echoed stream bytes; the last one echoed with the report.
+BOOT = [0xF1, 8, 0x00, 0xAA] + [0xF2, 0xFF] * 3 + [0xF2, 0x80] + [0xF9, 0x00]
+
+write("board", "boot_ok", bytes([0] + BOOT + chunks(SIZES)))
+write("board", "program_ok", bytes([1] + chunks(SIZES)))
+write("board", "program_erase_ok", bytes([2] + ERASE + chunks(SIZES)))
+write("board", "erase_ok", bytes([3] + ERASE))
+write("board", "boot_erase_failed", bytes([0] + BOOT[:-1] + [0xFF]))
+write("board", "boot_wrong_start_echo", bytes([0, 0xF1, 8, 0x00, 0x55]))
+write("board", "boot_late_sync", bytes([0, 0xF1, 8, 0xF3, 6, 0x00, 0xAA, 0xF7]))
+write("board", "boot_hang_up_in_download", bytes([0, 0xF1, 8, 0x00, 0xAA, 0xF2, 0x40, 0xF6]))
+write("board", "boot_abort_in_download", bytes([0, 0xF1, 8, 0x00, 0xAA, 0xF2, 0x20, 0xF8]))
+write("board", "program_checksum_rejected", bytes([1] + chunks(SIZES[:1]) + chunks(SIZES[1:2], 0x07)))
+write("board", "program_extra_byte", bytes([1, 0xF0, 0xF5, 0x06, 0x11] + chunks(SIZES)[2:]))
+write("board", "program_hang_up", bytes([1] + chunks(SIZES[:1]) + [0xF0, 0x06, 0xF6]))
+write("board", "program_abort", bytes([1] + chunks(SIZES[:2]) + [0xF8]))
+write("board", "erase_fails", bytes([3, 0xF0, 0xF0, 0xF1, 6, 0x07]))
+write("board", "erase_silent_then_late", bytes([3, 0xF0, 0xF0, 0xF1, 6, 0xF3, 7, 0x06, 0xF1, 6, 0x5A]))
+write("board", "program_erase_wrong_final", bytes([2] + ERASE[:-1] + [0x99] + chunks(SIZES)))
