@@ -45,12 +45,30 @@ Arguments:
                   simulated board prints)
   --quiet         no progress display
   --trace         every byte on the line, with a time stamp and direction, to standard error
-  --help          this text
+  --help          this text (also after a command)
   --version       the program's version
+
+Before boot and program send anything, FILE is checked as the check command checks it. On a
+terminal a progress line is drawn on standard error; Ctrl-C aborts the operation as the
+wizard's Abort button does. Errors are printed with the texts the wizard's result page shows.
+
+Examples:
+  quill-cli check --device TX-C30 firmware.mot
+  quill-cli boot --port /dev/ttyUSB0 --device TX-A10 --clock 8 firmware.mot
+  quill-cli program --port /dev/ttyUSB0 --device TX-C31 --mode 3 --baud 115200 firmware.mot
+  quill-cli erase --port /dev/ttyUSB0 --device TX-A10 --blocks SB0,SB1
 
 Exit status:
   0       success
-  1..13   the operation failed with that error kind
+  1       aborted (Ctrl-C)
+  2       boot: the target did not answer the synchronisation
+  3, 4    boot: the erase-all report did not come, or reported a failure
+  5, 6    boot: a wrong or missing echo during the kernel download
+  7       the kernel refused a chunk's checksum
+  9, 10   a block erase failed, or its result did not come
+  12      the kernel did not answer while programming
+  13      internal error: the port could not be set up, a write failed, an unexpected reply
+  14      the program file changed after it was checked
   64      usage error
   65      the program file is invalid or would program outside the flash
   66      the program file cannot be opened
@@ -87,6 +105,14 @@ int Run(int argc, char** argv) {
     return kExitSuccess;
   }
   const std::vector<std::string> args(argv + 2, argv + argc);
+  // "quill-cli boot --help" is where a new user looks first.
+  for (const std::string& arg : args) {
+    if (arg == "--") break;
+    if (arg == "--help" || arg == "-h") {
+      std::cout << UsageText();
+      return kExitSuccess;
+    }
+  }
   for (const Command& command : kCommands) {
     if (word == command.name) return command.run(args);
   }

@@ -57,7 +57,10 @@ SIGINT or SIGTERM.
   --erase-report BYTE  the erase-all report after the download (default 0x00)
   --flash-in FILE      the flash contents at start, raw binary (default all erased, 0xFF)
   --flash-out FILE     write the flash to FILE on exit and on SIGUSR1
-  --name NAME          announce the port as NAME in the ports folder (default sim-<pid>-<n>)
+  --name NAME          announce the port as NAME in the ports folder (default sim-<pid>-<n>):
+                       a link to the pseudo-terminal in $XDG_RUNTIME_DIR/quill/ports (or
+                       /tmp/quill-<uid>/quill/ports), printed as the second line on standard
+                       output, which the wizard's port list offers
   --no-announce        do not announce the port
   --exit-after-boot    end once a kernel download has completed and the board is idle
   --exit-when-idle S   end once the host has sent something and the line has then been quiet,
