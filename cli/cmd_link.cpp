@@ -2,6 +2,7 @@
 // the same communication object, with a progress line, Ctrl-C abort and a byte trace.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -238,6 +239,30 @@ std::vector<std::string> ParseBlocks(const std::string& text, const WizardState&
   return names;
 }
 
+// The internal-error text of a port that did not open says nothing of why; the reason is
+// usually the user's to mend (a missing group membership, another program on the port).
+void ExplainPortOpen(const std::string& port) {
+  const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int error = fd < 0 ? errno : 0;
+  bool busy = false;
+  if (fd >= 0) {
+    busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+  }
+  std::cerr << "quill-cli: " << port << ": ";
+  if (error == EACCES) {
+    std::cerr << std::strerror(error)
+              << "; serial devices belong to a group (usually dialout): "
+                 "sudo usermod -aG dialout $USER, then log in again\n";
+  } else if (error != 0) {
+    std::cerr << std::strerror(error) << '\n';
+  } else if (busy) {
+    std::cerr << "in use by another program\n";
+  } else {
+    std::cerr << "opens now, but was busy or could not be set up\n";
+  }
+}
+
 const std::string& RequiredValue(const Options& options, const std::string& name,
                                  const std::string& what) {
   const std::string* value = options.Value(name);
@@ -281,6 +306,7 @@ int RunOperation(LinkOp op, WizardState& state, const Options& options) {
     }
     const int32_t kind = comm.GetResult(detail);
     std::cerr << FormatErrorMessage(kind, detail) << '\n';
+    if (kind == ErrorInternal && detail == InternalError::PortOpen) ExplainPortOpen(state.m_strComPort);
     return kind;
   }
 
