@@ -19,10 +19,24 @@ real_port_present() {
 
 if [ -x "$dir/app/quill" ]; then
   if [ -x "$dir/sim/quill-sim" ] && ! real_port_present; then
-    # No board attached: a simulated TX-A10 in boot mode announces its port for the wizard's port
-    # list, and ends when the wizard does.
+    # No board attached: a simulated board in boot mode announces its port for the wizard's port
+    # list, and ends when the wizard does. It is the device, mode and clock range the wizard is
+    # configured for (TX-A10, ">= 16 MHz" until the configuration page says otherwise), since a
+    # boot ROM accepts only the kernel of its own clock range.
+    conf="${XDG_CONFIG_HOME:-$HOME/.config}/Velmora/Quill.conf"
+    setting() { sed -n "s/^$1=//p" "$conf" 2>/dev/null | head -n 1 | tr -d '"'; }
+    device="$(setting LastMCUType)"
+    clock="$(setting LastClockSpeed)"
+    mode="$(setting LastMCUMode)"
+    case "$device" in TX-A10|TX-C30|TX-C31) ;; *) device=TX-A10 ;; esac
+    case "$clock" in [0-8]) ;; *) clock=8 ;; esac
+    sim_args=(--device "$device" --clock "$clock" --state boot)
+    # TX-C31's modes are "Mode 2" and "Mode 3", stored by their index.
+    if [ "$device" = TX-C31 ]; then
+      case "$mode" in 1) sim_args+=(--mode 3) ;; *) sim_args+=(--mode 2) ;; esac
+    fi
     sim_out="$(mktemp)"
-    "$dir/sim/quill-sim" --state boot >"$sim_out" &
+    "$dir/sim/quill-sim" "${sim_args[@]}" >"$sim_out" &
     sim_pid=$!
     trap 'kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; rm -f "$sim_out"' EXIT
     for _ in $(seq 50); do
@@ -31,7 +45,7 @@ if [ -x "$dir/app/quill" ]; then
       sleep 0.1
     done
     if [ "$(wc -l <"$sim_out")" -ge 2 ]; then
-      echo "No serial adapter found: a simulated board (TX-A10, boot mode) is on $(sed -n 2p "$sim_out")"
+      echo "No serial adapter found: a simulated board (${sim_args[*]}) is on $(sed -n 2p "$sim_out")"
     fi
   fi
   "$dir/app/quill" "$@"
