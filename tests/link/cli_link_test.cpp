@@ -244,7 +244,8 @@ TEST_F(CliBoard, UsageErrorsAndPortFailures) {
 
   run = Cli({"erase", "--port", "/dev/quill-no-such-port", "--device", "TX-C30", "--blocks", "all"});
   EXPECT_EQ(run.status, ErrorInternal);
-  EXPECT_EQ(run.err, FormatErrorMessage(ErrorInternal, 254) + "\n");
+  // The result's message first; the reason follows on a line of its own.
+  EXPECT_EQ(run.err.rfind(FormatErrorMessage(ErrorInternal, 254) + "\n", 0), 0u) << run.err;
 }
 
 }  // namespace
