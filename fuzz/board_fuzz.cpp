@@ -337,9 +337,14 @@ struct Fixture {
     sheet.m_dwLowest = sheet.Mode().flashLowest;
     sheet.m_dwHighest = sheet.Mode().flashHighest;
     sheet.m_astrSelectedBlocks = {"LB1", "LB0"};
-    char folder[] = "/tmp/quill-fuzz-board-XXXXXX";
+    static char folder[] = "/tmp/quill-fuzz-board-XXXXXX";
     REQUIRE(::mkdtemp(folder) != nullptr);
     sheet.m_strFile = std::string(folder) + "/program.mot";
+    static const std::string file = sheet.m_strFile;
+    std::atexit([] {
+      ::unlink(file.c_str());
+      ::rmdir(folder);
+    });
     std::ofstream out(sheet.m_strFile);
     out << "S00600004844521B\n";
     for (const Record& r : Records()) out << SRecordLine(r) << "\n";
