@@ -2,8 +2,11 @@
 # Installs the dependencies, builds QUILL and starts it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-scripts/build.sh
+# QUILL_RUN_SETUP=0 starts what is already built, without installing or building.
+if [ "${QUILL_RUN_SETUP:-1}" != 0 ]; then
+  scripts/install-deps.sh
+  scripts/build.sh
+fi
 dir="${QUILL_BUILD_DIR:-build}"
 
 # True when a serial adapter of the kinds a target board is attached by (USB serial, USB modem)
@@ -24,7 +27,8 @@ if [ -x "$dir/app/quill" ]; then
     # configured for (TX-A10, ">= 16 MHz" until the configuration page says otherwise), since a
     # boot ROM accepts only the kernel of its own clock range.
     conf="${XDG_CONFIG_HOME:-$HOME/.config}/Velmora/Quill.conf"
-    setting() { sed -n "s/^$1=//p" "$conf" 2>/dev/null | head -n 1 | tr -d '"'; }
+    # Before the first run of the wizard there is no settings file: the defaults apply.
+    setting() { [ -r "$conf" ] && sed -n "s/^$1=//p" "$conf" | head -n 1 | tr -d '"' || true; }
     device="$(setting LastMCUType)"
     clock="$(setting LastClockSpeed)"
     mode="$(setting LastMCUMode)"
