@@ -4,6 +4,7 @@
 
 #include "app/page_ids.h"
 #include "app/wizard_page.h"
+#include "pages/choice_list.h"
 
 class QRadioButton;
 
@@ -24,9 +25,9 @@ class COperationPage : public CWizardPage {
   int OnWizardNext() override;
 
   // The radio button of an operation value (0..2), or nullptr.
-  QRadioButton* Radio(int nOperation) const;
+  QRadioButton* Radio(int nOperation) const { return m_choices.Radio(nOperation); }
   // The operation of the checked radio button, or -1 when none is checked.
-  int CheckedOperation() const;
+  int CheckedOperation() const { return m_choices.Checked(); }
 
   CFlashSheet* const m_pSheet;
 
@@ -34,6 +35,7 @@ class COperationPage : public CWizardPage {
   QRadioButton* m_rbConfiguration = nullptr;  // 1045
   QRadioButton* m_rbBoot = nullptr;           // 1046
   QRadioButton* m_rbUser = nullptr;           // 1047
+  CChoiceList m_choices;                      // the three above, by operation value
 };
 
 }  // namespace quill

@@ -5,6 +5,7 @@
 
 #include "app/page_ids.h"
 #include "app/wizard_page.h"
+#include "pages/choice_list.h"
 
 class QRadioButton;
 
@@ -23,14 +24,13 @@ class CUserOperationPage : public CWizardPage {
   int OnWizardNext() override;
 
   // The radio button of a user operation value (0..2), or nullptr.
-  QRadioButton* Radio(int nUserOperation) const;
+  QRadioButton* Radio(int nUserOperation) const { return m_choices.Radio(nUserOperation); }
   // The user operation of the checked radio button, or -1 when none is checked.
-  int CheckedOperation() const;
+  int CheckedOperation() const { return m_choices.Checked(); }
 
  private:
-  QRadioButton* m_rbProgramWithErase = nullptr;     // 1057
-  QRadioButton* m_rbProgramWithoutErase = nullptr;  // 1058
-  QRadioButton* m_rbEraseOnly = nullptr;            // 1059
+  // 1057 program with pre-erase, 1058 program without, 1059 erase, by user operation value
+  CChoiceList m_choices;
 };
 
 }  // namespace quill
