@@ -46,19 +46,12 @@
 #include "link/comm_thread.h"
 #include "link/results.h"
 #include "resources/fpcode.h"
+#include "fuzz/require.h"
 
 namespace {
 
 using namespace quill;
 using Clock = std::chrono::steady_clock;
-
-#define REQUIRE(cond)                                                             \
-  do {                                                                            \
-    if (!(cond)) {                                                                \
-      std::fprintf(stderr, "%s:%d: requirement failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                               \
-    }                                                                             \
-  } while (0)
 
 constexpr std::chrono::milliseconds kAttempt{10};
 

@@ -16,18 +16,11 @@
 
 #include "progfile/address_field.h"
 #include "resources/format.h"
+#include "fuzz/require.h"
 
 namespace {
 
 using namespace quill;
-
-#define REQUIRE(cond)                                                             \
-  do {                                                                            \
-    if (!(cond)) {                                                                \
-      std::fprintf(stderr, "%s:%d: requirement failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                               \
-    }                                                                             \
-  } while (0)
 
 bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 

@@ -20,18 +20,11 @@
 #include "progfile/load_file.h"
 #include "progfile/program_image.h"
 #include "progfile/user_exception.h"
+#include "fuzz/require.h"
 
 namespace {
 
 using namespace quill;
-
-#define REQUIRE(cond)                                                             \
-  do {                                                                            \
-    if (!(cond)) {                                                                \
-      std::fprintf(stderr, "%s:%d: requirement failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                               \
-    }                                                                             \
-  } while (0)
 
 class Answers : public CheckReporter {
  public:
