@@ -31,6 +31,7 @@
 #include "pages/progress_page.h"
 #include "resources/fpcode.h"
 #include "sim/sim_board.h"
+#include "sim/srec_line.h"
 
 namespace quill {
 namespace {
@@ -93,32 +94,15 @@ class SilentPrompt final : public UserPrompt {
   int shown = 0;
 };
 
-std::string Hex2(unsigned v) {
-  char b[3];
-  std::snprintf(b, sizeof b, "%02X", v & 0xFF);
-  return b;
-}
-
 // records S3 lines of 32 data bytes from address 0.
 void WriteFile(const std::string& path, int records) {
   std::ofstream out(path);
   out << "S00600004844521B\n";
+  std::vector<uint8_t> data(32);
   for (int r = 0; r < records; ++r) {
     const uint32_t address = static_cast<uint32_t>(r) * 32;
-    std::string line = "S325";
-    unsigned sum = 0x25;
-    for (int i = 3; i >= 0; --i) {
-      const unsigned b = (address >> (8 * i)) & 0xFF;
-      line += Hex2(b);
-      sum += b;
-    }
-    for (int i = 0; i < 32; ++i) {
-      const unsigned b = (address + i * 7) & 0xFF;
-      line += Hex2(b);
-      sum += b;
-    }
-    line += Hex2(~sum);
-    out << line << '\n';
+    for (uint32_t i = 0; i < 32; ++i) data[i] = static_cast<uint8_t>(address + i * 7);
+    out << sim::MakeSRecordLine(3, address, data) << '\n';
   }
   out << "S70500000000FA\n";
 }

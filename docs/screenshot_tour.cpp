@@ -29,6 +29,7 @@
 #include "pages/operation_page.h"
 #include "pages/user_operation_page.h"
 #include "sim/sim_board.h"
+#include "sim/srec_line.h"
 
 namespace quill {
 namespace {
@@ -45,25 +46,14 @@ class TourPrompt final : public UserPrompt {
   }
 };
 
-std::string Hex2(unsigned v) {
-  char b[3];
-  std::snprintf(b, sizeof b, "%02X", v & 0xFF);
-  return b;
-}
-
 // size bytes from address 0 in S1 records of 32 data bytes.
 void WriteProgram(const std::string& path, uint32_t size) {
   std::ofstream out(path);
   out << "S00F000068656C6C6F202020202000003C\n";
+  std::vector<uint8_t> data(32);
   for (uint32_t a = 0; a < size; a += 32) {
-    std::string line = "S123" + Hex2(a >> 8) + Hex2(a);
-    unsigned sum = 0x23 + (a >> 8) + (a & 0xFF);
-    for (uint32_t i = 0; i < 32; ++i) {
-      const unsigned b = (a + i * 13) & 0xFF;
-      line += Hex2(b);
-      sum += b;
-    }
-    out << line << Hex2(~sum) << '\n';
+    for (uint32_t i = 0; i < 32; ++i) data[i] = static_cast<uint8_t>(a + i * 13);
+    out << sim::MakeSRecordLine(1, a, data) << '\n';
   }
   out << "S9030000FC\n";
 }

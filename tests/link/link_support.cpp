@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "device/catalogue.h"
+#include "sim/srec_line.h"
 
 namespace quill::test {
 
@@ -70,21 +71,7 @@ void RecordingNotifier::Clear() {
 
 std::string SRecord(int type, uint32_t address, const std::vector<uint8_t>& data,
                     bool badChecksum) {
-  const int addressBytes = type + 1;
-  std::vector<uint8_t> bytes;
-  bytes.push_back(static_cast<uint8_t>(addressBytes + data.size() + 1));
-  for (int i = addressBytes - 1; i >= 0; --i) bytes.push_back(static_cast<uint8_t>(address >> (8 * i)));
-  bytes.insert(bytes.end(), data.begin(), data.end());
-  unsigned sum = 0;
-  for (uint8_t b : bytes) sum += b;
-  bytes.push_back(static_cast<uint8_t>(~sum + (badChecksum ? 1 : 0)));
-  std::string line = "S" + std::to_string(type);
-  char hex[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(hex, sizeof hex, "%02X", b);
-    line += hex;
-  }
-  return line;
+  return sim::MakeSRecordLine(type, address, data, badChecksum ? 1 : 0);
 }
 
 std::string WriteProgramFile(const std::vector<std::string>& lines) {

@@ -1,0 +1,15 @@
+// S-record lines for the files the tests, the benchmarks and the screenshot tour program.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quill::sim {
+
+// One S-record line (no line end) of type 1, 2 or 3: count, address, data and a checksum that is
+// off by checksumDelta (0 for a correct one).
+std::string MakeSRecordLine(int type, uint32_t address, const std::vector<uint8_t>& data,
+                            int checksumDelta = 0);
+
+}  // namespace quill::sim
