@@ -18,6 +18,8 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitUsage = 64;        // unknown command or option, bad value
 constexpr int kExitInvalidFile = 65;  // messages 136, 137, the checksum message
 constexpr int kExitCannotOpen = 66;   // the program file cannot be opened or read
+constexpr int kExitCannotWrite = 73;  // the kernel store cannot be written
+constexpr int kExitNoKernel = 78;     // boot refused before anything was sent: no usable kernel
 
 // A command line the tool cannot run. The text names the argument and what is accepted.
 class UsageError : public std::runtime_error {
@@ -81,6 +83,7 @@ int RunCheck(const std::vector<std::string>& args);
 int RunBoot(const std::vector<std::string>& args);     // cmd_link.cpp
 int RunProgram(const std::vector<std::string>& args);
 int RunErase(const std::vector<std::string>& args);
+int RunKernels(const std::vector<std::string>& args);  // cmd_kernels.cpp
 
 // The usage text printed by --help.
 const char* UsageText();

@@ -307,7 +307,7 @@ int RunOperation(LinkOp op, WizardState& state, const Options& options) {
     const int32_t kind = comm.GetResult(detail);
     std::cerr << FormatErrorMessage(kind, detail) << '\n';
     if (kind == ErrorInternal && detail == InternalError::PortOpen) ExplainPortOpen(state.m_strComPort);
-    return kind;
+    return IsKernelRefusal(kind) ? kExitNoKernel : kind;
   }
 
   ProgressLine progress(op, showProgress);

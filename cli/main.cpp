@@ -88,6 +88,7 @@ constexpr Command kCommands[] = {
     {"boot", RunBoot},
     {"program", RunProgram},
     {"erase", RunErase},
+    {"kernels", RunKernels},
 };
 
 int Run(int argc, char** argv) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/wizard_state.h"
 #include "link/serial_port.h"
@@ -73,6 +74,10 @@ class CCommThread {
   CCommThread(const CCommThread&) = delete;
   CCommThread& operator=(const CCommThread&) = delete;
 
+  // StartBoot first finds the kernel for the clock range (link/kernel_store.h): an installed one
+  // goes to any port, the built-in stand-in only to a pseudo-terminal. Otherwise it returns false
+  // before the port is opened, and GetResult gives ErrorNoKernel or ErrorKernelUnusable with the
+  // kernel id.
   // Each start opens the port named by sheet->m_strComPort (at m_nComBootRate for a boot, else at
   // m_nComUserRate) and hands the command to the worker; true when the worker has it. The sheet
   // must outlive the operation and stay unchanged while it runs. false: an operation is still
@@ -119,6 +124,7 @@ class CCommThread {
   bool StartCommand(ThreadCommand command, ProgressNotifier* notifier, WizardState* sheet,
                     bool eraseFirst);
   bool OpenProgramFile(const WizardState* sheet, std::string* fileError);
+  bool TakeKernel(const WizardState& sheet);
   void ThreadProc();
   ThreadCommand WaitForCommand();
   bool IsAbortRequested();
@@ -144,6 +150,9 @@ class CCommThread {
   std::atomic<bool> m_bEraseFirst{false};
   CSerialPort m_port;
   std::unique_ptr<CLoadFile> m_file;
+  // The kernel image of a boot, taken before the port is opened; whether it is a stand-in.
+  std::vector<uint8_t> m_kernel;
+  bool m_bStandInKernel = false;
   AutoResetEvent m_evStart;
   AutoResetEvent m_evAbort;
   std::atomic<int32_t> m_nCommand{CmdNone};

@@ -60,6 +60,9 @@ class CSerialPort {
   // that never drains cannot hold the caller.
   bool Write(const uint8_t* data, std::size_t length);
 
+  // Whether the open device is the slave side of a pseudo-terminal.
+  bool IsOnPseudoTerminal() const;
+
   // Trace sink for every transfer on this port; nullptr for none.
   void SetTrace(SerialTrace* trace) { m_trace = trace; }
 
@@ -75,6 +78,10 @@ class CSerialPort {
 // running simulated boards announce in PortAnnounceDirectory(), as the full paths of their links
 // in name order; links whose target is gone are left out.
 std::vector<std::string> ListCandidatePorts();
+
+// True when path, after its links are followed, is the slave side of a pseudo-terminal: the kind
+// of port a simulated board serves, and never a real board's. Nothing is opened.
+bool IsPseudoTerminal(const std::string& path);
 
 // True when the port can be opened for exclusive use now (it is opened and closed again).
 bool IsPortAvailable(const std::string& name);

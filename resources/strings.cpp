@@ -151,6 +151,23 @@ const StringEntry kStringTable[] = {
           "been sent to the target.\n\n%1"},
     {421, "The operation was not started because the previous operation has not ended yet; nothing "
           "has been sent to the target. Please wait a moment, then try again."},
+    {StrId::NoKernel,
+     "Boot Programming was not started: no flash kernel is installed for %1 (kernel %2!d!). The "
+     "built-in stand-in is for simulated boards only and is never sent to a real chip; nothing "
+     "has been sent to the target. Import the kernel that came with your chips with the "
+     "\"Import Kernels...\" button on the configuration page or with 'quill-cli kernels import "
+     "PATH'; it is kept in %3."},
+    {StrId::KernelUnusable,
+     "Boot Programming was not started: the installed flash kernel %2!d! for %1 cannot be used "
+     "(%3). Nothing has been sent to the target. Import the kernel again with the \"Import "
+     "Kernels...\" button on the configuration page or with 'quill-cli kernels import --replace "
+     "PATH'."},
+    {StrId::KernelReal, "Flash kernel %1!d!: installed (%2)."},
+    {StrId::KernelStandIn,
+     "Flash kernel %1!d!: not installed. Only the stand-in for simulated boards is available; "
+     "import the real kernel before programming a real chip."},
+    {StrId::KernelNone, "Flash kernel %1!d!: not installed. Import it before Boot Programming."},
+    {StrId::KernelBad, "Flash kernel %1!d!: the installed file cannot be used (%2). Import it again."},
 };
 
 const int kStringTableSize = static_cast<int>(sizeof kStringTable / sizeof kStringTable[0]);
