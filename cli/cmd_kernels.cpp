@@ -86,6 +86,7 @@ int Import(const std::vector<std::string>& args) {
   for (const std::string& warning : result.warnings) std::cerr << "quill-cli: warning: " << warning << '\n';
   if (result.status != KernelImportResult::Imported) {
     for (const std::string& error : result.errors) std::cerr << "quill-cli: " << error << '\n';
+    if (!result.conflicts.empty()) std::cerr << "quill-cli: give --replace to replace installed kernels\n";
     std::cerr << "quill-cli: nothing was imported; the kernel store is unchanged\n";
     switch (result.status) {
       case KernelImportResult::Unreadable: return kExitCannotOpen;

@@ -286,7 +286,8 @@ KernelImportResult ImportKernels(const KernelImportRequest& request) {
       image.action = "already installed";
     } else if (exists && !request.replace) {
       collector.Refuse(c->source + ": a different kernel " + std::to_string(id) + " is installed (" +
-                       KernelFilePath(request.store, id).string() + "); give --replace to replace it");
+                       KernelFilePath(request.store, id).string() + ")");
+      result.conflicts.push_back(id);
       continue;
     } else {
       if (exists) image.action = "replaced";

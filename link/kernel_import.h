@@ -38,6 +38,8 @@ struct KernelImportResult {
   std::vector<Image> images;          // what the store holds now from this import
   std::vector<std::string> warnings;  // accepted, but worth a look (an unusual size)
   std::vector<std::string> errors;    // why nothing was written
+  // Ids refused only because a different image is installed (replace would take them).
+  std::vector<uint32_t> conflicts;
 };
 
 KernelImportResult ImportKernels(const KernelImportRequest& request);

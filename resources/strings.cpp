@@ -168,6 +168,11 @@ const StringEntry kStringTable[] = {
      "import the real kernel before programming a real chip."},
     {StrId::KernelNone, "Flash kernel %1!d!: not installed. Import it before Boot Programming."},
     {StrId::KernelBad, "Flash kernel %1!d!: the installed file cannot be used (%2). Import it again."},
+    {StrId::KernelsImported, "The flash kernels are installed in %1:\n\n%2"},
+    {StrId::KernelsNotImported, "Nothing was imported; the installed kernels are unchanged.\n\n%1"},
+    {StrId::KernelReplaceAsk,
+     "%1\n\nReplace the installed kernel with the one you chose? Only do so if you are sure the "
+     "new kernel is the right one for your chips."},
 };
 
 const int kStringTableSize = static_cast<int>(sizeof kStringTable / sizeof kStringTable[0]);

@@ -34,6 +34,9 @@ constexpr uint32_t KernelReal = 432;      // configuration page: an installed ke
 constexpr uint32_t KernelStandIn = 433;   // configuration page: only the stand-in
 constexpr uint32_t KernelNone = 434;      // configuration page: no kernel at all
 constexpr uint32_t KernelBad = 435;       // configuration page: an unusable installed kernel
+constexpr uint32_t KernelsImported = 436;     // kernel import: what the store now holds
+constexpr uint32_t KernelsNotImported = 437;  // kernel import: refused, store unchanged
+constexpr uint32_t KernelReplaceAsk = 438;    // kernel import: replace a different installed one?
 }
 
 }  // namespace quill
