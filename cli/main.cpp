@@ -17,6 +17,8 @@ const char* UsageText() {
   quill-cli program --port PORT --device NAME [--mode M] [--baud BPS] [--no-erase]
                     [--blocks LIST] [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
   quill-cli erase   --port PORT --device NAME [--mode M] [--baud BPS] --blocks LIST [--quiet] [--trace]
+  quill-cli kernels
+  quill-cli kernels import [--id N] [--replace] PATH...
   quill-cli --help | --version
 
 Commands:
@@ -26,6 +28,12 @@ Commands:
   boot      boot-mode programming: download the kernel, erase all flash, program FILE
   program   user-mode programming of the blocks FILE touches (erased first unless --no-erase)
   erase     user-mode erase of the blocks in LIST
+  kernels   the flash kernel of every clock range: id, device, mode, clock range, size, the
+            first 12 digits of its SHA-256, and where it comes from (a file of the kernel
+            store, the built-in stand-in for simulated boards only, or missing)
+  kernels import
+            take the real kernels into your kernel store: image files (186.bin,
+            fpcode_186.bin), folders of them, or a Windows program or DLL that carries them
 
 Arguments:
   --device NAME   a catalogue device name, exactly as shown ("TX-A10", "TX-C30", "TX-C31")
@@ -45,18 +53,24 @@ Arguments:
                   simulated board prints)
   --quiet         no progress display
   --trace         every byte on the line, with a time stamp and direction, to standard error
+  --id N          kernels import: the kernel id of a single image whose name carries none
+  --replace       kernels import: a different image may replace an installed one
   --help          this text (also after a command)
   --version       the program's version
 
 Before boot and program send anything, FILE is checked as the check command checks it. On a
 terminal a progress line is drawn on standard error; Ctrl-C aborts the operation as the
 wizard's Abort button does. Errors are printed with the texts the wizard's result page shows.
+A boot sends the installed kernel for the clock range (the kernel store: $XDG_DATA_HOME/quill/
+fpcode, default ~/.local/share/quill/fpcode, then <prefix>/share/quill/fpcode); the built-in
+stand-in goes only to a simulated board.
 
 Examples:
   quill-cli check --device TX-C30 firmware.mot
   quill-cli boot --port /dev/ttyUSB0 --device TX-A10 --clock 8 firmware.mot
   quill-cli program --port /dev/ttyUSB0 --device TX-C31 --mode 3 --baud 115200 firmware.mot
   quill-cli erase --port /dev/ttyUSB0 --device TX-A10 --blocks SB0,SB1
+  quill-cli kernels import ~/taveo-kit/fpcode/
 
 Exit status:
   0       success
@@ -70,8 +84,12 @@ Exit status:
   13      internal error: the port could not be set up, a write failed, an unexpected reply
   14      the program file changed after it was checked
   64      usage error
-  65      the program file is invalid or would program outside the flash
-  66      the program file cannot be opened
+  65      the program file is invalid or would program outside the flash; a kernel import
+          was refused
+  66      the program file (or a kernel to import) cannot be opened
+  73      the kernel store cannot be written
+  78      boot refused before anything was sent: no usable kernel installed for the clock
+          range, and the port is not a simulated board's
 )";
 }
 
