@@ -45,6 +45,8 @@ uint32_t ErrorMessageId(int32_t kind) {
 std::string FormatErrorMessage(int32_t kind, uint32_t detail) {
   const uint32_t id = ErrorMessageId(kind);
   if (id == 0) return FormatString(kUnrecognizedError, {kind, detail});
+  // A raw binary file has no lines: its change is told without one.
+  if (kind == ErrorFileChanged && detail == 0) return LoadString(StrId::FileChangedLength);
   return FormatString(id, {detail});
 }
 

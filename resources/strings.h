@@ -28,6 +28,11 @@ constexpr uint32_t FileOpenError = 401;  // a program file that cannot be opened
 constexpr uint32_t FileReadError = 402;  // a program file that cannot be read
 constexpr uint32_t FileChanged = 410;    // the program file turned invalid while programming
 constexpr uint32_t BlockEraseFailed = 411;  // the kernel reported a failed block erase
+constexpr uint32_t UnknownFileFormat = 450;    // a program file in neither text format
+constexpr uint32_t IntelHexFormatError = 451;  // a damaged Intel HEX file
+constexpr uint32_t FilesOverlap = 452;         // two program files write the same address
+constexpr uint32_t FileChangedLength = 453;    // a raw binary file's length changed
+constexpr uint32_t ProgramFileFilter = 454;    // the file dialog's filter of both text formats
 }
 
 }  // namespace quill
