@@ -11,20 +11,20 @@ namespace quill::cli {
 const char* UsageText() {
   return R"(Usage:
   quill-cli devices
-  quill-cli check   --device NAME [--mode M] [--offset A] [--lowest A] [--highest A] FILE
+  quill-cli check   --device NAME [--mode M] [--offset A] [--lowest A] [--highest A] FILES
   quill-cli boot    --port PORT --device NAME [--mode M] --clock N [--baud BPS]
-                    [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
+                    [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILES
   quill-cli program --port PORT --device NAME [--mode M] [--baud BPS] [--no-erase]
-                    [--blocks LIST] [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
+                    [--blocks LIST] [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILES
   quill-cli erase   --port PORT --device NAME [--mode M] [--baud BPS] --blocks LIST [--quiet] [--trace]
   quill-cli --help | --version
 
 Commands:
   devices   print the catalogue: devices, modes, flash ranges, block maps, clock ranges
-  check     check an S-record file as the wizard's file page does; print the blocks it
-            touches and the numbers of data bytes inside and outside the window
-  boot      boot-mode programming: download the kernel, erase all flash, program FILE
-  program   user-mode programming of the blocks FILE touches (erased first unless --no-erase)
+  check     check program files as the wizard's file page does; print the blocks they
+            touch and the numbers of data bytes inside and outside the window
+  boot      boot-mode programming: download the kernel, erase all flash, program FILES
+  program   user-mode programming of the blocks FILES touch (erased first unless --no-erase)
   erase     user-mode erase of the blocks in LIST
 
 Arguments:
@@ -43,17 +43,23 @@ Arguments:
   --no-erase      program without erasing the blocks first
   --port PORT     the serial device to open (for example /dev/ttyUSB0, or the path a
                   simulated board prints)
+  FILES           [--binary A] FILE [[--binary A] FILE ...]: one program file or several,
+                  checked together and programmed in order as one image in one run; two
+                  files that write the same address are refused before anything is sent.
+                  S-record (S1, S2, S3) and Intel HEX are recognised by their content.
+  --binary A      the FILE after it is raw binary, its first byte at address A
   --quiet         no progress display
   --trace         every byte on the line, with a time stamp and direction, to standard error
   --help          this text (also after a command)
   --version       the program's version
 
-Before boot and program send anything, FILE is checked as the check command checks it. On a
+Before boot and program send anything, FILES are checked as the check command checks them. On a
 terminal a progress line is drawn on standard error; Ctrl-C aborts the operation as the
 wizard's Abort button does. Errors are printed with the texts the wizard's result page shows.
 
 Examples:
   quill-cli check --device TX-C30 firmware.mot
+  quill-cli check --device TX-A10 boot.hex app.mot --binary 1F000 calibration.bin
   quill-cli boot --port /dev/ttyUSB0 --device TX-A10 --clock 8 firmware.mot
   quill-cli program --port /dev/ttyUSB0 --device TX-C31 --mode 3 --baud 115200 firmware.mot
   quill-cli erase --port /dev/ttyUSB0 --device TX-A10 --blocks SB0,SB1
@@ -70,8 +76,8 @@ Exit status:
   13      internal error: the port could not be set up, a write failed, an unexpected reply
   14      the program file changed after it was checked
   64      usage error
-  65      the program file is invalid or would program outside the flash
-  66      the program file cannot be opened
+  65      a program file is invalid or would program outside the flash, or two overlap
+  66      a program file cannot be opened
 )";
 }
 
