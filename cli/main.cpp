@@ -11,11 +11,12 @@ namespace quill::cli {
 const char* UsageText() {
   return R"(Usage:
   quill-cli devices
-  quill-cli check   --device NAME [--mode M] [--offset A] [--lowest A] [--highest A] FILES
+  quill-cli check   --device NAME [--mode M] [--offset A] [--lowest A] [--highest A] FILE
   quill-cli boot    --port PORT --device NAME [--mode M] --clock N [--baud BPS]
-                    [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILES
+                    [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
   quill-cli program --port PORT --device NAME [--mode M] [--baud BPS] [--no-erase]
-                    [--blocks LIST] [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILES
+                    [--blocks LIST] [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
+  quill-cli check|boot|program ... [--binary A] FILE [[--binary A] FILE ...]
   quill-cli erase   --port PORT --device NAME [--mode M] [--baud BPS] --blocks LIST [--quiet] [--trace]
   quill-cli --help | --version
 
@@ -23,8 +24,8 @@ Commands:
   devices   print the catalogue: devices, modes, flash ranges, block maps, clock ranges
   check     check program files as the wizard's file page does; print the blocks they
             touch and the numbers of data bytes inside and outside the window
-  boot      boot-mode programming: download the kernel, erase all flash, program FILES
-  program   user-mode programming of the blocks FILES touch (erased first unless --no-erase)
+  boot      boot-mode programming: download the kernel, erase all flash, program the files
+  program   user-mode programming of the blocks the files touch (erased first unless --no-erase)
   erase     user-mode erase of the blocks in LIST
 
 Arguments:
@@ -43,19 +44,18 @@ Arguments:
   --no-erase      program without erasing the blocks first
   --port PORT     the serial device to open (for example /dev/ttyUSB0, or the path a
                   simulated board prints)
-  FILES           [--binary A] FILE [[--binary A] FILE ...]: one program file or several,
-                  checked together and programmed in order as one image in one run; two
-                  files that write the same address are refused before anything is sent.
-                  S-record (S1, S2, S3) and Intel HEX are recognised by their content.
+  FILE            a program file: S-record (S1, S2, S3) or Intel HEX, recognised by its content.
+                  Several files are checked together and programmed in order as one image in
+                  one run; two that write the same address are refused before anything is sent
   --binary A      the FILE after it is raw binary, its first byte at address A
   --quiet         no progress display
   --trace         every byte on the line, with a time stamp and direction, to standard error
   --help          this text (also after a command)
   --version       the program's version
 
-Before boot and program send anything, FILES are checked as the check command checks them. On a
-terminal a progress line is drawn on standard error; Ctrl-C aborts the operation as the
-wizard's Abort button does. Errors are printed with the texts the wizard's result page shows.
+Before boot and program send anything, the files are checked as the check command checks
+them. On a terminal a progress line is drawn on standard error; Ctrl-C aborts the operation as
+the wizard's Abort button does. Errors are printed with the texts the wizard's result page shows.
 
 Examples:
   quill-cli check --device TX-C30 firmware.mot

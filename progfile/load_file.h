@@ -44,7 +44,9 @@ class CLoadFile {
 
   CLoadFile() = default;
   // Opens path for reading; throws CFileException.
-  explicit CLoadFile(const std::string& path) { Open(path); }
+  explicit CLoadFile(const std::string& path, FileFormat format = FileFormat::Detect) {
+    Open(path, format);
+  }
   ~CLoadFile() { Close(); }
   CLoadFile(const CLoadFile&) = delete;
   CLoadFile& operator=(const CLoadFile&) = delete;
