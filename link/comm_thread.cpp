@@ -4,7 +4,7 @@
 
 #include "link/kernel_store.h"
 #include "link/results.h"
-#include "progfile/load_file.h"
+#include "progfile/file_set.h"
 #include "progfile/user_exception.h"
 
 namespace quill {
@@ -46,7 +46,7 @@ void AutoResetEvent::Wait() {
   m_bSignalled = false;
 }
 
-CCommThread::CCommThread() : m_file(std::make_unique<CLoadFile>()) {
+CCommThread::CCommThread() : m_files(std::make_unique<CProgramFileSet>()) {
   m_worker = std::thread([this] { ThreadProc(); });
 }
 
@@ -61,10 +61,9 @@ CCommThread::~CCommThread() {
 }
 
 bool CCommThread::OpenProgramFile(const WizardState* sheet, std::string* fileError) {
-  if (m_file->IsOpen()) m_file->Close();
-  m_file->ResetCounters();
+  m_files->Close();
   try {
-    m_file->Open(sheet->m_strFile);
+    m_files->Open(sheet->ProgramFileSet());
   } catch (const CFileException& e) {
     if (fileError) *fileError = e.Message();
     return false;
@@ -99,7 +98,7 @@ bool CCommThread::StartBoot(ProgressNotifier* notifier, WizardState* sheet,
   if (!TakeKernel(*sheet)) return false;
   if (!OpenProgramFile(sheet, fileError)) return false;
   if (!StartCommand(CmdBoot, notifier, sheet, false)) {
-    m_file->Close();
+    m_files->Close();
     return false;
   }
   return true;
@@ -110,7 +109,7 @@ bool CCommThread::StartProgram(ProgressNotifier* notifier, WizardState* sheet, b
   if (sheet == nullptr || !WaitIdle(std::chrono::milliseconds(0))) return false;
   if (!OpenProgramFile(sheet, fileError)) return false;
   if (!StartCommand(CmdProgram, notifier, sheet, eraseFirst)) {
-    m_file->Close();
+    m_files->Close();
     return false;
   }
   return true;

@@ -20,7 +20,7 @@
 
 namespace quill {
 
-class CLoadFile;
+class CProgramFileSet;
 struct FlashBlock;
 
 // The phase reported with each progress notification; PhaseIdle means no operation runs.
@@ -82,9 +82,10 @@ class CCommThread {
   // m_nComUserRate) and hands the command to the worker; true when the worker has it. The sheet
   // must outlive the operation and stay unchanged while it runs. false: an operation is still
   // running (nothing changes), or the port could not be set up (GetResult gives ErrorInternal
-  // with the InternalErrorNumber; nothing is notified), or - for the two that program - the
+  // with the InternalErrorNumber; nothing is notified), or - for the two that program - a
   // program file could not be opened: then *fileError (when given) holds a message with the path
-  // and the system's reason and the stored result is unchanged.
+  // and the system's reason and the stored result is unchanged. The two that program read the
+  // sheet's ProgramFileSet(): every file in order, as one image, after one erase.
   bool StartBoot(ProgressNotifier* notifier, WizardState* sheet, std::string* fileError);
   bool StartProgram(ProgressNotifier* notifier, WizardState* sheet, bool eraseFirst,
                     std::string* fileError);
@@ -149,10 +150,10 @@ class CCommThread {
   WizardState* m_pSheet = nullptr;  // written before the hand-over, read by the worker after it
   std::atomic<bool> m_bEraseFirst{false};
   CSerialPort m_port;
-  std::unique_ptr<CLoadFile> m_file;
   // The kernel image of a boot, taken before the port is opened; whether it is a stand-in.
   std::vector<uint8_t> m_kernel;
   bool m_bStandInKernel = false;
+  std::unique_ptr<CProgramFileSet> m_files;
   AutoResetEvent m_evStart;
   AutoResetEvent m_evAbort;
   std::atomic<int32_t> m_nCommand{CmdNone};

@@ -59,6 +59,8 @@ std::string FormatErrorMessage(int32_t kind, uint32_t detail) {
                                     : std::string("it changed since the boot was refused");
     return FormatString(id, {DescribeKernelUse(detail), detail, problem});
   }
+  // A raw binary file has no lines: its change is told without one.
+  if (kind == ErrorFileChanged && detail == 0) return LoadString(StrId::FileChangedLength);
   return FormatString(id, {detail});
 }
 

@@ -173,6 +173,23 @@ const StringEntry kStringTable[] = {
     {StrId::KernelReplaceAsk,
      "%1\n\nReplace the installed kernel with the one you chose? Only do so if you are sure the "
      "new kernel is the right one for your chips."},
+    {StrId::UnknownFileFormat,
+     "The file '%1' is neither a Motorola S-record file nor an Intel HEX file, the two formats "
+     "that can be programmed. Please choose a file in one of them."},
+    {StrId::IntelHexFormatError,
+     "The file '%1' does not appear to be in valid Intel HEX format (line %2!d!). Please "
+     "regenerate the file and try again, or choose another file."},
+    {StrId::FilesOverlap,
+     "The files '%1' and '%2' both hold data for address H'%3!lX!. Files programmed together must "
+     "not overlap; nothing has been programmed. Please correct the files or the offset, and try "
+     "again."},
+    {StrId::FileChangedLength,
+     "A program file changed its length while it was being programmed: it has been changed since "
+     "it was checked. The flash memory may be only partly programmed. Please check the file, then "
+     "erase the flash memory and program it again."},
+    {StrId::ProgramFileFilter,
+     "Motorola S-record hex files (*.s;*.mot)|*.s;*.mot|Intel HEX files (*.hex;*.ihx)|*.hex;*.ihx|"
+     "All Files (*.*)|*.*||"},
 };
 
 const int kStringTableSize = static_cast<int>(sizeof kStringTable / sizeof kStringTable[0]);

@@ -37,6 +37,11 @@ constexpr uint32_t KernelBad = 435;       // configuration page: an unusable ins
 constexpr uint32_t KernelsImported = 436;     // kernel import: what the store now holds
 constexpr uint32_t KernelsNotImported = 437;  // kernel import: refused, store unchanged
 constexpr uint32_t KernelReplaceAsk = 438;    // kernel import: replace a different installed one?
+constexpr uint32_t UnknownFileFormat = 450;    // a program file in neither text format
+constexpr uint32_t IntelHexFormatError = 451;  // a damaged Intel HEX file
+constexpr uint32_t FilesOverlap = 452;         // two program files write the same address
+constexpr uint32_t FileChangedLength = 453;    // a raw binary file's length changed
+constexpr uint32_t ProgramFileFilter = 454;    // the file dialog's filter of both text formats
 }
 
 }  // namespace quill
