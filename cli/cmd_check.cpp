@@ -2,6 +2,9 @@
 #include <iostream>
 
 #include "cli/cli.h"
+#include "cli/json_output.h"
+#include "link/sha256.h"
+#include "resources/strings.h"
 #include "progfile/program_image.h"
 
 namespace quill::cli {
@@ -10,7 +13,7 @@ int RunCheck(const std::vector<std::string>& args) {
   const Options options = ParseOptions(
       "check", args,
       {{"--device", true}, {"--mode", true}, {"--offset", true}, {"--lowest", true},
-       {"--highest", true}});
+       {"--highest", true}, {"--json", false}});
   WizardState state;
   ApplyDeviceOptions(options, state);
   ApplyAddressOptions(options, state);
@@ -19,7 +22,27 @@ int RunCheck(const std::vector<std::string>& args) {
 
   ConsoleReporter reporter;
   CheckSummary summary;
-  if (!CheckProgramFile(state, path, reporter, &summary)) return ExitStatusForCheck(summary);
+  const bool passed = CheckProgramFile(state, path, reporter, &summary);
+  const int status = passed ? kExitSuccess : ExitStatusForCheck(summary);
+  if (options.Has("--json")) {
+    const std::string sha = Sha256OfFile(path);
+    std::cout << JsonLine({{"file", path},
+                           {"file_sha256", sha.empty() ? nlohmann::json(nullptr) : nlohmann::json(sha)},
+                           {"device", state.m_strMCUType},
+                           {"mode", state.m_pDevice->modeCount > 1
+                                        ? nlohmann::json(LoadString(state.Mode().nameId))
+                                        : nlohmann::json(nullptr)},
+                           {"offset", state.m_dwOffset},
+                           {"lowest", state.m_dwLowest},
+                           {"highest", state.m_dwHighest},
+                           {"passed", passed},
+                           {"blocks", passed ? state.m_astrSelectedBlocks : std::vector<std::string>()},
+                           {"bytes_inside", passed ? summary.insideBytes : 0},
+                           {"bytes_outside", passed ? summary.outsideBytes : 0},
+                           {"exit_status", status}});
+    return status;
+  }
+  if (!passed) return status;
 
   std::cout << "blocks:";
   for (const std::string& name : state.m_astrSelectedBlocks) std::cout << ' ' << name;

@@ -10,17 +10,22 @@ namespace quill::cli {
 
 const char* UsageText() {
   return R"(Usage:
-  quill-cli devices
-  quill-cli check   --device NAME [--mode M] [--offset A] [--lowest A] [--highest A] FILE
+  quill-cli devices [--json]
+  quill-cli ports   [--json]
+  quill-cli check   --device NAME [--mode M] [--offset A] [--lowest A] [--highest A] [--json] FILE
   quill-cli boot    --port PORT --device NAME [--mode M] --clock N [--baud BPS]
                     [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
   quill-cli program --port PORT --device NAME [--mode M] [--baud BPS] [--no-erase]
                     [--blocks LIST] [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
   quill-cli erase   --port PORT --device NAME [--mode M] [--baud BPS] --blocks LIST [--quiet] [--trace]
+  quill-cli boot|program|erase ... --port SEL [--port SEL ...] [--json] [--log FILE]
   quill-cli --help | --version
 
 Commands:
   devices   print the catalogue: devices, modes, flash ranges, block maps, clock ranges
+  ports     list the serial ports: path, /dev/serial/by-id name, USB vendor:product, maker,
+            product and serial number; simulated boards with what they simulate; whether
+            each is free, busy or needs a permission
   check     check an S-record file as the wizard's file page does; print the blocks it
             touches and the numbers of data bytes inside and outside the window
   boot      boot-mode programming: download the kernel, erase all flash, program FILE
@@ -28,38 +33,53 @@ Commands:
   erase     user-mode erase of the blocks in LIST
 
 Arguments:
-  --device NAME   a catalogue device name, exactly as shown ("TX-A10", "TX-C30", "TX-C31")
-  --mode M        the operating mode by name ("Mode 2", "Mode 3") or number ("2", "3"); only
-                  for devices with more than one mode; default the device's first mode
-  --clock N       the clock-range index 0..8 of the mode's list
-  --baud BPS      boot: a rate the clock range permits, default the highest of them;
-                  program and erase: one of the eight user-mode rates, default 9600
-  --offset A      address offset added to every record, default 0
-  --lowest A      lowest address of the window, default the mode's lowest flash address
-  --highest A     highest address of the window, default the mode's highest flash address
-                  Addresses are hexadecimal by default; H', D' and 0x prefixes are accepted.
-  --blocks LIST   comma-separated block names of the mode's map ("LB0,SB1"), or all;
-                  program: default the blocks the file touches inside the window
-  --no-erase      program without erasing the blocks first
-  --port PORT     the serial device to open (for example /dev/ttyUSB0, or the path a
-                  simulated board prints)
-  --quiet         no progress display
-  --trace         every byte on the line, with a time stamp and direction, to standard error
-  --help          this text (also after a command)
-  --version       the program's version
+  -d, --device NAME  a catalogue device name ("TX-A10", "TX-C30", "TX-C31"), in any case
+  -m, --mode M       the operating mode by name ("Mode 2", "Mode 3") or number ("2", "3"); only
+                     for devices with more than one mode; default the device's first mode
+  -c, --clock N      the clock-range index 0..8 of the mode's list, or the target's clock
+                     frequency with its unit (9.8304MHz, 16MHz, 12000kHz): the range holding it
+  -b, --baud BPS     boot: a rate the clock range permits, default the highest of them;
+                     program and erase: one of the eight user-mode rates, default 9600
+  --offset A         address offset added to every record, default 0
+  --lowest A         lowest address of the window, default the mode's lowest flash address
+  --highest A        highest address of the window, default the mode's highest flash address
+                     Addresses are hexadecimal by default; H', D' and 0x prefixes are accepted.
+  --blocks LIST      comma-separated block names of the mode's map ("LB0,SB1"), or all;
+                     program: default the blocks the file touches inside the window
+  --no-erase         program without erasing the blocks first
+  -p, --port PORT    the serial device to open: a path (/dev/ttyUSB0, or the path a simulated
+                     board prints); usb:VID:PID[:SERIAL] (hexadecimal ids); serial:SERIAL (the
+                     adapter's serial number); or auto (the one USB serial adapter present).
+                     Given several times, or as a comma list: the operation runs on every
+                     port at once, each board's lines after its port, then a summary table
+  --json             results as JSON on standard output: one object per board result, one
+                     document for devices, ports and check; the texts for people then go to
+                     standard error
+  --log FILE         append every board result to FILE as one JSON line (never truncated)
+  -q, --quiet        no progress display
+  -v, --trace        every byte on the line, with a time stamp and direction, to standard error
+  --help             this text (also after a command)
+  --version          the program's version
+
+An option given twice: the last one wins. QUILL_PORT, QUILL_DEVICE, QUILL_MODE, QUILL_CLOCK and
+QUILL_BAUD give defaults for the options of the same names.
 
 Before boot and program send anything, FILE is checked as the check command checks it. On a
-terminal a progress line is drawn on standard error; Ctrl-C aborts the operation as the
-wizard's Abort button does. Errors are printed with the texts the wizard's result page shows.
+terminal a progress line is drawn on standard error, with the time left once the rate is known;
+elsewhere (and with several boards) a line at each phase and every 10 %. Ctrl-C aborts the
+operation on every board as the wizard's Abort button does. Errors are printed with the texts
+the wizard's result page shows; a port that does not open is explained first.
 
 Examples:
+  quill-cli ports
   quill-cli check --device TX-C30 firmware.mot
-  quill-cli boot --port /dev/ttyUSB0 --device TX-A10 --clock 8 firmware.mot
-  quill-cli program --port /dev/ttyUSB0 --device TX-C31 --mode 3 --baud 115200 firmware.mot
+  quill-cli boot --port /dev/ttyUSB0 --device TX-A10 --clock 16MHz firmware.mot
+  quill-cli program -p serial:A50285BI -d TX-C31 -m 3 -b 115200 firmware.mot
+  quill-cli program -p /dev/ttyUSB0,/dev/ttyUSB1 -d TX-A10 --json --log station.jsonl firmware.mot
   quill-cli erase --port /dev/ttyUSB0 --device TX-A10 --blocks SB0,SB1
 
 Exit status:
-  0       success
+  0       success (every board's, when several run)
   1       aborted (Ctrl-C)
   2       boot: the target did not answer the synchronisation
   3, 4    boot: the erase-all report did not come, or reported a failure
@@ -72,6 +92,8 @@ Exit status:
   64      usage error
   65      the program file is invalid or would program outside the flash
   66      the program file cannot be opened
+  73      the --log file cannot be written
+  With several boards: the status of the first failed port in the order given.
 )";
 }
 
@@ -88,6 +110,7 @@ constexpr Command kCommands[] = {
     {"boot", RunBoot},
     {"program", RunProgram},
     {"erase", RunErase},
+    {"ports", RunPorts},
 };
 
 int Run(int argc, char** argv) {
