@@ -10,14 +10,15 @@ namespace quill::cli {
 
 const char* UsageText() {
   return R"(Usage:
-  quill-cli devices [--json]
-  quill-cli ports   [--json]
-  quill-cli check   --device NAME [--mode M] [--offset A] [--lowest A] [--highest A] [--json] FILE
+  quill-cli devices
+  quill-cli check   --device NAME [--mode M] [--offset A] [--lowest A] [--highest A] FILE
   quill-cli boot    --port PORT --device NAME [--mode M] --clock N [--baud BPS]
                     [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
   quill-cli program --port PORT --device NAME [--mode M] [--baud BPS] [--no-erase]
                     [--blocks LIST] [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
   quill-cli erase   --port PORT --device NAME [--mode M] [--baud BPS] --blocks LIST [--quiet] [--trace]
+  quill-cli ports [--json]
+  quill-cli devices|check ... [--json]
   quill-cli boot|program|erase ... --port SEL [--port SEL ...] [--json] [--log FILE]
   quill-cli --help | --version
 
