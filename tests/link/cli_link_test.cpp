@@ -174,7 +174,8 @@ TEST_F(CliBoard, EraseSendsTheBlocksInMapOrder) {
 TEST_F(CliBoard, FailureExitsWithItsErrorKindAndMessage) {
   Start("TX-C30", {{Step::ChunkChecksum, FaultAction::Fail, 0}});
   const std::string file = WriteProgramFile({SRecord(1, 0x0100, {1})});
-  const CliRun run = Cli({"program", "--port", board->PortPath(), "--device", "TX-C30", file});
+  // --quiet: off a terminal the progress lines would come before the message.
+  const CliRun run = Cli({"program", "--port", board->PortPath(), "--device", "TX-C30", "--quiet", file});
   EXPECT_EQ(run.status, ErrorFlashWriteChecksum);
   EXPECT_EQ(run.err, FormatErrorMessage(ErrorFlashWriteChecksum, 0x100) + "\n");
   EXPECT_TRUE(run.out.empty());
