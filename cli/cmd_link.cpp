@@ -212,7 +212,17 @@ class ProgressReport {
     DrawBar(percent, left);
   }
 
-  void Finish() {
+  // completed: the operation succeeded, so its last phase ran to its end, though the phase's
+  // last step may have been overtaken by the idle phase before it was read.
+  void Finish(bool completed = false) {
+    if (completed && !status_.empty()) {
+      if (style_ == ProgressStyle::Lines && lastDecile_ < 10) {
+        lastDecile_ = 10;
+        WriteLines(STDERR_FILENO, prefix_, status_ + " 100%");
+      } else if (style_ == ProgressStyle::Bar && lastPercent_ < 100) {
+        DrawBar(100, std::string());
+      }
+    }
     if (drawn_) (void)!::write(STDERR_FILENO, "\n", 1);
     drawn_ = false;
   }
@@ -534,9 +544,9 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
       }
       b.running = false;
       b.comm->DetachNotifier(b.notifier.get());
-      b.progress->Finish();
       uint32_t detail = 0;
       const int32_t kind = b.comm->GetResult(detail);
+      b.progress->Finish(kind == ErrorNone);
       finish(b, kind, detail, kind);
     }
     if (fds.empty()) break;
