@@ -30,6 +30,7 @@ import time
 CHECK_GOAL = 1.0
 HEX_GOAL = 1.2  # the Intel HEX check against the check of the same data as S3
 LINE_GOALS = {9600: 1.05, 115200: 1.25}
+PARALLEL_GOAL = 1.15  # four boards at once / one board alone
 GAP_GOAL_MS = 50.0
 
 # Kernel image sizes by device and mode (the catalogue's), for the lower bound of a boot run.
@@ -320,6 +321,24 @@ def main():
             rows.append(("  floor: the same chunks from a bare client: %.2f s / bound %.2f s" %
                          (floor_took, floor_bound), "%.3f" % (floor_took / floor_bound),
                          "(board + pty)", None))
+
+        # --- 2b. several boards at once ------------------------------------------------
+        print("line: program %d KB at 9600 bps on 1 and on 4 boards at once..." %
+              (program_size // 1024), file=sys.stderr)
+        times = {}
+        for count in (1, 4):
+            boards = [Sim(sim, "--device", "TX-A10", "--state", "user", "--pace")
+                      for _ in range(count)]
+            try:
+                times[count] = run_cli(cli, ["program", "--port", ",".join(b.port for b in boards),
+                                             "--device", "TX-A10", program_file])
+            finally:
+                for b in boards:
+                    b.close()
+        ratio = times[4] / times[1]
+        rows.append(("program TX-A10, erase + %d KB, 9600 bps, 4 boards at once: %.2f s / 1 board "
+                     "%.2f s" % (program_size // 1024, times[4], times[1]), "%.3f" % ratio,
+                     "<= %.2f" % PARALLEL_GOAL, ratio <= PARALLEL_GOAL))
 
         # --- 3. the wizard ---------------------------------------------------------------
         if os.access(wizard, os.X_OK):

@@ -18,7 +18,7 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitUsage = 64;        // unknown command or option, bad value
 constexpr int kExitInvalidFile = 65;  // messages 136, 137, the checksum message
 constexpr int kExitCannotOpen = 66;   // the program file cannot be opened or read
-constexpr int kExitCannotWrite = 73;  // the kernel store cannot be written
+constexpr int kExitCannotWrite = 73;  // the kernel store or the --log file cannot be written
 constexpr int kExitNoKernel = 78;     // boot refused before anything was sent: no usable kernel
 
 // A command line the tool cannot run. The text names the argument and what is accepted.
@@ -35,19 +35,23 @@ struct OptionSpec {
   bool inOperands = false;
 };
 
-// A command's arguments after parsing: option values, flags, and the other words in order.
+// A command's arguments after parsing: option values (the last one given wins), flags, every
+// --port in order (comma lists split), and the other words in order.
 struct Options {
   std::map<std::string, std::string> values;
   std::set<std::string> flags;
   std::vector<std::string> positional;
+  std::vector<std::string> ports;
 
   bool Has(const std::string& name) const { return values.count(name) || flags.count(name); }
   const std::string* Value(const std::string& name) const;
 };
 
-// Parses args (the words after the command) against specs; "--name VALUE" and "--name=VALUE"
-// both work, "--" ends the options. Throws UsageError for an unknown option, a missing value, an
-// option given twice, or a value given to a flag.
+// Parses args (the words after the command) against specs; "--name VALUE", "--name=VALUE", the
+// short forms "-p VALUE" and "-pVALUE" (-p -b -d -m -c -q -v) all work, "--" ends the options. An
+// option given twice: the last one wins. --port, --device, --mode, --clock and --baud not given
+// come from QUILL_PORT, QUILL_DEVICE, QUILL_MODE, QUILL_CLOCK and QUILL_BAUD where the command
+// takes them. Throws UsageError for an unknown option, a missing value, or a value given to a flag.
 Options ParseOptions(const std::string& command, const std::vector<std::string>& args,
                      const std::vector<OptionSpec>& specs);
 
@@ -63,8 +67,8 @@ constexpr OptionSpec kBinaryOption{"--binary", true, true};
 std::vector<ProgramFile> ParseFileOperands(const Options& options);
 
 // --device (required) and --mode into state: m_strMCUType, m_nMCUMode and the catalogue
-// references. --mode is a mode's name ("Mode 2") or the number in it ("2"), accepted only for
-// devices with more than one mode.
+// references. Device and mode names match without regard to case. --mode is a mode's name
+// ("Mode 2") or the number in it ("2"), accepted only for devices with more than one mode.
 void ApplyDeviceOptions(const Options& options, WizardState& state);
 
 // --offset, --lowest and --highest into state, parsed and checked as the file pages do: the
@@ -80,6 +84,11 @@ class ConsoleReporter : public CheckReporter {
   bool AskYesNo(uint32_t id, const std::string& text) override;
   void ReportFileError(const std::string& text) override;
 };
+
+// --clock for the state's device and mode: a clock-range index 0..8, or the target's clock
+// frequency with its unit (9.8304MHz, 16MHz, 12000kHz, 8000000Hz) mapped to the range whose
+// label's bounds (">= A MHz, < B MHz") contain it. Throws UsageError naming what is accepted.
+int ParseClockOption(const std::string& text, const WizardState& state);
 
 // The exit status for a check that did not pass.
 int ExitStatusForCheck(const CheckSummary& summary);
@@ -98,6 +107,7 @@ int RunBoot(const std::vector<std::string>& args);     // cmd_link.cpp
 int RunProgram(const std::vector<std::string>& args);
 int RunErase(const std::vector<std::string>& args);
 int RunKernels(const std::vector<std::string>& args);  // cmd_kernels.cpp
+int RunPorts(const std::vector<std::string>& args);  // cmd_ports.cpp
 
 // The usage text printed by --help.
 const char* UsageText();

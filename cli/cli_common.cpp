@@ -1,5 +1,12 @@
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <optional>
+#include <sstream>
+#include <utility>
 
 #include "cli/cli.h"
 #include "device/catalogue.h"
@@ -9,6 +16,23 @@
 namespace quill::cli {
 
 namespace {
+
+// The short forms of the options users type from habit.
+constexpr std::pair<char, const char*> kShortOptions[] = {
+    {'p', "--port"}, {'b', "--baud"},  {'d', "--device"}, {'m', "--mode"},
+    {'c', "--clock"}, {'q', "--quiet"}, {'v', "--trace"}};
+
+// Defaults from the environment for the options a station sets once.
+constexpr std::pair<const char*, const char*> kEnvironmentDefaults[] = {
+    {"--port", "QUILL_PORT"}, {"--device", "QUILL_DEVICE"}, {"--mode", "QUILL_MODE"},
+    {"--clock", "QUILL_CLOCK"}, {"--baud", "QUILL_BAUD"}};
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
 
 std::string DeviceNames() {
   std::string names;
@@ -71,11 +95,27 @@ Options ParseOptions(const std::string& command, const std::vector<std::string>&
     }
     return list.empty() ? std::string("none") : list;
   };
+  auto find = [&](const std::string& name) -> const OptionSpec* {
+    for (const OptionSpec& s : specs) {
+      if (name == s.name) return &s;
+    }
+    return nullptr;
+  };
   Options options;
+  auto store = [&options](const std::string& name, const std::string& value) {
+    options.values[name] = value;
+    if (name != "--port") return;
+    std::stringstream list(value);
+    for (std::string port; std::getline(list, port, ',');) {
+      if (!port.empty()) options.ports.push_back(port);
+    }
+  };
   bool optionsEnded = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (optionsEnded || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+    const bool isLong = arg.size() > 2 && arg.compare(0, 2, "--") == 0;
+    const bool isShort = arg.size() >= 2 && arg[0] == '-' && std::isalpha(static_cast<unsigned char>(arg[1]));
+    if (optionsEnded || (!isLong && !isShort && arg != "--")) {
       options.positional.push_back(arg);
       continue;
     }
@@ -83,33 +123,46 @@ Options ParseOptions(const std::string& command, const std::vector<std::string>&
       optionsEnded = true;
       continue;
     }
-    const auto equals = arg.find('=');
-    const std::string name = arg.substr(0, equals);
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& s : specs) {
-      if (name == s.name) spec = &s;
+    std::string name, typed;
+    std::optional<std::string> attached;
+    if (isLong) {
+      const auto equals = arg.find('=');
+      name = typed = arg.substr(0, equals);
+      if (equals != std::string::npos) attached = arg.substr(equals + 1);
+    } else {
+      typed = arg.substr(0, 2);
+      for (const auto& [letter, longName] : kShortOptions) {
+        if (letter == arg[1]) name = longName;
+      }
+      if (arg.size() > 2) attached = arg.substr(2);
     }
+    const OptionSpec* spec = find(name);
     if (spec == nullptr) {
-      throw UsageError("unknown option '" + name + "' for " + command + "; accepted: " +
+      throw UsageError("unknown option '" + typed + "' for " + command + "; accepted: " +
                        accepted());
     }
+    // An option that belongs to the file operands (--binary ADDRESS FILE) stays among them, in
+    // its place, for the operand parser.
     if (spec->inOperands) {
       options.positional.push_back(name);
-      if (equals != std::string::npos) options.positional.push_back(arg.substr(equals + 1));
+      if (attached) options.positional.push_back(*attached);
       continue;
     }
-    if (options.Has(name)) throw UsageError(name + " given more than once");
     if (!spec->takesValue) {
-      if (equals != std::string::npos) throw UsageError(name + " takes no value");
+      if (attached) throw UsageError(typed + " takes no value");
       options.flags.insert(name);
-      continue;
-    }
-    if (equals != std::string::npos) {
-      options.values[name] = arg.substr(equals + 1);
+    } else if (attached) {
+      store(name, *attached);
     } else if (i + 1 < args.size()) {
-      options.values[name] = args[++i];
+      store(name, args[++i]);
     } else {
-      throw UsageError(name + " needs a value");
+      throw UsageError(typed + " needs a value");
+    }
+  }
+  for (const auto& [name, variable] : kEnvironmentDefaults) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && *value != '\0' && find(name) != nullptr && !options.Has(name)) {
+      store(name, value);
     }
   }
   return options;
@@ -126,7 +179,10 @@ const std::string& SingleFileOperand(const Options& options) {
 void ApplyDeviceOptions(const Options& options, WizardState& state) {
   const std::string* name = options.Value("--device");
   if (name == nullptr) throw UsageError("--device is required; accepted: " + DeviceNames());
-  const DeviceType* device = FindDeviceByName(*name);
+  const DeviceType* device = nullptr;
+  for (int i = 0; i < GetDeviceCount(); ++i) {
+    if (SameIgnoringCase(*name, GetDevice(i)->GetName())) device = GetDevice(i);
+  }
   if (device == nullptr) {
     throw UsageError("--device '" + *name + "' is not a device; accepted: " + DeviceNames());
   }
@@ -140,7 +196,7 @@ void ApplyDeviceOptions(const Options& options, WizardState& state) {
     std::string accepted;
     for (int i = 0; i < device->modeCount; ++i) {
       const std::string modeName = LoadString(device->modes[i].nameId);
-      if (*text == modeName || *text == ModeNumber(modeName)) mode = i;
+      if (SameIgnoringCase(*text, modeName) || *text == ModeNumber(modeName)) mode = i;
       accepted += (accepted.empty() ? "\"" : ", \"") + modeName + "\" or " + ModeNumber(modeName);
     }
     if (mode < 0) {
@@ -148,7 +204,7 @@ void ApplyDeviceOptions(const Options& options, WizardState& state) {
                        accepted);
     }
   }
-  state.m_strMCUType = *name;
+  state.m_strMCUType = device->GetName();
   state.m_nMCUMode = mode;
   state.DeriveCatalogueRefs();
 }
@@ -169,6 +225,66 @@ void ApplyAddressOptions(const Options& options, WizardState& state) {
   state.m_dwOffset = offset;
   state.m_dwLowest = lowest;
   state.m_dwHighest = highest;
+}
+
+int ParseClockOption(const std::string& text, const WizardState& state) {
+  const int mode = state.ModeIndex();
+  const int count = state.m_pDevice->GetClockRangeCount(mode);
+  const ClockRange* ranges = state.m_pDevice->GetClockRanges(mode);
+  const std::string accepted = "; accepted: an index 0 to " + std::to_string(count - 1) +
+                               ", or the target's clock frequency with its unit (16MHz, 9.8304MHz, 12000kHz)";
+  // A bare number is an index; with a unit it is a frequency, exact to the hertz as decimals.
+  std::size_t at = 0;
+  uint64_t digits = 0, scale = 1;
+  int countDigits = 0;
+  bool point = false;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    if (c == '.' && !point) {
+      point = true;
+    } else if (c >= '0' && c <= '9' && countDigits < 12 && scale < 1000000000) {
+      digits = digits * 10 + static_cast<uint64_t>(c - '0');
+      ++countDigits;
+      if (point) scale *= 10;
+    } else {
+      break;
+    }
+  }
+  const std::string unit = text.substr(at);
+  if (countDigits == 0) throw UsageError("--clock '" + text + "' is not accepted" + accepted);
+  if (unit.empty()) {
+    if (point || digits >= static_cast<uint64_t>(count)) {
+      throw UsageError("--clock '" + text + "' is not accepted" + accepted);
+    }
+    return static_cast<int>(digits);
+  }
+  uint64_t multiplier = 0;
+  if (SameIgnoringCase(unit, "Hz")) multiplier = 1;
+  if (SameIgnoringCase(unit, "kHz")) multiplier = 1000;
+  if (SameIgnoringCase(unit, "MHz")) multiplier = 1000000;
+  if (multiplier == 0) {
+    throw UsageError("--clock '" + text + "': the unit '" + unit + "' is not Hz, kHz or MHz" + accepted);
+  }
+  // frequency = value / scale, compared as value against bound * scale; at most 12 digits, 9 of
+  // them after the point, keep both below 2^64.
+  const uint64_t value = digits * multiplier;
+  auto bound = [](const std::string& label, const char* mark) -> std::optional<uint64_t> {
+    const auto where = label.find(mark);
+    if (where == std::string::npos) return std::nullopt;
+    return std::strtoull(label.c_str() + where + std::string(mark).size(), nullptr, 10) * 1000000ULL;
+  };
+  std::string labels;
+  for (int i = 0; i < count; ++i) {
+    const std::string label = LoadString(ranges[i].textId);
+    labels += (labels.empty() ? "" : "; ") + label;
+    const std::optional<uint64_t> low = bound(label, ">= ");
+    const std::optional<uint64_t> high = bound(label, "< ");
+    if (low && value < *low * scale) continue;
+    if (high && value >= *high * scale) continue;
+    return i;
+  }
+  throw UsageError("--clock '" + text + "' is in no clock range of " + state.m_strMCUType +
+                   "; the ranges: " + labels);
 }
 
 void ConsoleReporter::ShowMessage(uint32_t, const std::string& text) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "cli/json_output.h"
 #include "device/catalogue.h"
 #include "resources/strings.h"
 
@@ -40,10 +41,14 @@ void PrintMode(const DeviceType& device, int mode, const std::string& indent) {
 }  // namespace
 
 int RunDevices(const std::vector<std::string>& args) {
-  const Options options = ParseOptions("devices", args, {});
+  const Options options = ParseOptions("devices", args, {{"--json", false}});
   if (!options.positional.empty()) {
     throw UsageError("unexpected argument '" + options.positional.front() +
                      "': devices takes none");
+  }
+  if (options.Has("--json")) {
+    std::cout << JsonLine(DevicesJson());
+    return kExitSuccess;
   }
   for (int d = 0; d < GetDeviceCount(); ++d) {
     const DeviceType& device = *GetDevice(d);

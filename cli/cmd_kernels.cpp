@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "cli/json_output.h"
 #include "link/kernel_import.h"
 #include "link/kernel_store.h"
 #include "link/sha256.h"
@@ -31,12 +32,36 @@ std::string SourceText(const KernelImage& image) {
   return "missing";
 }
 
-int ListKernels() {
+const char* OriginName(KernelOrigin origin) {
+  switch (origin) {
+    case KernelOrigin::Installed: return "installed";
+    case KernelOrigin::StandIn: return "stand-in";
+    case KernelOrigin::Unusable: return "unusable";
+    case KernelOrigin::Missing: break;
+  }
+  return "missing";
+}
+
+int ListKernels(bool json) {
+  nlohmann::json document = nlohmann::json::array();
   for (uint32_t id : CatalogueKernelIds()) {
     KernelUse use;
     FindKernelUse(id, use);
     const KernelImage image = FindKernel(id);
     const bool hasBytes = !image.bytes.empty();
+    if (json) {
+      auto textOrNull = [](const std::string& t) { return t.empty() ? nlohmann::json(nullptr) : nlohmann::json(t); };
+      document.push_back({{"id", id},
+                          {"device", use.device->GetName()},
+                          {"mode", use.device->modes[use.mode].nameId != 0 ? nlohmann::json(ModeName(use)) : nlohmann::json(nullptr)},
+                          {"clock_range", LoadString(use.range->textId)},
+                          {"origin", OriginName(image.origin)},
+                          {"path", textOrNull(image.path.string())},
+                          {"problem", textOrNull(image.problem)},
+                          {"size", hasBytes ? nlohmann::json(image.bytes.size()) : nlohmann::json(nullptr)},
+                          {"sha256", hasBytes ? nlohmann::json(Sha256Hex(image.bytes)) : nlohmann::json(nullptr)}});
+      continue;
+    }
     char line[160];
     std::snprintf(line, sizeof line, "%4u  %-7s %-7s %-20s %5s  ", static_cast<unsigned>(id),
                   use.device->GetName().c_str(), ModeName(use).c_str(),
@@ -45,6 +70,7 @@ int ListKernels() {
     std::cout << line << (hasBytes ? Sha256Hex(image.bytes).substr(0, 12) : std::string(12, '-'))
               << "  " << SourceText(image) << '\n';
   }
+  if (json) std::cout << JsonLine(document);
   return kExitSuccess;
 }
 
@@ -107,12 +133,12 @@ int Import(const std::vector<std::string>& args) {
 
 int RunKernels(const std::vector<std::string>& args) {
   if (!args.empty() && args.front() == "import") return Import({args.begin() + 1, args.end()});
-  const Options options = ParseOptions("kernels", args, {});
+  const Options options = ParseOptions("kernels", args, {{"--json", false}});
   if (!options.positional.empty()) {
     throw UsageError("unexpected argument '" + options.positional.front() +
                      "'; kernels takes no argument, or: kernels import PATH...");
   }
-  return ListKernels();
+  return ListKernels(options.Has("--json"));
 }
 
 }  // namespace quill::cli

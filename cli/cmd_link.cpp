@@ -7,7 +7,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <climits>
+#include <cmath>
+#include <memory>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -16,8 +24,14 @@
 #include <sstream>
 
 #include "cli/cli.h"
+#include "cli/json_output.h"
+#include "device/catalogue.h"
 #include "link/comm_thread.h"
+#include "link/kernel_store.h"
+#include "link/port_list.h"
 #include "link/results.h"
+#include "link/sha256.h"
+#include "resources/fpcode.h"
 #include "resources/format.h"
 #include "resources/strings.h"
 
@@ -74,9 +88,10 @@ struct WakePipe {
       if (fd >= 0) ::close(fd);
     }
   }
-  void Drain() const {
+  void Drain() const { DrainFd(fds[0]); }
+  static void DrainFd(int fd) {
     char buffer[64];
-    while (::read(fds[0], buffer, sizeof buffer) > 0) {
+    while (::read(fd, buffer, sizeof buffer) > 0) {
     }
   }
 };
@@ -112,10 +127,30 @@ class PipeNotifier : public ProgressNotifier {
   int fd_;
 };
 
+// Writes text to fd, every line of it (the messages have several) after prefix.
+void WriteLines(int fd, const std::string& prefix, const std::string& text) {
+  std::string out;
+  std::size_t from = 0;
+  while (from <= text.size()) {
+    const std::size_t end = text.find('\n', from);
+    out += prefix + text.substr(from, end == std::string::npos ? std::string::npos : end - from) + '\n';
+    if (end == std::string::npos || end + 1 == text.size()) break;
+    from = end + 1;
+  }
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::write(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
 // One line per transfer on standard error: milliseconds since the start, the direction, the
-// bytes in hexadecimal.
+// bytes in hexadecimal; with several boards after the board's port.
 class StderrTrace : public SerialTrace {
  public:
+  explicit StderrTrace(std::string prefix = {}) : prefix_(std::move(prefix)) {}
   void Trace(TraceKind kind, const uint8_t* data, std::size_t length) override {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start_)
@@ -123,7 +158,7 @@ class StderrTrace : public SerialTrace {
     char head[32];
     const bool out = kind == TraceKind::Written || kind == TraceKind::WriteFailed;
     std::snprintf(head, sizeof head, "%8lld ms %c", static_cast<long long>(ms), out ? '>' : '<');
-    std::string line = head;
+    std::string line = prefix_ + head;
     char hex[4];
     for (std::size_t i = 0; i < length; ++i) {
       std::snprintf(hex, sizeof hex, " %02X", data[i]);
@@ -133,73 +168,109 @@ class StderrTrace : public SerialTrace {
     if (kind == TraceKind::ReadTimeout) line += " (read timeout, 1000 ms)";
     if (kind == TraceKind::ReadFailed) line += " (read failed)";
     line += '\n';
+    // One write a line, so the lines of boards traced at once never mix.
     (void)!::write(STDERR_FILENO, line.data(), line.size());
   }
 
  private:
+  std::string prefix_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// The progress line: the status text of the phase and a bar with the percentage, redrawn in
-// place on a terminal.
-class ProgressLine {
+// How progress is shown: a bar redrawn in place on a terminal, a plain line at each phase change
+// and every 10 % elsewhere (and with several boards), or nothing.
+enum class ProgressStyle { Off, Bar, Lines };
+
+class ProgressReport {
  public:
-  ProgressLine(LinkOp op, bool enabled) : op_(op), enabled_(enabled) {}
-  ~ProgressLine() { Finish(); }
+  ProgressReport(LinkOp op, ProgressStyle style, std::string prefix)
+      : op_(op), style_(style), prefix_(std::move(prefix)) {}
+  ~ProgressReport() { Finish(); }
 
   void Update(int32_t phase, int32_t pos, int32_t range) {
-    if (!enabled_) return;
-    if (phase != lastPhase_) {
-      lastPhase_ = phase;
-      if (const uint32_t id = StatusText(op_, phase)) status_ = LoadString(id);
-    }
+    if (style_ == ProgressStyle::Off) return;
     const int percent =
         range > 0 ? static_cast<int>(std::clamp<int64_t>(int64_t{pos} * 100 / range, 0, 100)) : 0;
-    if (drawn_ && percent == lastPercent_ && phase == lastDrawnPhase_) return;
+    const bool newPhase = phase != lastPhase_;
+    if (newPhase) {
+      lastPhase_ = phase;
+      phaseStart_ = Clock::now();
+      phaseStartPos_ = pos;
+      const uint32_t id = StatusText(op_, phase);
+      status_ = id ? LoadString(id) : std::string();
+    }
+    if (status_.empty()) return;  // a phase the pages show no text for
+    if (style_ == ProgressStyle::Lines) {
+      if (!newPhase && percent / 10 <= lastDecile_) return;
+      lastDecile_ = percent / 10;
+      WriteLines(STDERR_FILENO, prefix_, status_ + " " + std::to_string(percent) + "%");
+      return;
+    }
+    const std::string left = TimeLeft(pos, range);
+    if (drawn_ && !newPhase && percent == lastPercent_ && left == lastLeft_) return;
     lastPercent_ = percent;
-    lastDrawnPhase_ = phase;
+    lastLeft_ = left;
+    DrawBar(percent, left);
+  }
 
+  // completed: the operation succeeded, so its last phase ran to its end, though the phase's
+  // last step may have been overtaken by the idle phase before it was read.
+  void Finish(bool completed = false) {
+    if (completed && !status_.empty()) {
+      if (style_ == ProgressStyle::Lines && lastDecile_ < 10) {
+        lastDecile_ = 10;
+        WriteLines(STDERR_FILENO, prefix_, status_ + " 100%");
+      } else if (style_ == ProgressStyle::Bar && lastPercent_ < 100) {
+        DrawBar(100, std::string());
+      }
+    }
+    if (drawn_) (void)!::write(STDERR_FILENO, "\n", 1);
+    drawn_ = false;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // "  1:05 left" once the phase has run a second and moved; empty before.
+  std::string TimeLeft(int32_t pos, int32_t range) const {
+    const double elapsed = std::chrono::duration<double>(Clock::now() - phaseStart_).count();
+    if (elapsed < 1.0 || pos <= phaseStartPos_ || range <= pos) return {};
+    const double rate = (pos - phaseStartPos_) / elapsed;
+    const long seconds = std::lround((range - pos) / rate);
+    char text[32];
+    std::snprintf(text, sizeof text, " %ld:%02ld left", seconds / 60, seconds % 60);
+    return text;
+  }
+
+  void DrawBar(int percent, const std::string& left) {
     constexpr int kBar = 20;
     std::string bar(kBar, '-');
     for (int i = 0; i < percent * kBar / 100; ++i) bar[i] = '#';
-    char tail[48];
-    std::snprintf(tail, sizeof tail, " [%s] %3d%%", bar.c_str(), percent);
+    char tail[64];
+    std::snprintf(tail, sizeof tail, " [%s] %3d%%%s", bar.c_str(), percent, left.c_str());
     winsize size{};
     const int width =
         ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
     std::string text = status_;
-    const std::size_t room = width > 40 ? static_cast<std::size_t>(width) - 1 - std::strlen(tail) : 0;
+    const std::size_t room = width > 50 ? static_cast<std::size_t>(width) - 1 - std::strlen(tail) : 0;
     if (text.size() > room) text = room > 3 ? text.substr(0, room - 3) + "..." : std::string();
     const std::string line = "\r" + text + tail + "\033[K";
     (void)!::write(STDERR_FILENO, line.data(), line.size());
     drawn_ = true;
   }
 
-  void Finish() {
-    if (drawn_) (void)!::write(STDERR_FILENO, "\n", 1);
-    drawn_ = false;
-  }
-
- private:
   LinkOp op_;
-  bool enabled_;
+  ProgressStyle style_;
+  std::string prefix_;
   int32_t lastPhase_ = -1;
-  int32_t lastDrawnPhase_ = -1;
   int lastPercent_ = -1;
+  int lastDecile_ = -1;
+  std::string lastLeft_;
+  Clock::time_point phaseStart_;
+  int32_t phaseStartPos_ = 0;
   bool drawn_ = false;
   std::string status_;
 };
-
-int ParseIndex(const std::string& option, const std::string& text, int count) {
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < 0 || value >= count) {
-    throw UsageError(option + " '" + text + "' is not accepted; accepted: 0 to " +
-                     std::to_string(count - 1));
-  }
-  return static_cast<int>(value);
-}
 
 // --baud: one of the listed rates, or the default when absent.
 int32_t ParseRate(const Options& options, const std::vector<uint32_t>& rates, uint32_t fallback,
@@ -239,115 +310,318 @@ std::vector<std::string> ParseBlocks(const std::string& text, const WizardState&
   return names;
 }
 
-// The internal-error text of a port that did not open says nothing of why; the reason is
-// usually the user's to mend (a missing group membership, another program on the port).
-void ExplainPortOpen(const std::string& port) {
-  const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  const int error = fd < 0 ? errno : 0;
-  bool busy = false;
-  if (fd >= 0) {
-    busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-    ::close(fd);
+// Why a port did not open, and what to do, for the line that leads a failed open's message: the
+// internal-error text says nothing of why, and the reason is usually the user's to mend.
+std::string PortProblem(const std::string& port) {
+  std::string reason;
+  switch (ProbePortAccess(port, &reason)) {
+    case PortAccess::NoPermission:
+      return "permission denied; serial devices belong to a group (usually dialout): "
+             "sudo usermod -aG dialout $USER, then log in again";
+    case PortAccess::Busy:
+      return "in use by another program; end it, or choose another port ('quill-cli ports' lists them)";
+    case PortAccess::Missing:
+      return "no such device; 'quill-cli ports' lists the serial ports";
+    case PortAccess::Unavailable:
+      return reason + "; 'quill-cli ports' lists the serial ports";
+    case PortAccess::Free:
+      break;
   }
-  std::cerr << "quill-cli: " << port << ": ";
-  if (error == EACCES) {
-    std::cerr << std::strerror(error)
-              << "; serial devices belong to a group (usually dialout): "
-                 "sudo usermod -aG dialout $USER, then log in again\n";
-  } else if (error != 0) {
-    std::cerr << std::strerror(error) << '\n';
-  } else if (busy) {
-    std::cerr << "in use by another program\n";
-  } else {
-    std::cerr << "opens now, but was busy or could not be set up\n";
-  }
+  return "opens now, but was busy or could not be set up when it was tried";
 }
 
-const std::string& RequiredValue(const Options& options, const std::string& name,
-                                 const std::string& what) {
-  const std::string* value = options.Value(name);
-  if (value == nullptr) throw UsageError(name + " is required: " + what);
-  return *value;
+// The kernel a boot sends and the SHA-256 of its image, for the boot record.
+struct KernelIdentity {
+  uint32_t id;
+  std::string sha256;  // empty when no kernel would be sent
+  std::string source;  // the installed file, or the stand-in
+};
+// The kernel a boot sends, as the communication object will find it in the kernel store.
+KernelIdentity BootKernelIdentity(const ClockRange& range) {
+  const KernelImage image = FindKernel(range.kernelId);
+  if (image.bytes.empty()) return {range.kernelId, {}, {}};
+  const std::string source =
+      image.origin == KernelOrigin::Installed ? image.path.string() : "built-in stand-in";
+  return {range.kernelId, Sha256Hex(image.bytes), source};
 }
 
-// Runs the operation to its end: follows the progress, turns Ctrl-C into an abort, and prints
-// the outcome as the result page shows it. Returns the exit status.
-int RunOperation(LinkOp op, WizardState& state, const Options& options) {
-  const bool trace = options.Has("--trace");
+// The ports of a run, resolved from the --port selectors, each with its adapter's serial number.
+struct PortPlan {
+  std::vector<std::string> paths;
+  std::vector<std::string> serials;
+};
+
+std::string RealPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
+
+PortPlan PreparePorts(const Options& options) {
+  if (options.ports.empty()) {
+    throw UsageError("--port is required: the serial device to open (a path, usb:VID:PID[:SERIAL], "
+                     "serial:SERIAL or auto)");
+  }
+  PortListRoots roots;
+  roots.probe = false;  // only the identities are needed; nothing is opened here
+  const PortListing listing = ListSerialPorts(roots);
+  PortPlan plan;
+  std::set<std::string> seen;
+  for (const std::string& selector : options.ports) {
+    std::string error;
+    const std::string path = SelectPort(selector, listing.ports, &error);
+    if (path.empty()) throw UsageError(error);
+    const std::string real = RealPath(path);
+    // The same board twice would be refused as busy by the second opener at best.
+    if (!seen.insert(real).second) throw UsageError("--port: " + path + " is given more than once");
+    std::string serial;
+    for (const SerialPortInfo& port : listing.ports) {
+      if (port.usb && RealPath(port.path) == real) serial = port.serial;
+    }
+    plan.paths.push_back(path);
+    plan.serials.push_back(serial);
+  }
+  return plan;
+}
+
+// --log: opened before anything is sent, so a station never programs a board it cannot record.
+int OpenLog(const Options& options, JsonLog& log) {
+  const std::string* path = options.Value("--log");
+  if (path == nullptr) return 0;
+  std::string error;
+  if (log.Open(*path, &error)) return 0;
+  std::cerr << "quill-cli: the log '" << *path << "' cannot be written: " << error << '\n';
+  return kExitCannotWrite;
+}
+
+// One board of a run: its own copy of the job, its own communication object and notify pipe.
+struct Board {
+  std::string port;
+  std::string prefix;  // "PORT: " before each of its lines when several boards run
+  WizardState state;
+  std::unique_ptr<CCommThread> comm;
+  WakePipe pipe;
+  std::unique_ptr<PipeNotifier> notifier;
+  std::unique_ptr<StderrTrace> tracer;
+  std::unique_ptr<ProgressReport> progress;
+  bool running = false;
+  std::chrono::steady_clock::time_point begin;
+  BoardRecord record;
+};
+
+const char* OperationName(LinkOp op) {
+  return op == LinkOp::Boot ? "boot" : op == LinkOp::Program ? "program" : "erase";
+}
+
+// Runs the operation on every port at once and waits for all of them: follows each board's
+// progress, turns Ctrl-C into an abort of every board, prints each outcome as the result page
+// shows it (and its JSON record), then a summary when several boards ran. Returns the exit status.
+int RunOperation(LinkOp op, const WizardState& job, const Options& options, const PortPlan& plan,
+                 JsonLog& log) {
+  const bool json = options.Has("--json");
+  const bool several = plan.paths.size() > 1;
+  const int textFd = json ? STDERR_FILENO : STDOUT_FILENO;  // texts for people
+  ProgressStyle style = ProgressStyle::Off;
   // The trace lines and a redrawn progress line would garble each other on one stream.
-  const bool showProgress = !options.Has("--quiet") && !trace && ::isatty(STDERR_FILENO);
+  if (!options.Has("--quiet") && !options.Has("--trace")) {
+    style = ::isatty(STDERR_FILENO) && !several ? ProgressStyle::Bar : ProgressStyle::Lines;
+  }
 
-  CCommThread comm;
-  StderrTrace tracer;
-  if (trace) comm.SetTraceSink(&tracer);
-  WakePipe notifyPipe, interruptPipe;
-  if (notifyPipe.fds[0] < 0 || interruptPipe.fds[0] < 0) {
+  WakePipe interruptPipe;
+  if (interruptPipe.fds[0] < 0) {
     std::cerr << "quill-cli: cannot create a pipe: " << std::strerror(errno) << '\n';
     return ErrorInternal;
   }
-  PipeNotifier notifier(notifyPipe.fds[1]);
   InterruptGuard interrupt(interruptPipe.fds[1]);
 
-  std::string fileError;
-  bool started = false;
-  switch (op) {
-    case LinkOp::Boot: started = comm.StartBoot(&notifier, &state, &fileError); break;
-    case LinkOp::Program:
-      started = comm.StartProgram(&notifier, &state, !options.Has("--no-erase"), &fileError);
-      break;
-    case LinkOp::Erase: started = comm.StartErase(&notifier, &state); break;
-  }
-  uint32_t detail = 0;
-  if (!started) {
-    comm.DetachNotifier(&notifier);
-    if (!fileError.empty()) {
-      std::cerr << fileError << '\n';
-      return kExitCannotOpen;
+  // What every record shares.
+  BoardRecord shared;
+  shared.operation = OperationName(op);
+  shared.device = job.m_strMCUType;
+  if (job.m_pDevice->modeCount > 1) shared.mode = LoadString(job.Mode().nameId);
+  shared.rate = op == LinkOp::Boot ? job.m_nComBootRate : job.m_nComUserRate;
+  if (op != LinkOp::Erase) {
+    shared.file = job.m_strFile;
+    shared.fileSha256 = Sha256OfFile(job.m_strFile);
+    for (const ProgramFile& file : job.m_aProgramFiles) {
+      BoardRecord::File f{file.path, Sha256OfFile(file.path), std::nullopt};
+      if (file.format == FileFormat::Binary) f.binaryBase = file.base;
+      shared.files.push_back(f);
     }
-    const int32_t kind = comm.GetResult(detail);
-    std::cerr << FormatErrorMessage(kind, detail) << '\n';
-    if (kind == ErrorInternal && detail == InternalError::PortOpen) ExplainPortOpen(state.m_strComPort);
-    return IsKernelRefusal(kind) ? kExitNoKernel : kind;
+  }
+  if (op == LinkOp::Boot) {
+    shared.clockRange = LoadString(job.m_pClockRange->textId);
+    const KernelIdentity kernel = BootKernelIdentity(*job.m_pClockRange);
+    shared.kernelId = kernel.id;
+    shared.kernelSha256 = kernel.sha256;
+    shared.kernelSource = kernel.source;
+  }
+  shared.blocks = job.m_astrSelectedBlocks;
+
+  bool logFailed = false;
+  auto finish = [&](Board& board, int32_t kind, uint32_t detail, int status) {
+    BoardRecord& r = board.record;
+    r.time = UtcTimestamp();
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - board.begin).count();
+    r.kind = kind;
+    r.detail = detail;
+    r.exitStatus = status;
+    if (kind == ErrorNone && status == kExitSuccess) {
+      r.bytesInside = board.comm->GetProgrammed();
+      r.bytesOutside = board.comm->GetSkipped();
+      const uint32_t done = op == LinkOp::Boot ? kBootDone : op == LinkOp::Program ? kProgramDone
+                                                                                  : kEraseDone;
+      r.message = LoadString(done);
+      std::string text = r.message;
+      if (op != LinkOp::Erase) text += "\n" + FormatString(kCounts, {r.bytesInside, r.bytesOutside});
+      WriteLines(textFd, board.prefix, text);
+    } else if (r.message.empty()) {
+      r.message = FormatErrorMessage(kind, detail);
+      WriteLines(STDERR_FILENO, board.prefix, r.message);
+    }
+    const nlohmann::json record = ToJson(r);
+    if (json) {
+      std::string line = JsonLine(record);
+      line.pop_back();
+      WriteLines(STDOUT_FILENO, "", line);
+    }
+    if (log.IsOpen() && !log.Append(record)) logFailed = true;
+  };
+
+  std::vector<std::unique_ptr<Board>> boards;
+  for (std::size_t i = 0; i < plan.paths.size(); ++i) {
+    auto board = std::make_unique<Board>();
+    Board& b = *board;
+    boards.push_back(std::move(board));
+    b.port = plan.paths[i];
+    b.prefix = several ? b.port + ": " : std::string();
+    b.state = job;
+    b.state.m_strComPort = b.port;
+    b.record = shared;
+    b.record.port = b.port;
+    b.record.adapterSerial = plan.serials[i];
+    b.begin = std::chrono::steady_clock::now();
+    b.comm = std::make_unique<CCommThread>();
+    if (options.Has("--trace")) {
+      b.tracer = std::make_unique<StderrTrace>(b.prefix);
+      b.comm->SetTraceSink(b.tracer.get());
+    }
+    if (b.pipe.fds[0] < 0) {
+      b.record.message = "cannot create a pipe: " + std::string(std::strerror(errno));
+      WriteLines(STDERR_FILENO, b.prefix, b.record.message);
+      finish(b, ErrorInternal, 0, ErrorInternal);
+      continue;
+    }
+    b.notifier = std::make_unique<PipeNotifier>(b.pipe.fds[1]);
+    std::string fileError;
+    bool started = false;
+    switch (op) {
+      case LinkOp::Boot: started = b.comm->StartBoot(b.notifier.get(), &b.state, &fileError); break;
+      case LinkOp::Program:
+        started = b.comm->StartProgram(b.notifier.get(), &b.state, !options.Has("--no-erase"), &fileError);
+        break;
+      case LinkOp::Erase: started = b.comm->StartErase(b.notifier.get(), &b.state); break;
+    }
+    if (started) {
+      b.running = true;
+      b.progress = std::make_unique<ProgressReport>(op, style, b.prefix);
+      continue;
+    }
+    b.comm->DetachNotifier(b.notifier.get());
+    if (!fileError.empty()) {
+      b.record.message = fileError;
+      WriteLines(STDERR_FILENO, b.prefix, fileError);
+      finish(b, ErrorNone, 0, kExitCannotOpen);
+      continue;
+    }
+    uint32_t detail = 0;
+    const int32_t kind = b.comm->GetResult(detail);
+    if (kind == ErrorInternal && detail == InternalError::PortOpen) {
+      // What went wrong and what to do first; the result's text after it.
+      b.record.portProblem = PortProblem(b.port);
+      WriteLines(STDERR_FILENO, "", b.port + ": " + b.record.portProblem);
+      b.record.message = FormatErrorMessage(kind, detail);
+      WriteLines(STDERR_FILENO, b.prefix, b.record.message);
+    }
+    // A boot refused for want of a kernel has its own status: nothing was sent.
+    finish(b, kind, detail, IsKernelRefusal(kind) ? kExitNoKernel : kind);
   }
 
-  ProgressLine progress(op, showProgress);
   bool aborted = false;
   for (;;) {
-    int32_t pos = 0, range = 0;
-    const int32_t phase = comm.GetProgress(pos, range);
-    if (phase == PhaseIdle) break;
-    progress.Update(phase, pos, range);
-    pollfd fds[2] = {{notifyPipe.fds[0], POLLIN, 0}, {interruptPipe.fds[0], POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    notifyPipe.Drain();
-    if (fds[1].revents & POLLIN) {
+    std::vector<pollfd> fds;
+    for (auto& board : boards) {
+      Board& b = *board;
+      if (!b.running) continue;
+      int32_t pos = 0, range = 0;
+      const int32_t phase = b.comm->GetProgress(pos, range);
+      if (phase != PhaseIdle) {
+        b.progress->Update(phase, pos, range);
+        fds.push_back({b.pipe.fds[0], POLLIN, 0});
+        continue;
+      }
+      b.running = false;
+      b.comm->DetachNotifier(b.notifier.get());
+      uint32_t detail = 0;
+      const int32_t kind = b.comm->GetResult(detail);
+      b.progress->Finish(kind == ErrorNone);
+      finish(b, kind, detail, kind);
+    }
+    if (fds.empty()) break;
+    fds.push_back({interruptPipe.fds[0], POLLIN, 0});
+    if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+    for (const pollfd& fd : fds) {
+      if (fd.fd != interruptPipe.fds[0] && (fd.revents & POLLIN)) WakePipe::DrainFd(fd.fd);
+    }
+    if (fds.back().revents & POLLIN) {
       interruptPipe.Drain();
       if (!aborted) {
         aborted = true;
-        comm.Abort();
+        // Every board at once: each abort waits for its worker to stop.
+        std::vector<std::thread> stops;
+        for (auto& board : boards) {
+          int32_t pos = 0, range = 0;
+          if (board->running && board->comm->GetProgress(pos, range) != PhaseIdle) {
+            stops.emplace_back([comm = board->comm.get()] { comm->Abort(); });
+          }
+        }
+        for (std::thread& stop : stops) stop.join();
       }
     }
   }
-  comm.DetachNotifier(&notifier);
-  progress.Finish();
 
-  const int32_t kind = comm.GetResult(detail);
-  if (kind != ErrorNone) {
-    std::cerr << FormatErrorMessage(kind, detail) << '\n';
-    return kind;
+  if (several) {
+    std::vector<std::array<std::string, 4>> rows = {{"port", "result", "bytes", "seconds"}};
+    for (const auto& board : boards) {
+      const BoardRecord& r = board->record;
+      std::string result = ResultName(r.kind);
+      if (r.exitStatus != kExitSuccess) result = "failed (" + std::to_string(r.exitStatus) + "): " + result;
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
+      rows.push_back({r.port, result, HexValue(r.bytesInside), seconds});
+    }
+    std::array<std::size_t, 4> width{};
+    for (const auto& row : rows) {
+      for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+    }
+    std::string table;
+    for (const auto& row : rows) {
+      if (!table.empty()) table += '\n';
+      for (std::size_t c = 0; c < row.size(); ++c) {
+        const std::string pad(width[c] - row[c].size(), ' ');
+        table += c < 2 ? row[c] + pad + "  " : pad + row[c] + (c < 3 ? "  " : "");
+      }
+    }
+    WriteLines(textFd, "", table);
   }
-  const uint32_t done = op == LinkOp::Boot ? kBootDone : op == LinkOp::Program ? kProgramDone
-                                                                              : kEraseDone;
-  std::cout << LoadString(done) << '\n';
-  if (op != LinkOp::Erase) {
-    std::cout << FormatString(kCounts, {comm.GetProgrammed(), comm.GetSkipped()}) << '\n';
+  for (const auto& board : boards) {
+    if (board->record.exitStatus != kExitSuccess) return board->record.exitStatus;
   }
-  return kExitSuccess;
+  return logFailed ? kExitCannotWrite : kExitSuccess;
 }
 
-const std::vector<OptionSpec> kCommonSpecs = {{"--port", true},  {"--device", true},
-                                              {"--mode", true},  {"--baud", true},
-                                              {"--quiet", false}, {"--trace", false}};
+const std::vector<OptionSpec> kCommonSpecs = {
+    {"--port", true},   {"--device", true},  {"--mode", true}, {"--baud", true},
+    {"--quiet", false}, {"--trace", false}, {"--json", false}, {"--log", true}};
 
 std::vector<OptionSpec> With(std::vector<OptionSpec> more) {
   more.insert(more.begin(), kCommonSpecs.begin(), kCommonSpecs.end());
@@ -369,25 +643,28 @@ int RunBoot(const std::vector<std::string>& args) {
       "boot", args,
       With({{"--clock", true}, {"--offset", true}, {"--lowest", true}, {"--highest", true},
             kBinaryOption}));
+  const PortPlan ports = PreparePorts(options);
   WizardState state;
-  state.m_strComPort = RequiredValue(options, "--port", "the serial device to open");
   ApplyDeviceOptions(options, state);
-  const std::string& clock = RequiredValue(
-      options, "--clock",
-      "the clock-range index 0 to " +
-          std::to_string(state.m_pDevice->GetClockRangeCount(state.ModeIndex()) - 1));
-  state.m_nClockSpeed =
-      ParseIndex("--clock", clock, state.m_pDevice->GetClockRangeCount(state.ModeIndex()));
+  const std::string* clock = options.Value("--clock");
+  if (clock == nullptr) {
+    throw UsageError("--clock is required: the clock-range index 0 to " +
+                     std::to_string(state.m_pDevice->GetClockRangeCount(state.ModeIndex()) - 1) +
+                     ", or the target's clock frequency with its unit (16MHz)");
+  }
+  state.m_nClockSpeed = ParseClockOption(*clock, state);
   state.DeriveCatalogueRefs();
   const ClockRange& range = *state.m_pClockRange;
   const std::vector<uint32_t> rates(range.bootRates, range.bootRates + range.bootRateCount);
-  state.m_nComBootRate =
-      ParseRate(options, rates, rates.back(), "a boot rate of clock range " + clock);
+  state.m_nComBootRate = ParseRate(options, rates, rates.back(),
+                                   "a boot rate of clock range " + LoadString(range.textId));
   ApplyAddressOptions(options, state);
   const std::vector<ProgramFile> files = ParseFileOperands(options);
+  JsonLog log;
+  if (const int status = OpenLog(options, log)) return status;
   CheckSummary summary;
   if (const int status = CheckFiles(state, files, summary)) return status;
-  return RunOperation(LinkOp::Boot, state, options);
+  return RunOperation(LinkOp::Boot, state, options, ports, log);
 }
 
 int RunProgram(const std::vector<std::string>& args) {
@@ -395,8 +672,8 @@ int RunProgram(const std::vector<std::string>& args) {
       "program", args,
       With({{"--no-erase", false}, {"--blocks", true}, {"--offset", true}, {"--lowest", true},
             {"--highest", true}, kBinaryOption}));
+  const PortPlan ports = PreparePorts(options);
   WizardState state;
-  state.m_strComPort = RequiredValue(options, "--port", "the serial device to open");
   ApplyDeviceOptions(options, state);
   state.m_nComUserRate = ParseRate(options, UserRates(), kDefaultUserRate, "a user-mode rate");
   ApplyAddressOptions(options, state);
@@ -404,26 +681,31 @@ int RunProgram(const std::vector<std::string>& args) {
   // The block names are checked before the files, so a usage error comes first.
   std::vector<std::string> blocks;
   if (const std::string* list = options.Value("--blocks")) blocks = ParseBlocks(*list, state);
+  JsonLog log;
+  if (const int status = OpenLog(options, log)) return status;
   CheckSummary summary;
   if (const int status = CheckFiles(state, files, summary)) return status;
   // Without --blocks the blocks the file touches are programmed, as the blocks page preselects.
   if (options.Value("--blocks")) state.m_astrSelectedBlocks = blocks;
-  return RunOperation(LinkOp::Program, state, options);
+  return RunOperation(LinkOp::Program, state, options, ports, log);
 }
 
 int RunErase(const std::vector<std::string>& args) {
   const Options options = ParseOptions("erase", args, With({{"--blocks", true}}));
+  const PortPlan ports = PreparePorts(options);
   WizardState state;
-  state.m_strComPort = RequiredValue(options, "--port", "the serial device to open");
   ApplyDeviceOptions(options, state);
   state.m_nComUserRate = ParseRate(options, UserRates(), kDefaultUserRate, "a user-mode rate");
   if (!options.positional.empty()) {
     throw UsageError("unexpected argument '" + options.positional.front() +
                      "': erase takes no FILE");
   }
-  state.m_astrSelectedBlocks = ParseBlocks(
-      RequiredValue(options, "--blocks", "the blocks to erase, or all"), state);
-  return RunOperation(LinkOp::Erase, state, options);
+  const std::string* blocks = options.Value("--blocks");
+  if (blocks == nullptr) throw UsageError("--blocks is required: the blocks to erase, or all");
+  state.m_astrSelectedBlocks = ParseBlocks(*blocks, state);
+  JsonLog log;
+  if (const int status = OpenLog(options, log)) return status;
+  return RunOperation(LinkOp::Erase, state, options, ports, log);
 }
 
 }  // namespace quill::cli

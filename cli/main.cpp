@@ -18,12 +18,18 @@ const char* UsageText() {
                     [--blocks LIST] [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
   quill-cli check|boot|program ... [--binary A] FILE [[--binary A] FILE ...]
   quill-cli erase   --port PORT --device NAME [--mode M] [--baud BPS] --blocks LIST [--quiet] [--trace]
-  quill-cli kernels
+  quill-cli kernels [--json]
   quill-cli kernels import [--id N] [--replace] PATH...
+  quill-cli ports [--json]
+  quill-cli devices|check ... [--json]
+  quill-cli boot|program|erase ... --port SEL [--port SEL ...] [--json] [--log FILE]
   quill-cli --help | --version
 
 Commands:
   devices   print the catalogue: devices, modes, flash ranges, block maps, clock ranges
+  ports     list the serial ports: path, /dev/serial/by-id name, USB vendor:product, maker,
+            product and serial number; simulated boards with what they simulate; whether
+            each is free, busy or needs a permission
   check     check program files as the wizard's file page does; print the blocks they
             touch and the numbers of data bytes inside and outside the window
   boot      boot-mode programming: download the kernel, erase all flash, program the files
@@ -37,49 +43,65 @@ Commands:
             fpcode_186.bin), folders of them, or a Windows program or DLL that carries them
 
 Arguments:
-  --device NAME   a catalogue device name, exactly as shown ("TX-A10", "TX-C30", "TX-C31")
-  --mode M        the operating mode by name ("Mode 2", "Mode 3") or number ("2", "3"); only
-                  for devices with more than one mode; default the device's first mode
-  --clock N       the clock-range index 0..8 of the mode's list
-  --baud BPS      boot: a rate the clock range permits, default the highest of them;
-                  program and erase: one of the eight user-mode rates, default 9600
-  --offset A      address offset added to every record, default 0
-  --lowest A      lowest address of the window, default the mode's lowest flash address
-  --highest A     highest address of the window, default the mode's highest flash address
-                  Addresses are hexadecimal by default; H', D' and 0x prefixes are accepted.
-  --blocks LIST   comma-separated block names of the mode's map ("LB0,SB1"), or all;
-                  program: default the blocks the file touches inside the window
-  --no-erase      program without erasing the blocks first
-  --port PORT     the serial device to open (for example /dev/ttyUSB0, or the path a
-                  simulated board prints)
-  FILE            a program file: S-record (S1, S2, S3) or Intel HEX, recognised by its content.
-                  Several files are checked together and programmed in order as one image in
-                  one run; two that write the same address are refused before anything is sent
-  --binary A      the FILE after it is raw binary, its first byte at address A
-  --quiet         no progress display
-  --trace         every byte on the line, with a time stamp and direction, to standard error
-  --id N          kernels import: the kernel id of a single image whose name carries none
-  --replace       kernels import: a different image may replace an installed one
-  --help          this text (also after a command)
-  --version       the program's version
+  -d, --device NAME  a catalogue device name ("TX-A10", "TX-C30", "TX-C31"), in any case
+  -m, --mode M       the operating mode by name ("Mode 2", "Mode 3") or number ("2", "3"); only
+                     for devices with more than one mode; default the device's first mode
+  -c, --clock N      the clock-range index 0..8 of the mode's list, or the target's clock
+                     frequency with its unit (9.8304MHz, 16MHz, 12000kHz): the range holding it
+  -b, --baud BPS     boot: a rate the clock range permits, default the highest of them;
+                     program and erase: one of the eight user-mode rates, default 9600
+  --offset A         address offset added to every record, default 0
+  --lowest A         lowest address of the window, default the mode's lowest flash address
+  --highest A        highest address of the window, default the mode's highest flash address
+                     Addresses are hexadecimal by default; H', D' and 0x prefixes are accepted.
+  --blocks LIST      comma-separated block names of the mode's map ("LB0,SB1"), or all;
+                     program: default the blocks the file touches inside the window
+  --no-erase         program without erasing the blocks first
+  -p, --port PORT    the serial device to open: a path (/dev/ttyUSB0, or the path a simulated
+                     board prints); usb:VID:PID[:SERIAL] (hexadecimal ids); serial:SERIAL (the
+                     adapter's serial number); or auto (the one USB serial adapter present).
+                     Given several times, or as a comma list: the operation runs on every
+                     port at once, each board's lines after its port, then a summary table
+  --json             results as JSON on standard output: one object per board result, one
+                     document for devices, ports, kernels and check; the texts for people then go to
+                     standard error
+  --log FILE         append every board result to FILE as one JSON line (never truncated)
+  FILE               a program file: S-record (S1, S2, S3) or Intel HEX, recognised by its
+                     content. Several files are checked together and programmed in order as
+                     one image in one run; two that write the same address are refused
+                     before anything is sent
+  --binary A         the FILE after it is raw binary, its first byte at address A
+  -q, --quiet        no progress display
+  -v, --trace        every byte on the line, with a time stamp and direction, to standard error
+  --id N             kernels import: the kernel id of a single image whose name carries none
+  --replace          kernels import: a different image may replace an installed one
+  --help             this text (also after a command)
+  --version          the program's version
+
+An option given twice: the last one wins. QUILL_PORT, QUILL_DEVICE, QUILL_MODE, QUILL_CLOCK and
+QUILL_BAUD give defaults for the options of the same names.
 
 Before boot and program send anything, the files are checked as the check command checks
-them. On a terminal a progress line is drawn on standard error; Ctrl-C aborts the operation as
-the wizard's Abort button does. Errors are printed with the texts the wizard's result page shows.
-A boot sends the installed kernel for the clock range (the kernel store: $XDG_DATA_HOME/quill/
-fpcode, default ~/.local/share/quill/fpcode, then <prefix>/share/quill/fpcode); the built-in
-stand-in goes only to a simulated board.
+them. On a terminal a progress line is drawn on standard error, with the time left once the rate is known;
+elsewhere (and with several boards) a line at each phase and every 10 %. Ctrl-C aborts the
+operation on every board as the wizard's Abort button does. Errors are printed with the texts
+the wizard's result page shows; a port that does not open is explained first. A boot sends
+the installed kernel for the clock range (the kernel store: $XDG_DATA_HOME/quill/fpcode,
+default ~/.local/share/quill/fpcode, then <prefix>/share/quill/fpcode); the built-in stand-in
+goes only to a simulated board.
 
 Examples:
+  quill-cli ports
   quill-cli check --device TX-C30 firmware.mot
   quill-cli check --device TX-A10 boot.hex app.mot --binary 1F000 calibration.bin
-  quill-cli boot --port /dev/ttyUSB0 --device TX-A10 --clock 8 firmware.mot
-  quill-cli program --port /dev/ttyUSB0 --device TX-C31 --mode 3 --baud 115200 firmware.mot
+  quill-cli boot --port /dev/ttyUSB0 --device TX-A10 --clock 16MHz firmware.mot
+  quill-cli program -p serial:A50285BI -d TX-C31 -m 3 -b 115200 firmware.mot
+  quill-cli program -p /dev/ttyUSB0,/dev/ttyUSB1 -d TX-A10 --json --log station.jsonl firmware.mot
   quill-cli erase --port /dev/ttyUSB0 --device TX-A10 --blocks SB0,SB1
   quill-cli kernels import ~/taveo-kit/fpcode/
 
 Exit status:
-  0       success
+  0       success (every board's, when several run)
   1       aborted (Ctrl-C)
   2       boot: the target did not answer the synchronisation
   3, 4    boot: the erase-all report did not come, or reported a failure
@@ -93,9 +115,10 @@ Exit status:
   65      a program file is invalid or would program outside the flash, or two overlap; a
           kernel import was refused
   66      a program file (or a kernel to import) cannot be opened
-  73      the kernel store cannot be written
+  73      the kernel store or the --log file cannot be written
   78      boot refused before anything was sent: no usable kernel installed for the clock
           range, and the port is not a simulated board's
+  With several boards: the status of the first failed port in the order given.
 )";
 }
 
@@ -113,6 +136,7 @@ constexpr Command kCommands[] = {
     {"program", RunProgram},
     {"erase", RunErase},
     {"kernels", RunKernels},
+    {"ports", RunPorts},
 };
 
 int Run(int argc, char** argv) {

@@ -3,7 +3,6 @@
 // The kernel's own termios2 (with BOTHER for rates that have no B constant); it cannot be mixed
 // with the C library's <termios.h>, so this unit speaks to the tty layer through ioctl alone.
 #include <asm/termbits.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -18,7 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/port_names.h"
+#include "link/port_list.h"
 #include "link/results.h"
 
 namespace quill {
@@ -213,50 +212,8 @@ bool CSerialPort::Write(const uint8_t* data, std::size_t length) {
 }
 
 std::vector<std::string> ListCandidatePorts() {
-  // Kinds of serial device, in the order they are offered.
-  static const char* const kKinds[] = {"ttyS",  "ttyUSB", "ttyACM", "ttyAMA", "ttyXRUSB",
-                                       "ttymxc", "ttySAC", "ttyO",   "rfcomm"};
-  struct Found {
-    int kind;
-    unsigned long number;
-    std::string path;
-  };
-  std::vector<Found> devices;
-  if (DIR* dir = ::opendir("/dev")) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      for (int kind = 0; kind < static_cast<int>(std::size(kKinds)); ++kind) {
-        const std::size_t prefix = std::strlen(kKinds[kind]);
-        if (name.size() <= prefix || name.compare(0, prefix, kKinds[kind]) != 0) continue;
-        const std::string digits = name.substr(prefix);
-        if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-          continue;
-        devices.push_back({kind, std::strtoul(digits.c_str(), nullptr, 10), "/dev/" + name});
-        break;
-      }
-    }
-    ::closedir(dir);
-  }
-  std::sort(devices.begin(), devices.end(), [](const Found& a, const Found& b) {
-    return a.kind != b.kind ? a.kind < b.kind : a.number < b.number;
-  });
   std::vector<std::string> ports;
-  for (const Found& device : devices) ports.push_back(device.path);
-
-  std::vector<std::string> announced;
-  const std::string folder = PortAnnounceDirectory();
-  if (DIR* dir = ::opendir(folder.c_str())) {
-    while (const dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] == '.') continue;
-      const std::string path = folder + "/" + entry->d_name;
-      struct stat target;
-      // stat follows the link: a board that ended without removing it leaves it dangling.
-      if (::stat(path.c_str(), &target) == 0 && S_ISCHR(target.st_mode)) announced.push_back(path);
-    }
-    ::closedir(dir);
-  }
-  std::sort(announced.begin(), announced.end());
-  ports.insert(ports.end(), announced.begin(), announced.end());
+  for (const SerialPortInfo& port : ListSerialPorts().ports) ports.push_back(port.path);
   return ports;
 }
 

@@ -73,10 +73,11 @@ class CSerialPort {
   SerialTrace* m_trace = nullptr;
 };
 
-// The serial devices to offer: the system's serial devices (/dev/ttyS*, /dev/ttyUSB*,
-// /dev/ttyACM*, ...), grouped by kind and in numeric order within a kind, then the ports that
-// running simulated boards announce in PortAnnounceDirectory(), as the full paths of their links
-// in name order; links whose target is gone are left out.
+// The paths of ListSerialPorts() (link/port_list.h): the system's serial devices (/dev/ttyS* with
+// a UART behind them, /dev/ttyUSB*, /dev/ttyACM*, ...), grouped by kind and in numeric order within
+// a kind, then the ports that running simulated boards announce in a trusted
+// PortAnnounceDirectory(), as the full paths of their links in name order; links whose target is
+// gone are left out.
 std::vector<std::string> ListCandidatePorts();
 
 // True when path, after its links are followed, is the slave side of a pseudo-terminal: the kind

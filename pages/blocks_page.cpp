@@ -1,6 +1,7 @@
 #include "pages/blocks_page.h"
 
 #include <QEvent>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
@@ -22,8 +23,7 @@ constexpr uint32_t kColumnStarts = 134;
 constexpr uint32_t kColumnEnds = 135;
 constexpr uint32_t kMsgSelectABlock = 177;
 
-// The page's width and the list's width, the buttons' size and their distance from the list.
-constexpr int kPageWidth = 261;
+// The list's width, the buttons' size and their distance from the list (dialog units).
 constexpr int kListWidth = 204;
 constexpr int kButtonLeft = 211;
 constexpr int kButtonWidth = 50;
@@ -56,12 +56,17 @@ CBlocksPage::CBlocksPage(int templateId, const QString& heading, const QString& 
   textLabel->setMinimumHeight(du.Y(layout.textHeight));
   page->addWidget(textLabel);
 
-  // The list and its buttons stand where the dialog template puts them.
+  // The list and its buttons stand where the dialog template puts them, in a layout rather than at
+  // fixed places: the buttons are as wide as their text needs, and the page (and with it the
+  // window) is as wide as list and buttons together, so nothing is cut off at its edge.
   auto* area = new QWidget(this);
-  area->setFixedSize(du.X(kPageWidth), du.Y(layout.listHeight));
+  auto* row = new QHBoxLayout(area);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(du.X(kButtonLeft - kListWidth));
   m_listBlocks = new QTreeWidget(area);
   m_listBlocks->setObjectName(QStringLiteral("list1015"));
-  m_listBlocks->setGeometry(0, 0, du.X(kListWidth), du.Y(layout.listHeight));
+  m_listBlocks->setFixedHeight(du.Y(layout.listHeight));
+  m_listBlocks->setFixedWidth(du.X(kListWidth));
   m_listBlocks->setRootIsDecorated(false);
   m_listBlocks->setItemsExpandable(false);
   m_listBlocks->setUniformRowHeights(true);
@@ -73,16 +78,30 @@ CBlocksPage::CBlocksPage(int templateId, const QString& heading, const QString& 
   m_listBlocks->header()->setSectionsMovable(false);
   m_listBlocks->setFocusPolicy(Qt::StrongFocus);
   m_listBlocks->installEventFilter(this);
+  row->addWidget(m_listBlocks);
 
   m_btnSelectAll = new QPushButton(QStringLiteral("&Select All"), area);
   m_btnSelectAll->setObjectName(QStringLiteral("button1025"));
-  m_btnSelectAll->setGeometry(du.X(kButtonLeft), du.Y(layout.selectAllTop - layout.listTop),
-                              du.X(kButtonWidth), du.Y(kButtonHeight));
   m_btnDeselectAll = new QPushButton(QStringLiteral("&Deselect All"), area);
   m_btnDeselectAll->setObjectName(QStringLiteral("button1026"));
-  m_btnDeselectAll->setGeometry(du.X(kButtonLeft), du.Y(layout.deselectAllTop - layout.listTop),
-                                du.X(kButtonWidth), du.Y(kButtonHeight));
-  for (QPushButton* b : {m_btnSelectAll, m_btnDeselectAll}) b->setAutoDefault(false);
+  int buttonWidth = du.X(kButtonWidth);
+  for (QPushButton* b : {m_btnSelectAll, m_btnDeselectAll}) {
+    b->setAutoDefault(false);
+    buttonWidth = std::max(buttonWidth, b->sizeHint().width());
+  }
+  auto* buttons = new QVBoxLayout;
+  buttons->setContentsMargins(0, 0, 0, 0);
+  buttons->setSpacing(0);
+  buttons->addSpacing(du.Y(layout.selectAllTop - layout.listTop));
+  buttons->addWidget(m_btnSelectAll);
+  buttons->addSpacing(du.Y(layout.deselectAllTop - layout.selectAllTop - kButtonHeight));
+  buttons->addWidget(m_btnDeselectAll);
+  buttons->addStretch(1);
+  for (QPushButton* b : {m_btnSelectAll, m_btnDeselectAll}) {
+    b->setFixedSize(buttonWidth, std::max(du.Y(kButtonHeight), b->sizeHint().height()));
+  }
+  row->addLayout(buttons);
+  row->addStretch(1);
 
   page->addSpacing(4);
   page->addWidget(area);
@@ -115,20 +134,14 @@ void CBlocksPage::FillList() {
   m_listBlocks->clear();
   m_listBlocks->setColumnCount(0);
 
-  const int w = ColumnWidthUnit(m_listBlocks->width(),
-                                m_listBlocks->style()->pixelMetric(QStyle::PM_ScrollBarExtent,
-                                                                   nullptr, m_listBlocks));
-  const struct {
-    uint32_t title;
-    int width;
-  } columns[] = {{kColumnName, w}, {kColumnStarts, 2 * w}, {kColumnEnds, 2 * w}};
+  const uint32_t titles[] = {kColumnName, kColumnStarts, kColumnEnds};
   m_listBlocks->setColumnCount(3);
   QTreeWidgetItem* header = m_listBlocks->headerItem();
   for (int c = 0; c < 3; ++c) {
-    header->setText(c, Text(columns[c].title));
+    header->setText(c, Text(titles[c]));
     header->setTextAlignment(c, Qt::AlignLeft | Qt::AlignVCenter);
-    m_listBlocks->setColumnWidth(c, columns[c].width);
   }
+  SizeColumns();
 
   if (!sheet->m_pDevice) return;
   const int mode = sheet->ModeIndex();
@@ -164,7 +177,19 @@ void CBlocksPage::OnDeselectAll() {
   m_listBlocks->setFocus(Qt::OtherFocusReason);
 }
 
+void CBlocksPage::SizeColumns() {
+  if (m_listBlocks->columnCount() != 3) return;
+  const int w = ColumnWidthUnit(m_listBlocks->width(),
+                                m_listBlocks->style()->pixelMetric(QStyle::PM_ScrollBarExtent,
+                                                                   nullptr, m_listBlocks));
+  m_listBlocks->setColumnWidth(0, w);
+  m_listBlocks->setColumnWidth(1, 2 * w);
+  m_listBlocks->setColumnWidth(2, 2 * w);
+}
+
 bool CBlocksPage::eventFilter(QObject* watched, QEvent* event) {
+  // The list takes the page's width left beside its buttons; the columns follow it.
+  if (watched == m_listBlocks && event->type() == QEvent::Resize) SizeColumns();
   // The selection is drawn only while the list has the keyboard focus.
   if (watched == m_listBlocks &&
       (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)) {

@@ -50,6 +50,8 @@ class CBlocksPage : public CWizardPage {
 
  private:
   void FillList();
+  // The columns in fifths of the list's width: one for the name, two for each address.
+  void SizeColumns();
   void SaveChoice();
 };
 

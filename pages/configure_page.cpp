@@ -13,6 +13,7 @@
 #include "app/user_prompt.h"
 #include "link/kernel_import.h"
 #include "link/kernel_store.h"
+#include "link/port_list.h"
 #include "link/serial_port.h"
 #include "resources/format.h"
 #include "resources/strings.h"
@@ -293,13 +294,16 @@ void CConfigurePage::ReadUserRateSelection() {
 }
 
 void CConfigurePage::FillPortList() {
-  // Only the ports that can be opened now are offered; one held by another program is not.
+  // Only the ports that can be opened now are offered; one held by another program is not. Each
+  // entry shows what is known of the port beside its path; the path is what is stored.
   m_cbPort->clear();
   int selected = -1;
-  for (const std::string& name : ListCandidatePorts()) {
-    if (!IsPortAvailable(name)) continue;
-    if (selected < 0 && name == m_strComPort) selected = m_cbPort->count();
-    m_cbPort->addItem(QString::fromStdString(name));
+  for (const SerialPortInfo& port : ListSerialPorts().ports) {
+    if (port.access != PortAccess::Free || !IsPortAvailable(port.path)) continue;
+    if (selected < 0 && port.path == m_strComPort) selected = m_cbPort->count();
+    const std::string known = DescribePort(port, false);
+    m_cbPort->addItem(QString::fromStdString(known.empty() ? port.path : port.path + "  (" + known + ")"),
+                      QString::fromStdString(port.path));
   }
   if (selected < 0 && m_cbPort->count() > 0) selected = 0;
   m_cbPort->setCurrentIndex(selected);
@@ -307,7 +311,7 @@ void CConfigurePage::FillPortList() {
 
 void CConfigurePage::ReadPortSelection() {
   const int entry = m_cbPort->currentIndex();
-  if (entry >= 0) m_strComPort = m_cbPort->itemText(entry).toStdString();
+  if (entry >= 0) m_strComPort = m_cbPort->itemData(entry).toString().toStdString();
 }
 
 void CConfigurePage::SetAddressWindowFromMode() {

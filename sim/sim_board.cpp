@@ -22,8 +22,10 @@
 #include <thread>
 
 #include "device/catalogue.h"
+#include "link/port_list.h"
 #include "link/port_names.h"
 #include "link/kernel_store.h"
+#include "resources/strings.h"
 #include "sim/line_settings.h"
 
 namespace quill::sim {
@@ -87,20 +89,6 @@ bool HostAccepts(Step step, uint8_t sent, uint8_t right) {
 }
 
 // Makes every missing folder of path with mode 0700.
-bool MakeFolders(const std::string& path, std::string* error) {
-  std::size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    std::string part = path.substr(0, pos);
-    if (part.empty()) continue;
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      if (error) *error = "cannot create " + part + ": " + std::strerror(errno);
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 struct SimBoard::Impl {
@@ -571,8 +559,10 @@ struct SimBoard::Impl {
     if (announcePath.empty()) return;
     char target[256];
     ssize_t n = ::readlink(announcePath.c_str(), target, sizeof target - 1);
-    if (n >= 0 && std::string(target, static_cast<std::size_t>(n)) == portPath)
+    if (n >= 0 && std::string(target, static_cast<std::size_t>(n)) == portPath) {
       ::unlink(announcePath.c_str());
+      ::unlink(BoardInfoPath(announcePath).c_str());
+    }
   }
 
   void Serve() {
@@ -775,8 +765,8 @@ bool SimBoard::Start(std::string* error) {
       return fail("announcement name " + linkName);
     }
     std::string folderError;
-    if (!MakeFolders(dir, &folderError)) {
-      if (error) *error = folderError;
+    if (!TrustAnnounceDirectory(true, &folderError)) {
+      if (error) *error = "cannot announce the port: " + folderError;
       m.CloseLine();
       ::close(m.wake);
       m.wake = -1;
@@ -786,7 +776,19 @@ bool SimBoard::Start(std::string* error) {
     struct stat st;
     // A link left behind by a board that did not end cleanly is replaced; anything else is not.
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ::unlink(path.c_str());
-    if (::symlink(m.portPath.c_str(), path.c_str()) != 0) return fail("symlink " + path);
+    // What the board simulates, beside the link and written before it, for the port list.
+    const std::string info = BoardInfoPath(path);
+    {
+      std::ofstream out(info + ".new", std::ios::trunc);
+      out << "device=" << m.device->GetName() << "\nmode="
+          << (m.device->modeCount > 1 ? LoadString(m.mode->nameId) : std::string())
+          << "\nclock=" << LoadString(m.mode->clockRanges[m.opt.clock].textId) << '\n';
+    }
+    if (::rename((info + ".new").c_str(), info.c_str()) != 0) return fail("write " + info);
+    if (::symlink(m.portPath.c_str(), path.c_str()) != 0) {
+      ::unlink(info.c_str());
+      return fail("symlink " + path);
+    }
     m.announcePath = path;
   }
 

@@ -33,6 +33,13 @@ QStringList Items(const QComboBox* combo) {
   return items;
 }
 
+// The port list shows a description beside each path and keeps the path as the item's data.
+QStringList PortItems(const QComboBox* combo) {
+  QStringList items;
+  for (int i = 0; i < combo->count(); ++i) items << combo->itemData(i).toString();
+  return items;
+}
+
 QStringList Texts(const std::vector<std::string>& names) {
   QStringList texts;
   for (const std::string& n : names) texts << QString::fromStdString(n);
@@ -123,8 +130,8 @@ TEST_F(Wizard, FirstStartOffersConfigurationAloneUntilAPortIsConfigured) {
   EXPECT_EQ(page->m_cbClock->count(), 9);
   EXPECT_EQ(page->m_cbClock->currentText(), ">= 16 MHz");
   EXPECT_EQ(page->m_cbClock->itemText(0), ">= 1 MHz, < 2 MHz");
-  EXPECT_EQ(Items(page->m_cbPort), Texts(AvailablePorts()));
-  EXPECT_TRUE(Items(page->m_cbPort).contains(QString::fromStdString(port.Path())));
+  EXPECT_EQ(PortItems(page->m_cbPort), Texts(AvailablePorts()));
+  EXPECT_TRUE(PortItems(page->m_cbPort).contains(QString::fromStdString(port.Path())));
   EXPECT_EQ(page->m_cbPort->currentIndex(), 0);
   EXPECT_EQ(Items(page->m_cbBootRate), (QStringList{"2400", "4800", "9600"}));
   EXPECT_EQ(page->m_cbBootRate->currentText(), "9600");
@@ -215,7 +222,7 @@ TEST_F(Wizard, AStoredPortThatCannotBeOpenedFallsBackToTheFirstAvailable) {
   Open([&](WizardState& s) { s.m_strComPort = com2.Path(); });
   CConfigurePage* page = OpenConfiguration();
   ASSERT_NE(page, nullptr);
-  const QStringList ports = Items(page->m_cbPort);
+  const QStringList ports = PortItems(page->m_cbPort);
   EXPECT_EQ(ports, Texts(AvailablePorts()));
   EXPECT_FALSE(ports.contains(QString::fromStdString(com2.Path())));
   const int first = static_cast<int>(ports.indexOf(QString::fromStdString(com1.Path())));
@@ -230,7 +237,7 @@ TEST_F(Wizard, AStoredPortThatCannotBeOpenedFallsBackToTheFirstAvailable) {
   sheet->m_strComPort = com3.Path();
   page = OpenConfiguration();
   ASSERT_NE(page, nullptr);
-  EXPECT_EQ(page->m_cbPort->currentText(), QString::fromStdString(com3.Path()));
+  EXPECT_EQ(page->m_cbPort->currentData().toString(), QString::fromStdString(com3.Path()));
 }
 
 TEST_F(Wizard, ChangingDeviceOrModeResetsTheAddressWindow) {

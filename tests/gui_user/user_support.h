@@ -51,9 +51,11 @@ inline void ClickButton(QAbstractButton* button) {
                     QPoint(std::min(8, button->width() / 2), button->height() / 2));
 }
 
-// Chooses the entry with this text of a drop-down list with the keyboard, as a user would.
+// Chooses the entry with this text (or, for the port list, this path as its data) of a drop-down
+// list with the keyboard, as a user would.
 inline bool ChooseText(QComboBox* combo, const QString& text) {
-  const int index = combo->findText(text);
+  int index = combo->findText(text);
+  if (index < 0) index = combo->findData(text);
   if (index < 0) return false;
   combo->setFocus();
   for (int guard = 0; guard <= combo->count() && combo->currentIndex() < index; ++guard)

@@ -1,0 +1,162 @@
+#include "cli/json_output.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+#include "device/catalogue.h"
+#include "resources/strings.h"
+
+namespace quill::cli {
+
+std::string ResultName(int32_t kind) {
+  static const char* const kNames[] = {
+      "success",          "user_abort",          "boot_sync_timeout",    "boot_erase_timeout",
+      "boot_erase_failed", "boot_load_echo_error", "boot_load_timeout",   "flash_write_checksum_error",
+      "ram_emulation_timeout", "block_erase_failed", "block_erase_timeout", "flash_write_failed",
+      "flash_write_timeout", "internal_error",      "file_changed"};
+  if (kind >= 0 && kind < static_cast<int32_t>(std::size(kNames))) return kNames[kind];
+  return "error_" + std::to_string(kind);
+}
+
+nlohmann::json ToJson(const BoardRecord& r) {
+  using nlohmann::json;
+  auto textOrNull = [](const std::string& text) { return text.empty() ? json(nullptr) : json(text); };
+  json record = {
+      {"time", r.time},
+      {"operation", r.operation},
+      {"port", r.port},
+      {"adapter_serial", textOrNull(r.adapterSerial)},
+      {"device", r.device},
+      {"mode", textOrNull(r.mode)},
+      {"clock_range", textOrNull(r.clockRange)},
+      {"rate", r.rate},
+      {"file", textOrNull(r.file)},
+      {"file_sha256", textOrNull(r.fileSha256)},
+      {"kernel_id", r.kernelId ? json(*r.kernelId) : json(nullptr)},
+      {"kernel_sha256", textOrNull(r.kernelSha256)},
+      {"blocks", r.blocks},
+      {"bytes_inside", r.bytesInside},
+      {"bytes_outside", r.bytesOutside},
+      {"seconds", r.seconds},
+      {"result", ResultName(r.kind)},
+      {"error_kind", r.kind},
+      {"detail", r.detail},
+      {"message", r.message},
+      {"exit_status", r.exitStatus},
+  };
+  if (!r.portProblem.empty()) record["port_problem"] = r.portProblem;
+  if (!r.kernelSource.empty()) record["kernel_source"] = r.kernelSource;
+  json files = json::array();
+  for (const BoardRecord::File& f : r.files) {
+    json file = {{"path", f.path}, {"sha256", textOrNull(f.sha256)}};
+    if (f.binaryBase) file["binary_address"] = *f.binaryBase;
+    files.push_back(file);
+  }
+  if (!r.files.empty()) record["files"] = files;
+  return record;
+}
+
+nlohmann::json DevicesJson() {
+  using nlohmann::json;
+  json devices = json::array();
+  for (int d = 0; d < GetDeviceCount(); ++d) {
+    const DeviceType& device = *GetDevice(d);
+    json modes = json::array();
+    for (int m = 0; m < device.modeCount; ++m) {
+      json blocks = json::array();
+      const FlashBlock* map = device.GetBlocks(m);
+      for (int b = 0; b < device.GetBlockCount(m); ++b) {
+        blocks.push_back({{"name", map[b].name}, {"start", map[b].start}, {"end", map[b].end}});
+      }
+      json ranges = json::array();
+      const ClockRange* clock = device.GetClockRanges(m);
+      for (int c = 0; c < device.GetClockRangeCount(m); ++c) {
+        ranges.push_back({{"index", c},
+                          {"label", LoadString(clock[c].textId)},
+                          {"kernel_id", clock[c].kernelId},
+                          {"boot_rates", std::vector<uint32_t>(clock[c].bootRates,
+                                                               clock[c].bootRates + clock[c].bootRateCount)}});
+      }
+      modes.push_back({{"name", device.modeCount > 1 ? json(LoadString(device.modes[m].nameId)) : json(nullptr)},
+                       {"flash_lowest", device.GetFlashLowest(m)},
+                       {"flash_highest", device.GetFlashHighest(m)},
+                       {"blocks", blocks},
+                       {"clock_ranges", ranges}});
+    }
+    devices.push_back({{"name", device.GetName()}, {"modes", modes}});
+  }
+  std::vector<uint32_t> rates;
+  for (int i = 0; i < GetUserDataRateCount(); ++i) rates.push_back(GetUserDataRate(i));
+  return {{"devices", devices}, {"user_rates", rates}};
+}
+
+nlohmann::json PortsJson(const PortListing& listing) {
+  using nlohmann::json;
+  static const char* const kAccess[] = {"free", "busy", "no_permission", "unavailable"};
+  auto textOrNull = [](const std::string& text) { return text.empty() ? json(nullptr) : json(text); };
+  json ports = json::array();
+  for (const SerialPortInfo& port : listing.ports) {
+    json entry = {{"path", port.path},
+                  {"by_id", textOrNull(port.byId)},
+                  {"usb", nullptr},
+                  {"simulated", nullptr},
+                  {"access", kAccess[static_cast<int>(port.access)]},
+                  {"reason", textOrNull(port.reason)}};
+    if (port.usb) {
+      entry["usb"] = {{"vendor_id", port.vendorId},       {"product_id", port.productId},
+                      {"manufacturer", port.manufacturer}, {"product", port.product},
+                      {"serial", port.serial}};
+    }
+    if (port.simulated) {
+      entry["simulated"] = {{"device", port.simDevice}, {"mode", textOrNull(port.simMode)},
+                            {"clock_range", port.simClock}};
+    }
+    ports.push_back(entry);
+  }
+  return {{"ports", ports}, {"warnings", listing.warnings}};
+}
+
+std::string JsonLine(const nlohmann::json& value) {
+  // Invalid UTF-8 in a path or an adapter's strings is replaced rather than refused: the record
+  // of a board must always be written.
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
+}
+
+std::string UtcTimestamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  char text[80];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
+  return text;
+}
+
+JsonLog::~JsonLog() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool JsonLog::Open(const std::string& path, std::string* error) {
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0 && error) *error = std::strerror(errno);
+  return fd_ >= 0;
+}
+
+bool JsonLog::Append(const nlohmann::json& record) {
+  const std::string line = JsonLine(record);
+  if (fd_ < 0) return false;
+  ssize_t n;
+  do {
+    n = ::write(fd_, line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(line.size());
+}
+
+}  // namespace quill::cli

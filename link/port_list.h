@@ -1,0 +1,66 @@
+// The serial ports of this machine with what is known of each: the stable by-id name, the USB
+// identity of an adapter, what a simulated board simulates, and whether the port opens now.
+// Plain data, the same on every platform; the Linux unit reads /dev and sysfs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quill {
+
+enum class PortAccess {
+  Free,          // opens for exclusive use now
+  Busy,          // another program holds it
+  NoPermission,  // this user may not open it (usually: not in the dialout group)
+  Missing,       // no such device
+  Unavailable,   // does not open for another reason (reason holds the system's text)
+};
+
+struct SerialPortInfo {
+  std::string path;  // what is opened: /dev/ttyUSB0, or a simulated board's announced link
+  std::string byId;  // the stable name under /dev/serial/by-id, or empty
+  bool usb = false;  // the fields below are known
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  std::string manufacturer, product, serial;
+  bool simulated = false;  // an announced simulated board; the sim fields below are known
+  std::string simDevice, simMode, simClock;
+  PortAccess access = PortAccess::Unavailable;
+  std::string reason;  // Unavailable: the system's reason
+};
+
+// Where to look; tests hand in a fake tree.
+struct PortListRoots {
+  std::string dev = "/dev";
+  std::string sys = "/sys";
+  std::string byId = "/dev/serial/by-id";
+  std::string announce;  // empty: PortAnnounceDirectory(), once its folders are trusted
+  bool probe = true;     // open each port to see whether it is free (else access stays Unavailable)
+};
+
+struct PortListing {
+  std::vector<SerialPortInfo> ports;  // system devices by kind and number, then announced ones
+  std::vector<std::string> warnings;  // an announcement folder that is not trusted
+};
+
+PortListing ListSerialPorts(const PortListRoots& roots = {});
+
+// Whether the port opens now, and the system's reason when it does not.
+PortAccess ProbePortAccess(const std::string& path, std::string* reason);
+
+// One line of what is known beside the path: "by-id ..., USB 0403:6001 FTDI FT232R, serial X,
+// free", "simulated TX-A10 Mode 2, >= 16 MHz, free"; withAccess false leaves the last part out.
+std::string DescribePort(const SerialPortInfo& port, bool withAccess = true);
+std::string AccessText(PortAccess access, const std::string& reason);
+
+// The file beside a simulated board's announcement link that tells what it simulates.
+std::string BoardInfoPath(const std::string& announcePath);
+
+// Resolves a --port selector: a path (taken as it is), usb:VID:PID[:SERIAL] (hexadecimal ids),
+// serial:SERIAL, or auto (the one USB adapter present). One path, or empty with *error naming
+// what was found.
+std::string SelectPort(const std::string& selector, const std::vector<SerialPortInfo>& ports,
+                       std::string* error);
+
+}  // namespace quill
