@@ -9,5 +9,5 @@ $SUDO apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build pkg-config python3 \
   libgtest-dev libgmock-dev \
   qt6-base-dev libgl-dev \
-  srecord libssl-dev nlohmann-json3-dev libcli11-dev \
+  srecord libssl-dev nlohmann-json3-dev libcli11-dev binutils-mingw-w64-x86-64 \
   clang libclang-rt-14-dev
