@@ -27,36 +27,12 @@ struct CliRun {
   std::string out, err;
 };
 
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Runs quill-cli with args; fileSizeLimit, when set, is the largest file the process may write
-// (a write beyond it kills the process with SIGXFSZ, as a crash in the middle of a write would).
-CliRun Cli(std::vector<std::string> args, rlim_t fileSizeLimit = RLIM_INFINITY) {
-  static int counter = 0;
-  const std::string base = ::testing::TempDir() + "quill_kcli_" + std::to_string(::getpid()) + "_" +
-                           std::to_string(counter++);
+// Runs quill-cli with args; fileSizeLimit, when set, is the largest file it may write.
+CliRun Cli(std::vector<std::string> args, uint64_t fileSizeLimit = 0) {
   args.insert(args.begin(), kCli);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(::open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-    ::dup2(::open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-    const rlimit limit{fileSizeLimit, fileSizeLimit};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), Slurp(base + ".out"),
-          Slurp(base + ".err")};
+  ChildProcess child(std::move(args), fileSizeLimit);
+  const int status = child.Wait();
+  return {status, child.Out(), child.Err()};
 }
 
 bool Contains(const std::string& text, const std::string& part) {

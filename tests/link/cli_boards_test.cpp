@@ -28,13 +28,6 @@ using sim::Step;
 
 const std::string kCli = std::string(QUILL_BINARY_DIR) + "/cli/quill-cli";
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::stringstream in(text);
@@ -43,38 +36,15 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 // quill-cli as a child process, standard output and error to files (so neither is a terminal).
-class CliProcess {
+class CliProcess : public ChildProcess {
  public:
-  explicit CliProcess(std::vector<std::string> args) {
-    static int counter = 0;
-    const std::string base = ::testing::TempDir() + "quill_boards_" + std::to_string(::getpid()) +
-                             "_" + std::to_string(counter++);
-    out_ = base + ".out";
-    err_ = base + ".err";
-    args.insert(args.begin(), kCli);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-      ::dup2(::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-  }
-  int Wait() {
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-  }
-  void Signal(int sig) { ::kill(pid_, sig); }
-  std::string Out() const { return ReadAll(out_); }
-  std::string Err() const { return ReadAll(err_); }
+  explicit CliProcess(std::vector<std::string> args) : ChildProcess(WithCli(std::move(args))) {}
 
  private:
-  pid_t pid_ = -1;
-  std::string out_, err_;
+  static std::vector<std::string> WithCli(std::vector<std::string> args) {
+    args.insert(args.begin(), kCli);
+    return args;
+  }
 };
 
 bool Contains(const std::string& text, const std::string& part) {

@@ -26,49 +26,7 @@ using sim::Step;
 const std::string kCli = std::string(QUILL_BINARY_DIR) + "/cli/quill-cli";
 const std::string kSim = std::string(QUILL_BINARY_DIR) + "/sim/quill-sim";
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A child process with its standard output and error going to files.
-class Child {
- public:
-  explicit Child(std::vector<std::string> args) {
-    static int counter = 0;
-    const std::string base = ::testing::TempDir() + "quill_cli_" + std::to_string(::getpid()) +
-                             "_" + std::to_string(counter++);
-    out_ = base + ".out";
-    err_ = base + ".err";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(out, STDOUT_FILENO);
-      ::dup2(err, STDERR_FILENO);
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-  }
-  // The exit status, or -signal.
-  int Wait() {
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-  }
-  void Signal(int sig) { ::kill(pid_, sig); }
-  std::string Out() const { return ReadAll(out_); }
-  std::string Err() const { return ReadAll(err_); }
-
- private:
-  pid_t pid_ = -1;
-  std::string out_, err_;
-};
+using Child = ChildProcess;
 
 struct CliRun {
   int status;

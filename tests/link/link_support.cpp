@@ -6,7 +6,13 @@
 #include <cstdio>
 #include <fstream>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <sstream>
 
 #include "device/catalogue.h"
 #include "sim/srec_line.h"
@@ -162,6 +168,45 @@ std::vector<uint8_t> ChunkBytes(uint32_t address, const std::vector<uint8_t>& da
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
+}
+
+ChildProcess::ChildProcess(std::vector<std::string> args, uint64_t fileSizeLimit) {
+  static std::atomic<int> counter{0};
+  const std::string base = ::testing::TempDir() + "quill_child_" + std::to_string(::getpid()) +
+                           "_" + std::to_string(counter++);
+  out_ = base + ".out";
+  err_ = base + ".err";
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+    ::dup2(::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+    if (fileSizeLimit != 0) {
+      const rlimit limit{fileSizeLimit, fileSizeLimit};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+}
+
+int ChildProcess::Wait() {
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+void ChildProcess::Signal(int sig) { ::kill(pid_, sig); }
+std::string ChildProcess::Out() const { return ReadAll(out_); }
+std::string ChildProcess::Err() const { return ReadAll(err_); }
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 }  // namespace quill::test

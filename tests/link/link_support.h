@@ -89,6 +89,26 @@ std::vector<uint8_t> ExpectedFlash(const WizardState& sheet, const std::vector<R
 // The bytes of a programming chunk exchange as the host sends them.
 std::vector<uint8_t> ChunkBytes(uint32_t address, const std::vector<uint8_t>& data);
 
+// A program run as a child process, its standard output and error going to files (so neither is
+// a terminal). A fileSizeLimit other than 0 is the largest file the child may write: a write
+// beyond it kills the child with SIGXFSZ, as a crash in the middle of a write would.
+class ChildProcess {
+ public:
+  explicit ChildProcess(std::vector<std::string> args, uint64_t fileSizeLimit = 0);
+  // The exit status, or -signal.
+  int Wait();
+  void Signal(int sig);
+  std::string Out() const;
+  std::string Err() const;
+
+ private:
+  int pid_ = -1;
+  std::string out_, err_;
+};
+
+// The whole content of a file; empty when it cannot be read.
+std::string ReadAll(const std::string& path);
+
 // Concatenation.
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b);
 
