@@ -1,21 +1,15 @@
 // quill-cli boot, program and erase: the operations of the wizard's progress pages, run through
 // the same communication object, with a progress line, Ctrl-C abort and a byte trace.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <sstream>
 
 #include "cli/cli.h"
+#include "cli/console.h"
 #include "link/comm_thread.h"
 #include "link/results.h"
 #include "resources/format.h"
@@ -51,67 +45,6 @@ uint32_t StatusText(LinkOp op, int32_t phase) {
   return 0;
 }
 
-// The write end of the pipe the SIGINT handler wakes the main thread through.
-volatile sig_atomic_t g_interruptFd = -1;
-
-extern "C" void OnInterrupt(int) {
-  const int saved = errno;
-  if (g_interruptFd >= 0) {
-    const char c = 'i';
-    (void)!::write(g_interruptFd, &c, 1);
-  }
-  errno = saved;
-}
-
-// A pipe whose ends never block the writer.
-struct WakePipe {
-  int fds[2] = {-1, -1};
-  WakePipe() {
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) fds[0] = fds[1] = -1;
-  }
-  ~WakePipe() {
-    for (int fd : fds) {
-      if (fd >= 0) ::close(fd);
-    }
-  }
-  void Drain() const {
-    char buffer[64];
-    while (::read(fds[0], buffer, sizeof buffer) > 0) {
-    }
-  }
-};
-
-// Installs the Ctrl-C handler for as long as it lives.
-class InterruptGuard {
- public:
-  explicit InterruptGuard(int fd) {
-    g_interruptFd = fd;
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &old_);
-  }
-  ~InterruptGuard() {
-    ::sigaction(SIGINT, &old_, nullptr);
-    g_interruptFd = -1;
-  }
-
- private:
-  struct sigaction old_ {};
-};
-
-class PipeNotifier : public ProgressNotifier {
- public:
-  explicit PipeNotifier(int fd) : fd_(fd) {}
-  void Notify() override {
-    const char c = 'n';
-    (void)!::write(fd_, &c, 1);  // a full pipe already holds a wake-up
-  }
-
- private:
-  int fd_;
-};
-
 // One line per transfer on standard error: milliseconds since the start, the direction, the
 // bytes in hexadecimal.
 class StderrTrace : public SerialTrace {
@@ -133,7 +66,7 @@ class StderrTrace : public SerialTrace {
     if (kind == TraceKind::ReadTimeout) line += " (read timeout, 1000 ms)";
     if (kind == TraceKind::ReadFailed) line += " (read failed)";
     line += '\n';
-    (void)!::write(STDERR_FILENO, line.data(), line.size());
+    WriteStderr(line);
   }
 
  private:
@@ -164,19 +97,17 @@ class ProgressLine {
     for (int i = 0; i < percent * kBar / 100; ++i) bar[i] = '#';
     char tail[48];
     std::snprintf(tail, sizeof tail, " [%s] %3d%%", bar.c_str(), percent);
-    winsize size{};
-    const int width =
-        ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    const int width = TerminalColumns();
     std::string text = status_;
     const std::size_t room = width > 40 ? static_cast<std::size_t>(width) - 1 - std::strlen(tail) : 0;
     if (text.size() > room) text = room > 3 ? text.substr(0, room - 3) + "..." : std::string();
     const std::string line = "\r" + text + tail + "\033[K";
-    (void)!::write(STDERR_FILENO, line.data(), line.size());
+    WriteStderr(line);
     drawn_ = true;
   }
 
   void Finish() {
-    if (drawn_) (void)!::write(STDERR_FILENO, "\n", 1);
+    if (drawn_) WriteStderr("\n");
     drawn_ = false;
   }
 
@@ -239,30 +170,6 @@ std::vector<std::string> ParseBlocks(const std::string& text, const WizardState&
   return names;
 }
 
-// The internal-error text of a port that did not open says nothing of why; the reason is
-// usually the user's to mend (a missing group membership, another program on the port).
-void ExplainPortOpen(const std::string& port) {
-  const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  const int error = fd < 0 ? errno : 0;
-  bool busy = false;
-  if (fd >= 0) {
-    busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-    ::close(fd);
-  }
-  std::cerr << "quill-cli: " << port << ": ";
-  if (error == EACCES) {
-    std::cerr << std::strerror(error)
-              << "; serial devices belong to a group (usually dialout): "
-                 "sudo usermod -aG dialout $USER, then log in again\n";
-  } else if (error != 0) {
-    std::cerr << std::strerror(error) << '\n';
-  } else if (busy) {
-    std::cerr << "in use by another program\n";
-  } else {
-    std::cerr << "opens now, but was busy or could not be set up\n";
-  }
-}
-
 const std::string& RequiredValue(const Options& options, const std::string& name,
                                  const std::string& what) {
   const std::string* value = options.Value(name);
@@ -275,18 +182,17 @@ const std::string& RequiredValue(const Options& options, const std::string& name
 int RunOperation(LinkOp op, WizardState& state, const Options& options) {
   const bool trace = options.Has("--trace");
   // The trace lines and a redrawn progress line would garble each other on one stream.
-  const bool showProgress = !options.Has("--quiet") && !trace && ::isatty(STDERR_FILENO);
+  const bool showProgress = !options.Has("--quiet") && !trace && StderrIsTerminal();
 
   CCommThread comm;
   StderrTrace tracer;
   if (trace) comm.SetTraceSink(&tracer);
-  WakePipe notifyPipe, interruptPipe;
-  if (notifyPipe.fds[0] < 0 || interruptPipe.fds[0] < 0) {
-    std::cerr << "quill-cli: cannot create a pipe: " << std::strerror(errno) << '\n';
+  OperationWaiter waiter;
+  if (!waiter.Ok()) {
+    std::cerr << "quill-cli: " << waiter.Error() << '\n';
     return ErrorInternal;
   }
-  PipeNotifier notifier(notifyPipe.fds[1]);
-  InterruptGuard interrupt(interruptPipe.fds[1]);
+  ProgressNotifier& notifier = waiter.Notifier();
 
   std::string fileError;
   bool started = false;
@@ -317,15 +223,9 @@ int RunOperation(LinkOp op, WizardState& state, const Options& options) {
     const int32_t phase = comm.GetProgress(pos, range);
     if (phase == PhaseIdle) break;
     progress.Update(phase, pos, range);
-    pollfd fds[2] = {{notifyPipe.fds[0], POLLIN, 0}, {interruptPipe.fds[0], POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    notifyPipe.Drain();
-    if (fds[1].revents & POLLIN) {
-      interruptPipe.Drain();
-      if (!aborted) {
-        aborted = true;
-        comm.Abort();
-      }
+    if (waiter.Wait() && !aborted) {
+      aborted = true;
+      comm.Abort();
     }
   }
   comm.DetachNotifier(&notifier);
