@@ -19,7 +19,10 @@ trap 'wineserver -k 2>/dev/null; rm -rf "$(dirname "$WINEPREFIX")"' EXIT
 cmake -S . -B "$win" -G Ninja --toolchain cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILL_STANDIN_KERNELS=ON
 cmake --build "$win" -j "$(nproc)"
+# The prefix is made before the tests, with its background services detached from ctest's
+# output (ctest waits for every holder of that pipe), and its server kept up between programs.
 wineserver -p
+wine wineboot -i >/dev/null 2>&1
 (cd "$win" && ctest --output-on-failure --timeout 300)
 
 cmake -S . -B "$native" -DQUILL_WINDOWS_CLI="$PWD/$win/cli/quill-cli.exe"

@@ -12,7 +12,7 @@ packages=(
   qt6-base-dev libgl-dev
   srecord libssl-dev nlohmann-json3-dev libcli11-dev
   clang libclang-rt-14-dev
-  help2man bash-completion man-db dpkg-dev
+  help2man bash-completion man-db
 )
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64)
