@@ -14,6 +14,11 @@ int WizardState::ClockIndex() const {
   return std::clamp<int32_t>(m_nClockSpeed, 0, m_pDevice->GetClockRangeCount(ModeIndex()) - 1);
 }
 
+std::vector<ProgramFile> WizardState::ProgramFileSet() const {
+  if (!m_aProgramFiles.empty() && m_aProgramFiles.front().path == m_strFile) return m_aProgramFiles;
+  return {ProgramFile{m_strFile}};
+}
+
 void WizardState::DeriveCatalogueRefs() {
   m_pDevice = FindDeviceByName(m_strMCUType);
   if (m_pDevice == nullptr) {

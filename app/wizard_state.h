@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/catalogue.h"
+#include "progfile/program_file.h"
 
 namespace quill {
 
@@ -37,6 +38,13 @@ struct WizardState {
   int32_t m_nMCUMode = 0;
   const DeviceType* m_pDevice = nullptr;
   const ClockRange* m_pClockRange = nullptr;
+  // The files of the run as the program-file check found them (formats recognised, lengths);
+  // the first is m_strFile. Filled by the check, never saved.
+  std::vector<ProgramFile> m_aProgramFiles;
+
+  // The files the programming pass reads: m_aProgramFiles when the check filled it for the
+  // current m_strFile, else m_strFile alone, its format recognised from its content.
+  std::vector<ProgramFile> ProgramFileSet() const;
 
   // Every stored member back to its default, the selection emptied, the references cleared.
   void ResetToDefaults();

@@ -18,6 +18,8 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitUsage = 64;        // unknown command or option, bad value
 constexpr int kExitInvalidFile = 65;  // messages 136, 137, the checksum message
 constexpr int kExitCannotOpen = 66;   // the program file cannot be opened or read
+constexpr int kExitCannotWrite = 73;  // the kernel store cannot be written
+constexpr int kExitNoKernel = 78;     // boot refused before anything was sent: no usable kernel
 
 // A command line the tool cannot run. The text names the argument and what is accepted.
 class UsageError : public std::runtime_error {
@@ -25,10 +27,12 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// One option a command accepts: "--name" with a value, or a flag without one.
+// One option a command accepts: "--name" with a value, or a flag without one. An option that
+// belongs to the operands (--binary ADDRESS before a FILE) stays among them, in its place.
 struct OptionSpec {
   const char* name;
   bool takesValue;
+  bool inOperands = false;
 };
 
 // A command's arguments after parsing: option values, flags, and the other words in order.
@@ -49,6 +53,14 @@ Options ParseOptions(const std::string& command, const std::vector<std::string>&
 
 // The one FILE operand of a command; throws UsageError when there is none or more than one.
 const std::string& SingleFileOperand(const Options& options);
+
+// The option spec of --binary, for the commands that take program files.
+constexpr OptionSpec kBinaryOption{"--binary", true, true};
+
+// The program files of check, boot and program: FILE... in order, each optionally preceded by
+// --binary ADDRESS (raw binary placed at ADDRESS; the others are recognised by their content).
+// Throws UsageError when there is none, or --binary lacks its ADDRESS or FILE.
+std::vector<ProgramFile> ParseFileOperands(const Options& options);
 
 // --device (required) and --mode into state: m_strMCUType, m_nMCUMode and the catalogue
 // references. --mode is a mode's name ("Mode 2") or the number in it ("2"), accepted only for
@@ -72,6 +84,10 @@ class ConsoleReporter : public CheckReporter {
 // The exit status for a check that did not pass.
 int ExitStatusForCheck(const CheckSummary& summary);
 
+// Runs the program-file check on files as the file pages do, with state's device, mode and
+// window; m_strFile becomes the first file. 0 when the run may go on, else the exit status.
+int CheckFiles(WizardState& state, const std::vector<ProgramFile>& files, CheckSummary& summary);
+
 // Hexadecimal in the H' form of the texts, without leading zeros.
 std::string HexValue(uint64_t value);
 
@@ -81,6 +97,7 @@ int RunCheck(const std::vector<std::string>& args);
 int RunBoot(const std::vector<std::string>& args);     // cmd_link.cpp
 int RunProgram(const std::vector<std::string>& args);
 int RunErase(const std::vector<std::string>& args);
+int RunKernels(const std::vector<std::string>& args);  // cmd_kernels.cpp
 
 // The usage text printed by --help.
 const char* UsageText();

@@ -93,6 +93,11 @@ Options ParseOptions(const std::string& command, const std::vector<std::string>&
       throw UsageError("unknown option '" + name + "' for " + command + "; accepted: " +
                        accepted());
     }
+    if (spec->inOperands) {
+      options.positional.push_back(name);
+      if (equals != std::string::npos) options.positional.push_back(arg.substr(equals + 1));
+      continue;
+    }
     if (options.Has(name)) throw UsageError(name + " given more than once");
     if (!spec->takesValue) {
       if (equals != std::string::npos) throw UsageError(name + " takes no value");
@@ -191,6 +196,8 @@ int ExitStatusForCheck(const CheckSummary& summary) {
     case CheckSummary::FormatError:
     case CheckSummary::ChecksumMismatch:
     case CheckSummary::OutsideFlash:
+    case CheckSummary::UnknownFormat:
+    case CheckSummary::Overlap:
       break;
   }
   return kExitInvalidFile;

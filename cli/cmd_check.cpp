@@ -1,4 +1,5 @@
-// quill-cli check: the program-file check of the file pages, on the command line.
+// quill-cli check: the program-file check of the file pages, on the command line, for one file
+// or several checked together.
 #include <iostream>
 
 #include "cli/cli.h"
@@ -10,16 +11,14 @@ int RunCheck(const std::vector<std::string>& args) {
   const Options options = ParseOptions(
       "check", args,
       {{"--device", true}, {"--mode", true}, {"--offset", true}, {"--lowest", true},
-       {"--highest", true}});
+       {"--highest", true}, kBinaryOption});
   WizardState state;
   ApplyDeviceOptions(options, state);
   ApplyAddressOptions(options, state);
-  const std::string& path = SingleFileOperand(options);
-  state.m_strFile = path;
+  const std::vector<ProgramFile> files = ParseFileOperands(options);
 
-  ConsoleReporter reporter;
   CheckSummary summary;
-  if (!CheckProgramFile(state, path, reporter, &summary)) return ExitStatusForCheck(summary);
+  if (const int status = CheckFiles(state, files, summary)) return status;
 
   std::cout << "blocks:";
   for (const std::string& name : state.m_astrSelectedBlocks) std::cout << ' ' << name;

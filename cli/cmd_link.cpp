@@ -213,7 +213,7 @@ int RunOperation(LinkOp op, WizardState& state, const Options& options) {
     const int32_t kind = comm.GetResult(detail);
     std::cerr << FormatErrorMessage(kind, detail) << '\n';
     if (kind == ErrorInternal && detail == InternalError::PortOpen) ExplainPortOpen(state.m_strComPort);
-    return kind;
+    return IsKernelRefusal(kind) ? kExitNoKernel : kind;
   }
 
   ProgressLine progress(op, showProgress);
@@ -245,15 +245,6 @@ int RunOperation(LinkOp op, WizardState& state, const Options& options) {
   return kExitSuccess;
 }
 
-// Checks the program file exactly as the file pages do; 0 to go on, else the exit status.
-int CheckFile(WizardState& state, const std::string& path) {
-  state.m_strFile = path;
-  ConsoleReporter reporter;
-  CheckSummary summary;
-  if (!CheckProgramFile(state, path, reporter, &summary)) return ExitStatusForCheck(summary);
-  return 0;
-}
-
 const std::vector<OptionSpec> kCommonSpecs = {{"--port", true},  {"--device", true},
                                               {"--mode", true},  {"--baud", true},
                                               {"--quiet", false}, {"--trace", false}};
@@ -276,7 +267,8 @@ constexpr uint32_t kDefaultUserRate = 9600;
 int RunBoot(const std::vector<std::string>& args) {
   const Options options = ParseOptions(
       "boot", args,
-      With({{"--clock", true}, {"--offset", true}, {"--lowest", true}, {"--highest", true}}));
+      With({{"--clock", true}, {"--offset", true}, {"--lowest", true}, {"--highest", true},
+            kBinaryOption}));
   WizardState state;
   state.m_strComPort = RequiredValue(options, "--port", "the serial device to open");
   ApplyDeviceOptions(options, state);
@@ -292,8 +284,9 @@ int RunBoot(const std::vector<std::string>& args) {
   state.m_nComBootRate =
       ParseRate(options, rates, rates.back(), "a boot rate of clock range " + clock);
   ApplyAddressOptions(options, state);
-  const std::string& path = SingleFileOperand(options);
-  if (const int status = CheckFile(state, path)) return status;
+  const std::vector<ProgramFile> files = ParseFileOperands(options);
+  CheckSummary summary;
+  if (const int status = CheckFiles(state, files, summary)) return status;
   return RunOperation(LinkOp::Boot, state, options);
 }
 
@@ -301,17 +294,18 @@ int RunProgram(const std::vector<std::string>& args) {
   const Options options = ParseOptions(
       "program", args,
       With({{"--no-erase", false}, {"--blocks", true}, {"--offset", true}, {"--lowest", true},
-            {"--highest", true}}));
+            {"--highest", true}, kBinaryOption}));
   WizardState state;
   state.m_strComPort = RequiredValue(options, "--port", "the serial device to open");
   ApplyDeviceOptions(options, state);
   state.m_nComUserRate = ParseRate(options, UserRates(), kDefaultUserRate, "a user-mode rate");
   ApplyAddressOptions(options, state);
-  const std::string& path = SingleFileOperand(options);
-  // The block names are checked before the file, so a usage error comes first.
+  const std::vector<ProgramFile> files = ParseFileOperands(options);
+  // The block names are checked before the files, so a usage error comes first.
   std::vector<std::string> blocks;
   if (const std::string* list = options.Value("--blocks")) blocks = ParseBlocks(*list, state);
-  if (const int status = CheckFile(state, path)) return status;
+  CheckSummary summary;
+  if (const int status = CheckFiles(state, files, summary)) return status;
   // Without --blocks the blocks the file touches are programmed, as the blocks page preselects.
   if (options.Value("--blocks")) state.m_astrSelectedBlocks = blocks;
   return RunOperation(LinkOp::Program, state, options);

@@ -16,16 +16,25 @@ const char* UsageText() {
                     [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
   quill-cli program --port PORT --device NAME [--mode M] [--baud BPS] [--no-erase]
                     [--blocks LIST] [--offset A] [--lowest A] [--highest A] [--quiet] [--trace] FILE
+  quill-cli check|boot|program ... [--binary A] FILE [[--binary A] FILE ...]
   quill-cli erase   --port PORT --device NAME [--mode M] [--baud BPS] --blocks LIST [--quiet] [--trace]
+  quill-cli kernels
+  quill-cli kernels import [--id N] [--replace] PATH...
   quill-cli --help | --version
 
 Commands:
   devices   print the catalogue: devices, modes, flash ranges, block maps, clock ranges
-  check     check an S-record file as the wizard's file page does; print the blocks it
-            touches and the numbers of data bytes inside and outside the window
-  boot      boot-mode programming: download the kernel, erase all flash, program FILE
-  program   user-mode programming of the blocks FILE touches (erased first unless --no-erase)
+  check     check program files as the wizard's file page does; print the blocks they
+            touch and the numbers of data bytes inside and outside the window
+  boot      boot-mode programming: download the kernel, erase all flash, program the files
+  program   user-mode programming of the blocks the files touch (erased first unless --no-erase)
   erase     user-mode erase of the blocks in LIST
+  kernels   the flash kernel of every clock range: id, device, mode, clock range, size, the
+            first 12 digits of its SHA-256, and where it comes from (a file of the kernel
+            store, the built-in stand-in for simulated boards only, or missing)
+  kernels import
+            take the real kernels into your kernel store: image files (186.bin,
+            fpcode_186.bin), folders of them, or a Windows program or DLL that carries them
 
 Arguments:
   --device NAME   a catalogue device name, exactly as shown ("TX-A10", "TX-C30", "TX-C31")
@@ -43,20 +52,31 @@ Arguments:
   --no-erase      program without erasing the blocks first
   --port PORT     the serial device to open (for example /dev/ttyUSB0, or the path a
                   simulated board prints)
+  FILE            a program file: S-record (S1, S2, S3) or Intel HEX, recognised by its content.
+                  Several files are checked together and programmed in order as one image in
+                  one run; two that write the same address are refused before anything is sent
+  --binary A      the FILE after it is raw binary, its first byte at address A
   --quiet         no progress display
   --trace         every byte on the line, with a time stamp and direction, to standard error
+  --id N          kernels import: the kernel id of a single image whose name carries none
+  --replace       kernels import: a different image may replace an installed one
   --help          this text (also after a command)
   --version       the program's version
 
-Before boot and program send anything, FILE is checked as the check command checks it. On a
-terminal a progress line is drawn on standard error; Ctrl-C aborts the operation as the
-wizard's Abort button does. Errors are printed with the texts the wizard's result page shows.
+Before boot and program send anything, the files are checked as the check command checks
+them. On a terminal a progress line is drawn on standard error; Ctrl-C aborts the operation as
+the wizard's Abort button does. Errors are printed with the texts the wizard's result page shows.
+A boot sends the installed kernel for the clock range (the kernel store: $XDG_DATA_HOME/quill/
+fpcode, default ~/.local/share/quill/fpcode, then <prefix>/share/quill/fpcode); the built-in
+stand-in goes only to a simulated board.
 
 Examples:
   quill-cli check --device TX-C30 firmware.mot
+  quill-cli check --device TX-A10 boot.hex app.mot --binary 1F000 calibration.bin
   quill-cli boot --port /dev/ttyUSB0 --device TX-A10 --clock 8 firmware.mot
   quill-cli program --port /dev/ttyUSB0 --device TX-C31 --mode 3 --baud 115200 firmware.mot
   quill-cli erase --port /dev/ttyUSB0 --device TX-A10 --blocks SB0,SB1
+  quill-cli kernels import ~/taveo-kit/fpcode/
 
 Exit status:
   0       success
@@ -70,8 +90,12 @@ Exit status:
   13      internal error: the port could not be set up, a write failed, an unexpected reply
   14      the program file changed after it was checked
   64      usage error
-  65      the program file is invalid or would program outside the flash
-  66      the program file cannot be opened
+  65      a program file is invalid or would program outside the flash, or two overlap; a
+          kernel import was refused
+  66      a program file (or a kernel to import) cannot be opened
+  73      the kernel store cannot be written
+  78      boot refused before anything was sent: no usable kernel installed for the clock
+          range, and the port is not a simulated board's
 )";
 }
 
@@ -88,6 +112,7 @@ constexpr Command kCommands[] = {
     {"boot", RunBoot},
     {"program", RunProgram},
     {"erase", RunErase},
+    {"kernels", RunKernels},
 };
 
 int Run(int argc, char** argv) {

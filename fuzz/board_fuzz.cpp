@@ -44,6 +44,7 @@
 
 #include "app/wizard_state.h"
 #include "link/comm_thread.h"
+#include "link/kernel_store.h"
 #include "link/results.h"
 #include "resources/fpcode.h"
 #include "fuzz/require.h"
@@ -256,7 +257,8 @@ void ModelBoot(Model& m, Outcome& o, uint32_t kernelId) {
   };
   if (!m.Write(std::vector<uint8_t>(10, 0))) return fail(ErrorInternal, InternalError::SyncWrite);
   if (m.Read(5) < 0) return fail(ErrorBootSyncTimeout, 0);
-  const std::span<const unsigned char> image = FindResource("FPCODE", kernelId);
+  // The kernel the host sends: an installed one where the store has it, else the stand-in.
+  const std::vector<uint8_t> image = FindKernel(kernelId).bytes;
   std::vector<uint8_t> stream = {0x55, static_cast<uint8_t>(image.size() >> 8),
                                  static_cast<uint8_t>(image.size())};
   stream.insert(stream.end(), image.begin(), image.end());

@@ -20,6 +20,12 @@ def srec(kind, address, data, bad=False):
     return "S%d" % kind + "".join("%02X" % b for b in body + [checksum])
 
 
+def ihex(kind, offset, data, bad=False):
+    body = [len(data), offset >> 8, offset & 0xFF, kind] + list(data)
+    checksum = (-sum(body) + (1 if bad else 0)) & 0xFF
+    return ":" + "".join("%02X" % b for b in body + [checksum])
+
+
 def lines(*items, end="\n"):
     return (end.join(items) + end).encode()
 
@@ -45,6 +51,15 @@ write("srec", "window_clips", header(1, 1, 0, 0x100, 0x1FF) +
       lines(srec(1, 0xF8, pattern[:16]), srec(1, 0x1F8, pattern[:16])))
 write("srec", "offset_wraps", header(0, 0, 0xFFFFF000, 0, 0x1FFFF) + lines(srec(1, 0x1000, pattern[:16])))
 write("srec", "mode_3_outside", header(3, 1, 0x10000, 0, 0xFFFFFFFF) + lines(srec(3, 0xFFFFFFF0, pattern[:32])))
+write("srec", "ihex_linear_and_segment", lines(ihex(4, 0, b"\x00\x01"), ihex(0, 0xFFF0, pattern[:32]),
+                                              ihex(2, 0, b"\x10\x00"), ihex(0, 0xFFF8, pattern[:16]),
+                                              ihex(5, 0, b"\x00\x00\x01\x00"), ihex(1, 0, b"")))
+write("srec", "ihex_checksum_error", lines(ihex(0, 0x100, pattern[:8], bad=True)))
+write("srec", "ihex_unknown_type", lines(ihex(0, 0x100, pattern[:8]), ihex(6, 0, b"")))
+write("srec", "ihex_top", header(1, 1, 0, 0, 0xFFFFFFFF) + lines(ihex(4, 0, b"\xFF\xFF"),
+                                                              ihex(0, 0xFFF0, pattern[:32])))
+write("srec", "binary_at_base", header(0, 3, 0x1F000, 0, 0x1FFFF) + pattern * 5)
+write("srec", "binary_past_top", header(1, 3, 0xFFFFFFC0, 0, 0xFFFFFFFF) + pattern * 2)
 
 # --- fuzz_fields: byte 0 bit 0 clear: field text (bit 1 hexadecimal default); set: a format
 for i, text in enumerate([b"H'1F00", b" 0x1f00 ", b"D'7936", b"-1000", b"H'", b"1F 00",

@@ -1,6 +1,8 @@
-// The S-record reader and the program-file check on arbitrary bytes. An input that begins with
-// "#Q" and 14 more bytes takes them as device, mode, answer to question 140, offset, lowest and
-// highest address (little-endian); the rest, or the whole input otherwise, is the file.
+// The program-file reader and the program-file check on arbitrary bytes. An input that begins
+// with "#Q" and 14 more bytes takes them as device, mode, answer to question 140 (bit 0) and raw
+// binary (bit 1), offset, lowest and highest address (little-endian); the rest, or the whole
+// input otherwise, is the file: S-record or Intel HEX recognised from the content, or raw binary
+// placed at the offset's value (the offset itself then 0).
 //
 // Checked: the reader never writes past the caller's buffer (it is exactly capacity bytes on the
 // heap), returns no more than capacity, and moves forward; the address rule keeps inside and
@@ -17,6 +19,7 @@
 #include <string>
 
 #include "device/catalogue.h"
+#include "progfile/file_set.h"
 #include "progfile/load_file.h"
 #include "progfile/program_image.h"
 #include "progfile/user_exception.h"
@@ -71,17 +74,18 @@ struct Pass {
 };
 
 // Reads the file as the programming pass does and applies the address rule to every record.
-Pass ReadAll(const WizardState& sheet, int capacity) {
+Pass ReadAll(const WizardState& sheet, const ProgramFile& program, int capacity) {
   Pass pass;
-  CLoadFile file(FilePath());
+  CProgramFileSet file;
+  file.Open({program});
   std::unique_ptr<uint8_t[]> data(new uint8_t[static_cast<std::size_t>(capacity)]);
   const DeviceMode& mode = sheet.Mode();
   uint64_t position = 0;
   for (;;) {
-    uint32_t address = 0;
+    ProgramRecord record;
     int count = 0;
     try {
-      count = file.ReadRecord(address, data.get(), capacity);
+      count = file.ReadRecord(record, data.get(), capacity);
     } catch (const CUserException& e) {
       REQUIRE(!e.IsAbort());
       pass.formatError = true;
@@ -92,10 +96,13 @@ Pass ReadAll(const WizardState& sheet, int capacity) {
     REQUIRE(file.GetPosition() <= file.GetLength());
     position = file.GetPosition();
     if (count < 0) break;
-    if (file.m_nChecksumErrors > 0) pass.checksumError = true;
+    if (file.Current().m_nChecksumErrors > 0) pass.checksumError = true;
     if (count == 0) continue;
+    const uint32_t address = record.address;
     const ClippedRecord clip =
-        ClipRecord(address, count, sheet.m_dwOffset, sheet.m_dwLowest, sheet.m_dwHighest);
+        ClipRecord(record, count, sheet.m_dwOffset, sheet.m_dwLowest, sheet.m_dwHighest);
+    // Nothing past the top of the address space is ever inside.
+    REQUIRE(!record.pastTop || clip.insideCount == 0);
     REQUIRE(clip.insideCount + clip.outsideCount == static_cast<uint32_t>(count));
     if (clip.insideCount > 0) {
       REQUIRE(clip.first >= sheet.m_dwLowest && clip.last <= sheet.m_dwHighest);
@@ -123,10 +130,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static const Choice kChoices[] = {{"TX-A10", 0}, {"TX-C30", 0}, {"TX-C31", 0}, {"TX-C31", 1}};
   Choice choice = kChoices[1];
   bool window = false;
+  bool binary = false;
   uint32_t offset = 0, lowest = 0, highest = 0;
   if (size >= 16 && data[0] == '#' && data[1] == 'Q') {
     choice = kChoices[data[2] % 4];
     yes = (data[3] & 1) != 0;
+    binary = (data[3] & 2) != 0;
     offset = Le32(data + 4);
     lowest = Le32(data + 8);
     highest = Le32(data + 12);
@@ -138,6 +147,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   sheet.m_nMCUMode = choice.mode;
   sheet.DeriveCatalogueRefs();
   const DeviceMode& mode = sheet.Mode();
+  ProgramFile program{FilePath()};
+  if (binary) {
+    program.format = FileFormat::Binary;
+    program.base = offset;
+    offset = 0;
+  }
   sheet.m_dwOffset = offset;
   // The file pages keep the window inside the flash, lowest first; so does this.
   sheet.m_dwLowest = mode.flashLowest;
@@ -148,13 +163,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   WriteFile(data, size);
 
-  const Pass narrow = ReadAll(sheet, 64);
-  const Pass wide = ReadAll(sheet, kMaxRecordData);
+  const Pass narrow = ReadAll(sheet, program, 64);
+  const Pass wide = ReadAll(sheet, program, kMaxRecordData);
 
   Answers answers(yes);
   CheckSummary summary;
   sheet.m_astrSelectedBlocks = {"stale"};
-  const bool ok = CheckProgramFile(sheet, FilePath(), answers, &summary);
+  const bool ok = CheckProgramFiles(sheet, {program}, answers, &summary);
+  REQUIRE(ok == !sheet.m_aProgramFiles.empty());
 
   switch (summary.outcome) {
     case CheckSummary::Passed:
@@ -170,7 +186,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       REQUIRE(sheet.m_astrSelectedBlocks.empty());
       break;
     case CheckSummary::FormatError:
-      REQUIRE(!ok && wide.formatError);
+    case CheckSummary::UnknownFormat:
+      REQUIRE(!ok && wide.formatError && !binary);
+      break;
+    case CheckSummary::Overlap:
+      REQUIRE(false);  // a set of one
       break;
     case CheckSummary::ChecksumMismatch:
       REQUIRE(!ok && wide.checksumError);

@@ -1,15 +1,15 @@
 // Boot mode: baud-rate synchronisation with the on-chip boot ROM, the kernel download with its
 // byte-by-byte echo check, and the wait for the kernel's erase-all report.
+#include <algorithm>
 #include <vector>
 
 #include "link/comm_thread.h"
 #include "link/results.h"
-#include "resources/fpcode.h"
+#include "link/kernel_store.h"
 
 namespace quill {
 namespace {
 
-constexpr std::size_t kKernelCapacity = 3088;  // the largest image the download buffer takes
 constexpr uint8_t kStartByte = 0x55;
 constexpr uint8_t kStartEcho = 0xAA;
 constexpr uint8_t kEraseFailed = 0xFF;
@@ -27,14 +27,13 @@ void CCommThread::BootProgram() {
   if (ReadByte(kSyncAttempts) < 0) return SetResult(ErrorBootSyncTimeout, 0);
   SetProgress(PhaseSync, 100, 100);
 
-  std::vector<uint8_t> stream(3 + kKernelCapacity);
-  std::size_t length = kKernelCapacity;
-  const ClockRange* clock = m_pSheet->m_pClockRange;
-  if (clock == nullptr ||
-      !LoadResourceData("FPCODE", static_cast<uint16_t>(clock->kernelId), stream.data() + 3,
-                        length)) {
+  // StartBoot took the image and checked its size.
+  const std::size_t length = m_kernel.size();
+  if (length == 0 || length > kKernelCapacity) {
     return SetResult(ErrorInternal, InternalError::KernelLoad);
   }
+  std::vector<uint8_t> stream(3 + length);
+  std::copy(m_kernel.begin(), m_kernel.end(), stream.begin() + 3);
   const int32_t imageLength = static_cast<int32_t>(length);
   SetProgress(PhaseKernelLoad, 0, imageLength);
   stream[0] = kStartByte;

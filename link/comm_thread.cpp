@@ -2,8 +2,9 @@
 
 #include <chrono>
 
+#include "link/kernel_store.h"
 #include "link/results.h"
-#include "progfile/load_file.h"
+#include "progfile/file_set.h"
 #include "progfile/user_exception.h"
 
 namespace quill {
@@ -45,7 +46,7 @@ void AutoResetEvent::Wait() {
   m_bSignalled = false;
 }
 
-CCommThread::CCommThread() : m_file(std::make_unique<CLoadFile>()) {
+CCommThread::CCommThread() : m_files(std::make_unique<CProgramFileSet>()) {
   m_worker = std::thread([this] { ThreadProc(); });
 }
 
@@ -60,10 +61,9 @@ CCommThread::~CCommThread() {
 }
 
 bool CCommThread::OpenProgramFile(const WizardState* sheet, std::string* fileError) {
-  if (m_file->IsOpen()) m_file->Close();
-  m_file->ResetCounters();
+  m_files->Close();
   try {
-    m_file->Open(sheet->m_strFile);
+    m_files->Open(sheet->ProgramFileSet());
   } catch (const CFileException& e) {
     if (fileError) *fileError = e.Message();
     return false;
@@ -71,13 +71,34 @@ bool CCommThread::OpenProgramFile(const WizardState* sheet, std::string* fileErr
   return true;
 }
 
+bool CCommThread::TakeKernel(const WizardState& sheet) {
+  const ClockRange* clock = sheet.m_pClockRange;
+  if (clock == nullptr) {
+    SetResult(ErrorInternal, InternalError::KernelLoad);
+    return false;
+  }
+  KernelImage kernel = FindKernel(clock->kernelId);
+  const bool standInAllowed =
+      kernel.origin == KernelOrigin::StandIn && IsPseudoTerminal(sheet.m_strComPort);
+  if (kernel.origin != KernelOrigin::Installed && !standInAllowed) {
+    SetResult(kernel.origin == KernelOrigin::Unusable ? ErrorKernelUnusable : ErrorNoKernel,
+              clock->kernelId);
+    return false;
+  }
+  m_kernel = std::move(kernel.bytes);
+  m_bStandInKernel = kernel.origin == KernelOrigin::StandIn;
+  return true;
+}
+
 bool CCommThread::StartBoot(ProgressNotifier* notifier, WizardState* sheet,
                             std::string* fileError) {
   // The busy test comes before the file is touched: the worker of a running operation reads it.
   if (sheet == nullptr || !WaitIdle(std::chrono::milliseconds(0))) return false;
+  // Decided before anything is opened, so a refused boot writes not a single byte.
+  if (!TakeKernel(*sheet)) return false;
   if (!OpenProgramFile(sheet, fileError)) return false;
   if (!StartCommand(CmdBoot, notifier, sheet, false)) {
-    m_file->Close();
+    m_files->Close();
     return false;
   }
   return true;
@@ -88,7 +109,7 @@ bool CCommThread::StartProgram(ProgressNotifier* notifier, WizardState* sheet, b
   if (sheet == nullptr || !WaitIdle(std::chrono::milliseconds(0))) return false;
   if (!OpenProgramFile(sheet, fileError)) return false;
   if (!StartCommand(CmdProgram, notifier, sheet, eraseFirst)) {
-    m_file->Close();
+    m_files->Close();
     return false;
   }
   return true;
@@ -132,6 +153,13 @@ bool CCommThread::StartCommand(ThreadCommand command, ProgressNotifier* notifier
   const uint32_t failure = m_port.Open(sheet->m_strComPort, static_cast<uint32_t>(rate));
   if (failure != 0) {
     SetResult(ErrorInternal, failure);
+    return false;
+  }
+  // The path was a pseudo-terminal when the kernel was chosen; a link changed since then must
+  // not carry a stand-in to a real board.
+  if (command == CmdBoot && m_bStandInKernel && !m_port.IsOnPseudoTerminal()) {
+    m_port.Close();
+    SetResult(ErrorNoKernel, sheet->m_pClockRange->kernelId);
     return false;
   }
   m_port.SetTrace(m_pTrace.load());

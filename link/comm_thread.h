@@ -13,13 +13,14 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/wizard_state.h"
 #include "link/serial_port.h"
 
 namespace quill {
 
-class CLoadFile;
+class CProgramFileSet;
 struct FlashBlock;
 
 // The phase reported with each progress notification; PhaseIdle means no operation runs.
@@ -73,13 +74,18 @@ class CCommThread {
   CCommThread(const CCommThread&) = delete;
   CCommThread& operator=(const CCommThread&) = delete;
 
+  // StartBoot first finds the kernel for the clock range (link/kernel_store.h): an installed one
+  // goes to any port, the built-in stand-in only to a pseudo-terminal. Otherwise it returns false
+  // before the port is opened, and GetResult gives ErrorNoKernel or ErrorKernelUnusable with the
+  // kernel id.
   // Each start opens the port named by sheet->m_strComPort (at m_nComBootRate for a boot, else at
   // m_nComUserRate) and hands the command to the worker; true when the worker has it. The sheet
   // must outlive the operation and stay unchanged while it runs. false: an operation is still
   // running (nothing changes), or the port could not be set up (GetResult gives ErrorInternal
-  // with the InternalErrorNumber; nothing is notified), or - for the two that program - the
+  // with the InternalErrorNumber; nothing is notified), or - for the two that program - a
   // program file could not be opened: then *fileError (when given) holds a message with the path
-  // and the system's reason and the stored result is unchanged.
+  // and the system's reason and the stored result is unchanged. The two that program read the
+  // sheet's ProgramFileSet(): every file in order, as one image, after one erase.
   bool StartBoot(ProgressNotifier* notifier, WizardState* sheet, std::string* fileError);
   bool StartProgram(ProgressNotifier* notifier, WizardState* sheet, bool eraseFirst,
                     std::string* fileError);
@@ -119,6 +125,7 @@ class CCommThread {
   bool StartCommand(ThreadCommand command, ProgressNotifier* notifier, WizardState* sheet,
                     bool eraseFirst);
   bool OpenProgramFile(const WizardState* sheet, std::string* fileError);
+  bool TakeKernel(const WizardState& sheet);
   void ThreadProc();
   ThreadCommand WaitForCommand();
   bool IsAbortRequested();
@@ -143,7 +150,10 @@ class CCommThread {
   WizardState* m_pSheet = nullptr;  // written before the hand-over, read by the worker after it
   std::atomic<bool> m_bEraseFirst{false};
   CSerialPort m_port;
-  std::unique_ptr<CLoadFile> m_file;
+  // The kernel image of a boot, taken before the port is opened; whether it is a stand-in.
+  std::vector<uint8_t> m_kernel;
+  bool m_bStandInKernel = false;
+  std::unique_ptr<CProgramFileSet> m_files;
   AutoResetEvent m_evStart;
   AutoResetEvent m_evAbort;
   std::atomic<int32_t> m_nCommand{CmdNone};

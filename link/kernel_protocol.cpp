@@ -7,7 +7,7 @@
 #include "link/chunk_fit.h"
 #include "link/comm_thread.h"
 #include "link/results.h"
-#include "progfile/load_file.h"
+#include "progfile/file_set.h"
 #include "progfile/user_exception.h"
 
 namespace quill {
@@ -27,8 +27,11 @@ void PutBE32(uint8_t* out, uint32_t value) {
   out[3] = static_cast<uint8_t>(value);
 }
 
-int32_t ClampProgress(uint64_t value) {
-  return static_cast<int32_t>(std::min<uint64_t>(value, std::numeric_limits<int32_t>::max()));
+// Progress travels as 32-bit values: positions in files of several gigabytes are scaled down.
+int ProgressShift(uint64_t length) {
+  int shift = 0;
+  while ((length >> shift) > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) ++shift;
+  return shift;
 }
 
 }  // namespace
@@ -147,30 +150,40 @@ void CCommThread::ProgramFile() {
     blockCount = sheet.m_pDevice->GetBlockCount(sheet.ModeIndex());
   }
 
-  const int32_t length = ClampProgress(m_file->GetLength());
+  // The position and range cover the whole file set.
+  const int shift = ProgressShift(m_files->GetLength());
+  const int32_t length = static_cast<int32_t>(m_files->GetLength() >> shift);
   SetProgress(PhaseProgram, 0, length);
 
-  // The file was checked when it was chosen; a record that no longer reads cleanly means it has
-  // changed since, and what is in the flash then is not what the check approved.
+  // The files were checked when they were chosen; a record that no longer reads cleanly means
+  // one has changed since, and what is in the flash then is not what the check approved. The
+  // detail is the line (0 for a raw binary file, which has none).
   auto fileChanged = [this](int line) { SetResult(ErrorFileChanged, static_cast<uint32_t>(line)); };
 
   uint8_t data[kMaxRecordData];
   for (;;) {
-    uint32_t address = 0;
+    ProgramRecord record;
     int count = 0;
     try {
-      count = m_file->ReadRecord(address, data, kMaxRecordData);
+      count = m_files->ReadRecord(record, data, kMaxRecordData);
     } catch (const CUserException& e) {
-      return fileChanged(e.GetLine() > 0 ? e.GetLine() : m_file->m_nLines);
+      return fileChanged(e.GetLine() > 0 ? e.GetLine() : m_files->Current().m_nLines);
     } catch (const CFileException&) {
-      return fileChanged(m_file->m_nLines + 1);
+      return fileChanged(m_files->Current().m_nLines + 1);
     }
     if (count < 0) break;
-    if (m_file->m_nChecksumErrors > 0) return fileChanged(m_file->m_nLastChecksumErrorLine);
+    if (m_files->Current().m_nChecksumErrors > 0) {
+      return fileChanged(m_files->Current().m_nLastChecksumErrorLine);
+    }
     ThrowIfAbortRequested();
 
+    if (record.pastTop) {
+      // Beyond the top of the address space: no address to program them at.
+      m_dwSkipped.fetch_add(static_cast<uint32_t>(count));
+      continue;
+    }
     // A record without data bytes is passed over; the rest of the file is still programmed.
-    const uint64_t recordStart = static_cast<uint32_t>(address + sheet.m_dwOffset);
+    const uint64_t recordStart = static_cast<uint32_t>(record.address + sheet.m_dwOffset);
     for (uint32_t piece = 0; piece < static_cast<uint32_t>(count); piece += kMaxChunk) {
       const uint32_t pieceCount = std::min<uint32_t>(kMaxChunk, count - piece);
       uint32_t sent = 0;
@@ -187,9 +200,9 @@ void CCommThread::ProgramFile() {
       m_dwProgrammed.fetch_add(sent);
       m_dwSkipped.fetch_add(pieceCount - sent);
     }
-    SetProgress(PhaseProgram, ClampProgress(m_file->GetPosition()), length);
+    SetProgress(PhaseProgram, static_cast<int32_t>(m_files->GetPosition() >> shift), length);
   }
-  m_file->Close();
+  m_files->Close();
   SetProgress(PhaseProgram, length, length);
 }
 

@@ -1,5 +1,6 @@
 #include "link/results.h"
 
+#include "link/kernel_store.h"
 #include "resources/format.h"
 #include "resources/strings.h"
 
@@ -29,6 +30,8 @@ constexpr MessageEntry kMessages[] = {
     {ErrorFlashWriteTimeout, 163},
     {ErrorInternal, 118},
     {ErrorFileChanged, StrId::FileChanged},
+    {ErrorNoKernel, StrId::NoKernel},
+    {ErrorKernelUnusable, StrId::KernelUnusable},
 };
 
 constexpr uint32_t kUnrecognizedError = 117;
@@ -45,6 +48,19 @@ uint32_t ErrorMessageId(int32_t kind) {
 std::string FormatErrorMessage(int32_t kind, uint32_t detail) {
   const uint32_t id = ErrorMessageId(kind);
   if (id == 0) return FormatString(kUnrecognizedError, {kind, detail});
+  if (kind == ErrorNoKernel) {
+    const std::string store = KernelStoreDirs::Default().user.string();
+    return FormatString(id, {DescribeKernelUse(detail), detail, store});
+  }
+  if (kind == ErrorKernelUnusable) {
+    const KernelImage image = FindKernel(detail);
+    const std::string problem = image.origin == KernelOrigin::Unusable
+                                    ? image.path.string() + ": " + image.problem
+                                    : std::string("it changed since the boot was refused");
+    return FormatString(id, {DescribeKernelUse(detail), detail, problem});
+  }
+  // A raw binary file has no lines: its change is told without one.
+  if (kind == ErrorFileChanged && detail == 0) return LoadString(StrId::FileChangedLength);
   return FormatString(id, {detail});
 }
 

@@ -25,7 +25,18 @@ enum ErrorKind : int32_t {
   // The program file no longer reads as it did when it was checked (a format error or a
   // checksum mismatch met while programming); the detail is the line number.
   ErrorFileChanged = 14,
+  // Boot refused before the port was opened: no kernel is installed for the clock range, and the
+  // built-in stand-in goes only to a simulated board. The detail is the kernel id.
+  ErrorNoKernel = 15,
+  // Boot refused before the port was opened: the installed kernel file cannot be used (unreadable,
+  // empty or too large). The detail is the kernel id.
+  ErrorKernelUnusable = 16,
 };
+
+// Whether a result is a boot refused before anything was sent, for want of a usable kernel.
+constexpr bool IsKernelRefusal(int32_t kind) {
+  return kind == ErrorNoKernel || kind == ErrorKernelUnusable;
+}
 
 // The detail of ErrorInternal: one number per failure site, growing along each operation.
 namespace InternalError {

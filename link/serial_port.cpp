@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +38,12 @@ constexpr StandardRate kStandardRates[] = {
     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
     {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
 };
+
+// Unix98 pseudo-terminal slaves have the majors 136 to 143 (UNIX98_PTY_SLAVE_MAJOR and the
+// seven after it).
+bool IsPtySlave(const struct stat& st) {
+  return S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+}
 
 // The speed code for a rate: its B constant, or BOTHER with the rate in c_ispeed/c_ospeed.
 unsigned int SpeedCode(uint32_t bps) {
@@ -260,6 +267,16 @@ bool IsPortAvailable(const std::string& name) {
   const bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TCGETS2, &tio) == 0;
   ::close(fd);
   return ok;
+}
+
+bool CSerialPort::IsOnPseudoTerminal() const {
+  struct stat st {};
+  return m_fd >= 0 && ::fstat(m_fd, &st) == 0 && IsPtySlave(st);
+}
+
+bool IsPseudoTerminal(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && IsPtySlave(st);
 }
 
 }  // namespace quill

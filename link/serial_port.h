@@ -65,6 +65,9 @@ class CSerialPort {
   // that never drains cannot hold the caller.
   bool Write(const uint8_t* data, std::size_t length);
 
+  // Whether the open device is the slave side of a pseudo-terminal.
+  bool IsOnPseudoTerminal() const;
+
   // Trace sink for every transfer on this port; nullptr for none.
   void SetTrace(SerialTrace* trace) { m_trace = trace; }
 
@@ -89,11 +92,12 @@ class CSerialPort {
 // numeric order.
 std::vector<std::string> ListCandidatePorts();
 
+// True when path, after its links are followed, is the slave side of a pseudo-terminal: the kind
+// of port a simulated board serves, and never a real board's. Nothing is opened. A Windows
+// program cannot tell a simulated board's port from a real one: there it is always false.
+bool IsPseudoTerminal(const std::string& path);
+
 // True when the port can be opened for exclusive use now (it is opened and closed again).
 bool IsPortAvailable(const std::string& name);
-
-// True when path is a simulated board's port (a pseudo-terminal). A Windows program cannot tell
-// a simulated board's port from a real one, so there it is always false.
-bool IsPseudoTerminal(const std::string& path);
 
 }  // namespace quill

@@ -196,6 +196,9 @@ bool IsPortAvailable(const std::string& name) {
   return ok;
 }
 
+// Nothing tells a simulated board's port from a real one here.
+bool CSerialPort::IsOnPseudoTerminal() const { return false; }
+
 bool IsPseudoTerminal(const std::string&) { return false; }
 
 }  // namespace quill

@@ -4,13 +4,17 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QMetaObject>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
 #include <algorithm>
 
 #include "app/flash_sheet.h"
 #include "app/user_prompt.h"
+#include "link/kernel_import.h"
+#include "link/kernel_store.h"
 #include "link/serial_port.h"
+#include "resources/format.h"
 #include "resources/strings.h"
 
 namespace quill {
@@ -67,6 +71,16 @@ CConfigurePage::CConfigurePage() : CWizardPage(kTemplateId, QStringLiteral("QUIL
   layout->addSpacing(4);
   layout->addLayout(grid);
 
+  m_stKernel = new QLabel(this);
+  m_stKernel->setObjectName(QStringLiteral("labelKernel"));
+  m_stKernel->setWordWrap(true);
+  m_btnImportKernels = new QPushButton(QStringLiteral("Import &Kernels..."), this);
+  m_btnImportKernels->setObjectName(QStringLiteral("buttonImportKernels"));
+  auto* kernelRow = new QHBoxLayout;
+  kernelRow->addWidget(m_stKernel, 1);
+  kernelRow->addWidget(m_btnImportKernels, 0, Qt::AlignTop);
+  layout->addLayout(kernelRow);
+
   m_rbAutomatic = new QRadioButton(QStringLiteral("Au&tomatic Mode"), this);
   m_rbManual = new QRadioButton(QStringLiteral("&Manual Mode"), this);
   m_rbAutomatic->setObjectName(QStringLiteral("radio1055"));
@@ -90,6 +104,7 @@ CConfigurePage::CConfigurePage() : CWizardPage(kTemplateId, QStringLiteral("QUIL
   connect(m_cbPort, &QComboBox::activated, this, &CConfigurePage::ReadPortSelection);
   connect(m_cbBootRate, &QComboBox::activated, this, &CConfigurePage::ReadBootRateSelection);
   connect(m_cbUserRate, &QComboBox::activated, this, &CConfigurePage::ReadUserRateSelection);
+  connect(m_btnImportKernels, &QPushButton::clicked, this, &CConfigurePage::OnImportKernels);
 }
 
 bool CConfigurePage::OnInitDialog() {
@@ -180,6 +195,63 @@ void CConfigurePage::ReadClockSelection() {
   m_nClockSpeed = index;
   m_pClockRange = &m_pDevice->GetClockRanges(mode)[index];
   FillBootRateList();
+  UpdateKernelLine();
+}
+
+void CConfigurePage::UpdateKernelLine() {
+  if (!m_pClockRange) return m_stKernel->clear();
+  const uint32_t id = m_pClockRange->kernelId;
+  const KernelImage kernel = FindKernel(id);
+  std::string text;
+  switch (kernel.origin) {
+    case KernelOrigin::Installed:
+      text = FormatString(StrId::KernelReal, {id, kernel.path.string()});
+      break;
+    case KernelOrigin::StandIn: text = FormatString(StrId::KernelStandIn, {id}); break;
+    case KernelOrigin::Missing: text = FormatString(StrId::KernelNone, {id}); break;
+    case KernelOrigin::Unusable:
+      text = FormatString(StrId::KernelBad, {id, kernel.path.string() + ": " + kernel.problem});
+      break;
+  }
+  m_stKernel->setText(QString::fromStdString(text));
+}
+
+void CConfigurePage::OnImportKernels() {
+  OpenFileRequest request;
+  request.title = "Import Flash Kernels";
+  request.filters = {{"Flash kernels and Windows programs carrying them (*.bin;*.exe;*.dll)",
+                      "*.bin;*.exe;*.dll"},
+                     {"All files (*.*)", "*.*"}};
+  const std::optional<std::string> path = Prompt().GetOpenFileName(this, request);
+  if (!path) return;
+  KernelImportRequest import;
+  import.paths = {*path};
+  import.store = KernelStoreDirs::Default().user;
+  KernelImportResult result = ImportKernels(import);
+  // Refused only because different kernels are installed: the user may replace them.
+  const bool differs = result.status == KernelImportResult::Refused &&
+                       result.errors.size() == result.conflicts.size();
+  std::string conflicts;
+  for (const std::string& error : result.errors) conflicts += error + "\n";
+  if (differs && MessageBoxId(this, StrId::KernelReplaceAsk, MessageButtons::YesNo,
+                              {conflicts}) == AnswerYes) {
+    import.replace = true;
+    result = ImportKernels(import);
+  } else if (differs) {
+    return;
+  }
+  std::string details;
+  if (result.status == KernelImportResult::Imported) {
+    for (const auto& image : result.images)
+      details += "kernel " + std::to_string(image.id) + " (" + DescribeKernelUse(image.id) +
+                 "): " + image.action + "\n";
+    for (const std::string& warning : result.warnings) details += "\n" + warning + "\n";
+    MessageBoxId(this, StrId::KernelsImported, MessageButtons::Ok, {import.store.string(), details});
+  } else {
+    for (const std::string& error : result.errors) details += error + "\n";
+    MessageBoxId(this, StrId::KernelsNotImported, MessageButtons::Ok, {details});
+  }
+  UpdateKernelLine();
 }
 
 void CConfigurePage::FillBootRateList() {

@@ -12,6 +12,7 @@
 
 class QComboBox;
 class QLabel;
+class QPushButton;
 class QRadioButton;
 
 namespace quill {
@@ -43,6 +44,9 @@ class CConfigurePage : public CWizardPage {
   QComboBox* m_cbDevice = nullptr;    // 1049
   QRadioButton* m_rbAutomatic = nullptr;  // 1055, disabled
   QRadioButton* m_rbManual = nullptr;     // 1056
+  // Which flash kernel the selected clock range has, and the button that imports kernels.
+  QLabel* m_stKernel = nullptr;
+  QPushButton* m_btnImportKernels = nullptr;
 
   // The working copy of the configuration.
   std::string m_strMCUType;
@@ -60,6 +64,8 @@ class CConfigurePage : public CWizardPage {
   void OnSelDevice();
   void OnSelMode();
   void OnNoPorts();
+  void OnImportKernels();
+  void UpdateKernelLine();
 
   // m_nMCUMode clamped into the device's modes, for every catalogue look-up before the page is
   // saved (a stored mode index may lie beyond them).

@@ -19,7 +19,6 @@ namespace quill {
 
 namespace {
 
-constexpr uint32_t kMsgFileFilter = 129;
 constexpr uint32_t kMsgOpenFileTitle = 130;
 constexpr uint32_t kMsgEnterPath = 138;
 constexpr uint32_t kMsgPathTooLong = 164;
@@ -172,7 +171,8 @@ void CFilePage::OnBrowse() {
   CFlashSheet* sheet = GetSheet();
   OpenFileRequest request;
   request.title = LoadString(kMsgOpenFileTitle);
-  request.filters = ParseFilter(LoadString(kMsgFileFilter));
+  // Text 129's S-record entry, then Intel HEX, then all files.
+  request.filters = ParseFilter(LoadString(StrId::ProgramFileFilter));
   request.proposedName = m_editFile->text().toStdString();
   request.initialFolder = sheet->m_strBrowsePath;
   const std::optional<std::string> chosen = Prompt().GetOpenFileName(this, request);

@@ -129,11 +129,13 @@ void CProgressPage::Start() {
     if (!fileError.empty()) {
       Prompt().ShowMessage(this, 0, fileError, MessageButtons::Ok);
       m_notStarted = FormatString(kMsgNotStartedFile, {fileError});
-    } else if (comm.GetResult(detail) != ErrorInternal) {
+    } else if (const int32_t kind = comm.GetResult(detail);
+               kind != ErrorInternal && !IsKernelRefusal(kind)) {
       // Refused without a stored outcome: the worker took up another command meanwhile.
       m_notStarted = LoadString(kMsgNotStartedBusy);
     }
-    // Otherwise the port could not be set up, and the communication object holds that outcome.
+    // Otherwise the port could not be set up or no kernel may be sent, and the communication
+    // object holds that outcome.
   }
   m_state = State::Refused;
   MoveToResultPage();

@@ -1,12 +1,14 @@
-// CLoadFile: reads a Motorola S-record program file one line and one data record at a time.
-// The file is never held whole: the reader keeps one read buffer, one line of bounded length
-// and the caller's record buffer.
+// CLoadFile: reads a program file one line and one data record at a time: Motorola S-record or
+// Intel HEX text, or raw binary placed at a base address. The file is never held whole: the
+// reader keeps one read buffer, one line of bounded length and the caller's record buffer.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+
+#include "progfile/program_file.h"
 
 namespace quill {
 
@@ -42,18 +44,25 @@ class CLoadFile {
 
   CLoadFile() = default;
   // Opens path for reading; throws CFileException.
-  explicit CLoadFile(const std::string& path) { Open(path); }
+  explicit CLoadFile(const std::string& path, FileFormat format = FileFormat::Detect) {
+    Open(path, format);
+  }
   ~CLoadFile() { Close(); }
   CLoadFile(const CLoadFile&) = delete;
   CLoadFile& operator=(const CLoadFile&) = delete;
 
   // Opens path for reading, other readers allowed; where the system offers it a shared lock keeps
   // writers that lock out while the file is open (opening never fails for want of the lock).
-  // Closes any file open before. Position and counters start at zero. Throws CFileException.
-  void Open(const std::string& path);
+  // Closes any file open before. Position and counters start at zero. Detect looks at the first
+  // non-blank line: 'S' is S-record, ':' Intel HEX, anything else Unknown (and ReadRecord then
+  // refuses the file); a file without any non-blank line reads as S-record. base places the
+  // first byte of a Binary file. Throws CFileException.
+  void Open(const std::string& path, FileFormat format = FileFormat::Detect, uint32_t base = 0);
   void Close();
   bool IsOpen() const { return file_ != nullptr; }
   const std::string& GetFilePath() const { return path_; }
+  // The format the file is read in (never Detect once open).
+  FileFormat GetFormat() const { return format_; }
 
   // The file's length in bytes now, and the byte position of the next unread line.
   uint64_t GetLength() const;
@@ -63,12 +72,19 @@ class CLoadFile {
   // characters of it. False at the end of the file. Throws CFileException on a read error.
   bool ReadString(std::string& line);
 
-  // Reads up to the next data record (S1, S2, S3), skipping S0 and S4..S9 lines. Returns its
-  // number of data bytes, with its address as written in the file and its data in data[0..n), or
-  // -1 at the end of the file. A checksum mismatch is counted and the record returned as usual.
-  // Throws CUserException (FormatError, or RecordTooLong when the record has more than capacity
-  // data bytes: nothing is written past data[capacity - 1]) and CFileException.
+  // Reads up to the next data record and returns its number of data bytes, with its address and
+  // its data in data[0..n), or -1 at the end of the file. S-record: S1, S2, S3, skipping S0 and
+  // S4..S9 lines; the address as written. Intel HEX: data records, with the address the latest
+  // extended segment or linear address record gives them; a record whose offset runs past the
+  // end of its 64 KB segment comes as two, the second at the segment's start. Binary: pieces of
+  // at most capacity bytes at base + their position. A checksum mismatch is counted and the
+  // record returned as usual. Throws CUserException (FormatError; UnknownFormat; RecordTooLong
+  // when the record has more than capacity data bytes: nothing is written past
+  // data[capacity - 1]) and CFileException.
   int ReadRecord(uint32_t& address, uint8_t* data, int capacity);
+  // Whether the bytes of the last record lie beyond address 0xFFFFFFFF (a binary file placed
+  // near the top): they belong to no address and are never programmed.
+  bool IsPastTop() const { return pastTop_; }
 
   void ResetCounters() {
     m_nLines = 0;
@@ -84,10 +100,28 @@ class CLoadFile {
   static constexpr std::size_t kBufferSize = 16384;
 
   bool Refill();
+  FileFormat DetectFormat();
+  // Reads the next line into line_ and counts it; false at the end of the file.
+  bool NextLine();
+  int ReadSRecord(uint32_t& address, uint8_t* data, int capacity);
+  int ReadIntelHex(uint32_t& address, uint8_t* data, int capacity);
+  int ReadBinary(uint32_t& address, uint8_t* data, int capacity);
 
   std::FILE* file_ = nullptr;
   std::string path_;
   std::string line_;
+  FileFormat format_ = FileFormat::SRecord;
+  bool pastTop_ = false;
+  // Binary: the address of the first byte.
+  uint32_t base_ = 0;
+  // Intel HEX: the base the latest extended address record set, and whether it was a segment
+  // (offsets then wrap within 64 KB) or a linear one (offsets run on).
+  uint32_t hexBase_ = 0;
+  bool hexSegment_ = false;
+  // Intel HEX: the part of a record beyond the end of its segment, delivered next.
+  uint8_t pending_[kMaxRecordData];
+  int pendingCount_ = 0;
+  uint32_t pendingAddress_ = 0;
   char buffer_[kBufferSize];
   std::size_t bufferPos_ = 0;
   std::size_t bufferLen_ = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "progfile/file_set.h"
 #include "progfile/load_file.h"
 #include "progfile/user_exception.h"
 #include "resources/format.h"
@@ -49,45 +50,79 @@ bool CollectTouchedBlocks(uint32_t first, uint32_t last, const DeviceType& devic
   return false;
 }
 
+ClippedRecord ClipRecord(const ProgramRecord& record, int count, uint32_t offset, uint32_t lowest,
+                         uint32_t highest) {
+  if (!record.pastTop) return ClipRecord(record.address, count, offset, lowest, highest);
+  ClippedRecord clip;
+  clip.outsideCount = static_cast<uint32_t>(std::max(count, 0));
+  return clip;
+}
+
 namespace {
 
 // The reading half of the check, run under the wait cursor; what it found is told afterwards.
-CheckSummary::Outcome ReadProgramFile(WizardState& sheet, const std::string& path,
-                                      CheckSummary& summary, std::string& fileError) {
+CheckSummary::Outcome ReadProgramFiles(WizardState& sheet, const std::vector<ProgramFile>& files,
+                                       CheckSummary& summary, std::string& fileError) {
   if (sheet.m_pDevice == nullptr) sheet.DeriveCatalogueRefs();
   const DeviceType& device = *sheet.m_pDevice;
   const int mode = sheet.ModeIndex();
+  CProgramFileSet set;
   try {
-    CLoadFile file(path);
+    set.Open(files);
+    // Per file, the addresses it writes; memory grows with the number of separate runs.
+    std::vector<AddressRuns> written(files.size());
     bool nothingToProgram = true;
     uint8_t data[kMaxRecordData];
-    uint32_t address = 0;
+    ProgramRecord record;
     for (;;) {
-      const int errorsBefore = file.m_nChecksumErrors;
-      const int count = file.ReadRecord(address, data, kMaxRecordData);
+      const int errorsBefore = set.Current().m_nChecksumErrors;
+      const int count = set.ReadRecord(record, data, kMaxRecordData);
+      summary.file = set.CurrentFile();
       if (count < 0) break;
       // A damaged record must not reach the flash. Also one without data: its count byte may be
       // the damaged part, and the bytes it hides would be silently lost.
-      if (file.m_nChecksumErrors != errorsBefore) {
-        summary.line = file.m_nLastChecksumErrorLine;
+      if (set.Current().m_nChecksumErrors != errorsBefore) {
+        summary.line = set.Current().m_nLastChecksumErrorLine;
         return CheckSummary::ChecksumMismatch;
       }
       if (count == 0) continue;
       const ClippedRecord clip =
-          ClipRecord(address, count, sheet.m_dwOffset, sheet.m_dwLowest, sheet.m_dwHighest);
+          ClipRecord(record, count, sheet.m_dwOffset, sheet.m_dwLowest, sheet.m_dwHighest);
       summary.insideBytes += clip.insideCount;
       summary.outsideBytes += clip.outsideCount;
       if (clip.insideCount == 0) continue;
       nothingToProgram = false;
+      if (files.size() > 1) written[static_cast<std::size_t>(record.file)].Add(clip.first, clip.last);
       if (!CollectTouchedBlocks(clip.first, clip.last, device, mode, sheet.m_astrSelectedBlocks)) {
         return CheckSummary::OutsideFlash;
       }
     }
+    // The lowest address two files share; of several pairs sharing it, the first pair.
+    bool overlap = false;
+    for (std::size_t i = 0; i < written.size(); ++i) {
+      for (std::size_t j = i + 1; j < written.size(); ++j) {
+        const std::optional<uint32_t> shared = AddressRuns::FirstShared(written[i], written[j]);
+        if (shared && (!overlap || *shared < summary.address)) {
+          overlap = true;
+          summary.file = static_cast<int>(i);
+          summary.otherFile = static_cast<int>(j);
+          summary.address = *shared;
+        }
+      }
+    }
+    if (overlap) return CheckSummary::Overlap;
+    sheet.m_aProgramFiles.clear();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      sheet.m_aProgramFiles.push_back(set.Resolved(static_cast<int>(i)));
+    }
     return nothingToProgram ? CheckSummary::PassedEmpty : CheckSummary::Passed;
   } catch (const CUserException& e) {
     if (e.IsAbort()) throw;
+    summary.file = set.IsOpen() ? set.CurrentFile() : 0;
+    summary.format = set.IsOpen() ? set.Resolved(summary.file).format : FileFormat::Unknown;
     summary.line = e.GetLine();
-    return CheckSummary::FormatError;
+    return e.GetReason() == CUserException::UnknownFormat ? CheckSummary::UnknownFormat
+                                                          : CheckSummary::FormatError;
   } catch (const CFileException& e) {
     fileError = e.Message();
     return CheckSummary::FileError;
@@ -98,17 +133,25 @@ CheckSummary::Outcome ReadProgramFile(WizardState& sheet, const std::string& pat
 
 bool CheckProgramFile(WizardState& sheet, const std::string& path, CheckReporter& reporter,
                       CheckSummary* summary) {
+  return CheckProgramFiles(sheet, {ProgramFile{path}}, reporter, summary);
+}
+
+bool CheckProgramFiles(WizardState& sheet, const std::vector<ProgramFile>& files,
+                       CheckReporter& reporter, CheckSummary* summary) {
   CheckSummary local;
   CheckSummary& result = summary != nullptr ? *summary : local;
   result = CheckSummary();
   sheet.m_astrSelectedBlocks.clear();
+  sheet.m_aProgramFiles.clear();
 
   std::string fileError;
   {
-    // The file is closed when the reading ends; messages come after the wait cursor is gone.
+    // The files are closed when the reading ends; messages come after the wait cursor is gone.
     WaitCursorGuard wait(reporter);
-    result.outcome = ReadProgramFile(sheet, path, result, fileError);
+    result.outcome = ReadProgramFiles(sheet, files, result, fileError);
   }
+  const std::string path =
+      files.empty() ? std::string() : files[static_cast<std::size_t>(result.file)].path;
 
   switch (result.outcome) {
     case CheckSummary::Passed:
@@ -120,12 +163,21 @@ bool CheckProgramFile(WizardState& sheet, const std::string& path, CheckReporter
         return true;
       }
       result.outcome = CheckSummary::DeclinedEmpty;
+      sheet.m_aProgramFiles.clear();
       return false;
     case CheckSummary::FileError:
       reporter.ReportFileError(fileError);
       return false;
     case CheckSummary::FormatError:
-      reporter.ShowMessage(kMsgInvalidFormat, FormatString(kMsgInvalidFormat, {path}));
+      if (result.format == FileFormat::IntelHex) {
+        reporter.ShowMessage(StrId::IntelHexFormatError,
+                             FormatString(StrId::IntelHexFormatError, {path, result.line}));
+      } else {
+        reporter.ShowMessage(kMsgInvalidFormat, FormatString(kMsgInvalidFormat, {path}));
+      }
+      return false;
+    case CheckSummary::UnknownFormat:
+      reporter.ShowMessage(StrId::UnknownFileFormat, FormatString(StrId::UnknownFileFormat, {path}));
       return false;
     case CheckSummary::ChecksumMismatch:
       reporter.ShowMessage(StrId::ChecksumError,
@@ -133,6 +185,13 @@ bool CheckProgramFile(WizardState& sheet, const std::string& path, CheckReporter
       return false;
     case CheckSummary::OutsideFlash:
       reporter.ShowMessage(kMsgOutsideFlash, FormatString(kMsgOutsideFlash, {path}));
+      return false;
+    case CheckSummary::Overlap:
+      reporter.ShowMessage(
+          StrId::FilesOverlap,
+          FormatString(StrId::FilesOverlap,
+                       {path, files[static_cast<std::size_t>(result.otherFile)].path,
+                        result.address}));
       return false;
   }
   return false;

@@ -9,6 +9,7 @@
 
 #include "app/wizard_state.h"
 #include "device/catalogue.h"
+#include "progfile/program_file.h"
 
 namespace quill {
 
@@ -25,6 +26,11 @@ struct ClippedRecord {
 // for count bytes without wrapping; bytes past 0xFFFFFFFF, below lowest or above highest are
 // outside.
 ClippedRecord ClipRecord(uint32_t address, int count, uint32_t offset, uint32_t lowest,
+                         uint32_t highest);
+
+struct ProgramRecord;
+// ClipRecord for a record of a file set; a record past the top of the address space is outside.
+ClippedRecord ClipRecord(const ProgramRecord& record, int count, uint32_t offset, uint32_t lowest,
                          uint32_t highest);
 
 // Appends to list, in map order and each once, the names of the blocks of the mode that
@@ -69,21 +75,35 @@ struct CheckSummary {
     PassedEmpty,       // nothing to program, and the user said that is what he wants
     DeclinedEmpty,     // nothing to program, and the user said No
     FileError,         // cannot be opened or read
-    FormatError,       // not a valid S-record file (message 136)
+    FormatError,       // not a valid file of its format (message 136 for S-record)
     ChecksumMismatch,  // a data record whose checksum does not match
     OutsideFlash,      // bytes inside the window but outside the block map (message 137)
+    UnknownFormat,     // neither S-record nor Intel HEX
+    Overlap,           // two files of the set write the same address
   };
   Outcome outcome = Passed;
   uint64_t insideBytes = 0;   // data bytes inside the window, over the records read
   uint64_t outsideBytes = 0;  // all other data bytes
   int line = 0;               // the offending line for FormatError and ChecksumMismatch
+  int file = 0;               // the offending file's index in the set
+  FileFormat format = FileFormat::Detect;  // FormatError: the format it was read in
+  int otherFile = 0;          // Overlap: the later of the two files
+  uint32_t address = 0;       // Overlap: the lowest address both write
 };
 
-// Reads the file at path once, record by record, with the device, mode, offset and window of
+// The check of the set of one file (format recognised from the content) that the wizard's file
+// pages run: reads the file at path once, record by record, with the device, mode, offset and window of
 // sheet; fills sheet.m_astrSelectedBlocks with the blocks that will receive data, in order of
 // first touch. True when the wizard may go on. Every problem is told through reporter; summary,
 // when given, receives the outcome and the byte counts.
 bool CheckProgramFile(WizardState& sheet, const std::string& path, CheckReporter& reporter,
                       CheckSummary* summary = nullptr);
+
+// The check of a set of files read as one image: the blocks are the union, the counts the sums,
+// and two files that write (inside the window) the same address are refused. On success
+// sheet.m_aProgramFiles holds the set with each file's format and length as the check found
+// them, which the programming pass then reads; on failure it is emptied.
+bool CheckProgramFiles(WizardState& sheet, const std::vector<ProgramFile>& files,
+                       CheckReporter& reporter, CheckSummary* summary = nullptr);
 
 }  // namespace quill

@@ -1,5 +1,5 @@
 // The one exception that unwinds an operation: the user's abort of a running operation, and a
-// format error of the S-record reader. It is caught where the work it ends was started: the
+// format error of the program-file reader. It is caught where the work it ends was started: the
 // worker loop of the communication thread, or the program-file check.
 #pragma once
 
@@ -13,8 +13,10 @@ class CUserException : public std::exception {
  public:
   enum Reason {
     Abort,          // the user asked the running operation to stop
-    FormatError,    // a line that is not a valid S-record
+    FormatError,    // a line that is not a valid record of the file's format
     RecordTooLong,  // a data record with more data bytes than the caller's buffer holds
+    UnknownFormat,  // content that is neither S-record nor Intel HEX text
+    Changed,        // a raw binary file whose length is not the one the check read
   };
 
   CUserException(Reason reason, std::string detail, int line = 0)

@@ -151,6 +151,45 @@ const StringEntry kStringTable[] = {
           "been sent to the target.\n\n%1"},
     {421, "The operation was not started because the previous operation has not ended yet; nothing "
           "has been sent to the target. Please wait a moment, then try again."},
+    {StrId::NoKernel,
+     "Boot Programming was not started: no flash kernel is installed for %1 (kernel %2!d!). The "
+     "built-in stand-in is for simulated boards only and is never sent to a real chip; nothing "
+     "has been sent to the target. Import the kernel that came with your chips with the "
+     "\"Import Kernels...\" button on the configuration page or with 'quill-cli kernels import "
+     "PATH'; it is kept in %3."},
+    {StrId::KernelUnusable,
+     "Boot Programming was not started: the installed flash kernel %2!d! for %1 cannot be used "
+     "(%3). Nothing has been sent to the target. Import the kernel again with the \"Import "
+     "Kernels...\" button on the configuration page or with 'quill-cli kernels import --replace "
+     "PATH'."},
+    {StrId::KernelReal, "Flash kernel %1!d!: installed (%2)."},
+    {StrId::KernelStandIn,
+     "Flash kernel %1!d!: not installed. Only the stand-in for simulated boards is available; "
+     "import the real kernel before programming a real chip."},
+    {StrId::KernelNone, "Flash kernel %1!d!: not installed. Import it before Boot Programming."},
+    {StrId::KernelBad, "Flash kernel %1!d!: the installed file cannot be used (%2). Import it again."},
+    {StrId::KernelsImported, "The flash kernels are installed in %1:\n\n%2"},
+    {StrId::KernelsNotImported, "Nothing was imported; the installed kernels are unchanged.\n\n%1"},
+    {StrId::KernelReplaceAsk,
+     "%1\n\nReplace the installed kernel with the one you chose? Only do so if you are sure the "
+     "new kernel is the right one for your chips."},
+    {StrId::UnknownFileFormat,
+     "The file '%1' is neither a Motorola S-record file nor an Intel HEX file, the two formats "
+     "that can be programmed. Please choose a file in one of them."},
+    {StrId::IntelHexFormatError,
+     "The file '%1' does not appear to be in valid Intel HEX format (line %2!d!). Please "
+     "regenerate the file and try again, or choose another file."},
+    {StrId::FilesOverlap,
+     "The files '%1' and '%2' both hold data for address H'%3!lX!. Files programmed together must "
+     "not overlap; nothing has been programmed. Please correct the files or the offset, and try "
+     "again."},
+    {StrId::FileChangedLength,
+     "A program file changed its length while it was being programmed: it has been changed since "
+     "it was checked. The flash memory may be only partly programmed. Please check the file, then "
+     "erase the flash memory and program it again."},
+    {StrId::ProgramFileFilter,
+     "Motorola S-record hex files (*.s;*.mot)|*.s;*.mot|Intel HEX files (*.hex;*.ihx)|*.hex;*.ihx|"
+     "All Files (*.*)|*.*||"},
 };
 
 const int kStringTableSize = static_cast<int>(sizeof kStringTable / sizeof kStringTable[0]);

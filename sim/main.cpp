@@ -53,6 +53,9 @@ SIGINT or SIGTERM.
                                  the download stream (0 the start byte, 1-2 the length, 3+ the
                                  image); chunk steps count chunks, erase steps erase commands
                        example: --fault wrong:echo:2
+  --kernels DIR        expect the kernel DIR/<id>.bin (else the built-in stand-in); default the
+                       kernel store the host uses (the user's, then the system's, then the
+                       stand-in)
   --sync-reply BYTE    the byte answering synchronisation (default 0x00)
   --erase-report BYTE  the erase-all report after the download (default 0x00)
   --flash-in FILE      the flash contents at start, raw binary (default all erased, 0xFF)
@@ -144,6 +147,9 @@ int main(int argc, char** argv) {
     } else if (a == "--sync-reply" || a == "--erase-report") {
       if (!value(&v) || !ParseLong(v, 0, 255, &n)) return Usage(std::string(a) + " needs a byte 0..255");
       (a == "--sync-reply" ? options.syncReply : options.eraseReport) = static_cast<uint8_t>(n);
+    } else if (a == "--kernels") {
+      if (!value(&v) || !*v) return Usage("--kernels needs a folder");
+      options.kernelDir = v;
     } else if (a == "--flash-in") {
       if (!value(&v)) return Usage("--flash-in needs a file");
       flashIn = v;

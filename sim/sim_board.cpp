@@ -23,7 +23,7 @@
 
 #include "device/catalogue.h"
 #include "link/port_names.h"
-#include "resources/fpcode.h"
+#include "link/kernel_store.h"
 #include "sim/line_settings.h"
 
 namespace quill::sim {
@@ -445,7 +445,9 @@ struct SimBoard::Impl {
 
   void FinishDownload(Clock::time_point at) {
     uint32_t kernelId = mode->clockRanges[opt.clock].kernelId;
-    std::span<const unsigned char> expected = FindResource("FPCODE", kernelId);
+    const KernelStoreDirs dirs =
+        opt.kernelDir.empty() ? KernelStoreDirs::Default() : KernelStoreDirs{opt.kernelDir, {}};
+    const std::vector<uint8_t> expected = FindKernel(kernelId, dirs).bytes;
     if (!std::equal(image.begin(), image.end(), expected.begin(), expected.end())) {
       std::string got = std::to_string(image.size()) + " bytes";
       if (image.size() >= 16 && std::memcmp(image.data(), "QKRN", 4) == 0)

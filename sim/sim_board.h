@@ -76,6 +76,10 @@ struct BoardOptions {
   std::vector<Fault> faults;
   uint8_t syncReply = 0x00;
   uint8_t eraseReport = 0x00;  // the erase-all report of a kernel that erased the flash
+  // Where the kernel the boot ROM expects comes from: empty for the kernel store the host uses
+  // (an installed kernel, else the built-in stand-in); else this folder's <id>.bin, else the
+  // stand-in.
+  std::string kernelDir;
   bool announce = false;       // a link to the port in PortAnnounceDirectory()
   std::string announceName;    // its name; empty: "sim-<pid>-<n>"
   // Called on the serving thread while the board is locked: it must not call the board.

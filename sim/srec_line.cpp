@@ -3,6 +3,25 @@
 #include <cstdio>
 
 namespace quill::sim {
+namespace {
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::string text;
+  char hex[3];
+  for (uint8_t b : bytes) {
+    std::snprintf(hex, sizeof hex, "%02X", b);
+    text += hex;
+  }
+  return text;
+}
+
+unsigned Sum(const std::vector<uint8_t>& bytes) {
+  unsigned sum = 0;
+  for (uint8_t b : bytes) sum += b;
+  return sum;
+}
+
+}  // namespace
 
 std::string MakeSRecordLine(int type, uint32_t address, const std::vector<uint8_t>& data,
                             int checksumDelta) {
@@ -12,16 +31,17 @@ std::string MakeSRecordLine(int type, uint32_t address, const std::vector<uint8_
   for (int i = addressLength - 1; i >= 0; --i)
     bytes.push_back(static_cast<uint8_t>(address >> (8 * i)));
   bytes.insert(bytes.end(), data.begin(), data.end());
-  unsigned sum = 0;
-  for (uint8_t b : bytes) sum += b;
-  bytes.push_back(static_cast<uint8_t>(~sum + checksumDelta));
-  std::string line = "S" + std::to_string(type);
-  char hex[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(hex, sizeof hex, "%02X", b);
-    line += hex;
-  }
-  return line;
+  bytes.push_back(static_cast<uint8_t>(~Sum(bytes) + checksumDelta));
+  return "S" + std::to_string(type) + Hex(bytes);
+}
+
+std::string MakeIntelHexLine(int type, uint16_t offset, const std::vector<uint8_t>& data,
+                             int checksumDelta) {
+  std::vector<uint8_t> bytes = {static_cast<uint8_t>(data.size()), static_cast<uint8_t>(offset >> 8),
+                                static_cast<uint8_t>(offset), static_cast<uint8_t>(type)};
+  bytes.insert(bytes.end(), data.begin(), data.end());
+  bytes.push_back(static_cast<uint8_t>(-Sum(bytes) + checksumDelta));
+  return ":" + Hex(bytes);
 }
 
 }  // namespace quill::sim

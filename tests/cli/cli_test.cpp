@@ -149,7 +149,8 @@ TEST_F(QuillCli, UsageErrorsNameTheArgument) {
       {{"check", "--device", "TX-C30", "--lowest", "200", "--highest", "1FF", file},
        "--highest H'1FF: Please enter a hexadecimal integer value between H'200 and  H'7FFF."},
       {{"check", "--device", "TX-C30"}, "missing FILE"},
-      {{"check", "--device", "TX-C30", file, file}, "only one FILE"},
+      {{"check", "--device", "TX-C30", file, "--binary", "100"}, "--binary needs an ADDRESS and then the FILE"},
+      {{"check", "--device", "TX-C30", "--binary", "1 2", file}, "--binary '1 2': " + LoadString(132)},
       {{"check", "--device"}, "--device needs a value"},
       {{"devices", "extra"}, "unexpected argument 'extra'"},
   };
@@ -193,6 +194,7 @@ TEST_F(QuillCli, HelpShowsEveryCommandsSynopsis) {
         "quill-cli boot    --port PORT --device NAME [--mode M] --clock N [--baud BPS]\n",
         "quill-cli program --port PORT --device NAME [--mode M] [--baud BPS] [--no-erase]\n",
         "quill-cli erase   --port PORT --device NAME [--mode M] [--baud BPS] --blocks LIST [--quiet] [--trace]\n",
+        "quill-cli check|boot|program ... [--binary A] FILE [[--binary A] FILE ...]\n",
         "quill-cli --help | --version\n"}) {
     EXPECT_NE(r.out.find(line), std::string::npos) << line;
   }

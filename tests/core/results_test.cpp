@@ -25,15 +25,15 @@ TEST(FormatErrorMessage, TextsWithoutInsertIgnoreTheDetail) {
 }
 
 TEST(FormatErrorMessage, UnknownKindsUseTheFallback) {
-  EXPECT_EQ(FormatErrorMessage(15, 0x1F000),
-            "An unrecognized error #15 occurred at address H'1F000.");
+  EXPECT_EQ(FormatErrorMessage(17, 0x1F000),
+            "An unrecognized error #17 occurred at address H'1F000.");
   EXPECT_EQ(FormatErrorMessage(-1, 0), "An unrecognized error #-1 occurred at address H'0.");
 }
 
 TEST(FormatErrorMessage, EveryKindHasItsOwnText) {
   const uint32_t expect[] = {144, 145, 146, 155, 156, 119, 157, 158,
-                             159, 411, 161, 162, 163, 118, 410};
-  for (int32_t kind = 0; kind <= 14; ++kind) {
+                             159, 411, 161, 162, 163, 118, 410, 430, 431};
+  for (int32_t kind = 0; kind <= 16; ++kind) {
     EXPECT_EQ(ErrorMessageId(kind), expect[kind]) << kind;
     EXPECT_NE(FindString(expect[kind]), nullptr) << kind;
   }

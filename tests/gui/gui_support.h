@@ -32,14 +32,17 @@ class RecordingPrompt final : public UserPrompt {
  public:
   RecordingPrompt() : m_previous(SetPrompt(this)) {}
   ~RecordingPrompt() override { SetPrompt(m_previous); }
-  int ShowMessage(QWidget*, uint32_t id, const std::string&, MessageButtons) override {
+  int ShowMessage(QWidget*, uint32_t id, const std::string& text, MessageButtons) override {
     ids.push_back(id);
+    texts.push_back(text);
     return answer;
   }
   std::optional<std::string> GetOpenFileName(QWidget*, const OpenFileRequest&) override {
-    return std::nullopt;
+    return chosenFile;
   }
   std::vector<uint32_t> ids;
+  std::vector<std::string> texts;
+  std::optional<std::string> chosenFile;  // what the file dialog returns
   int answer = AnswerOk;
 
  private:

@@ -14,6 +14,11 @@
 
 #include "app/flash_sheet.h"
 #include "gui_support.h"
+#include "link/kernel_store.h"
+#include "resources/format.h"
+#include "resources/fpcode.h"
+#include "resources/strings.h"
+#include "tests/kernels/kernel_support.h"
 #include "pages/configure_page.h"
 #include "pages/operation_page.h"
 
@@ -321,4 +326,71 @@ TEST_F(Wizard, NoPortAtAllShowsMessage181AndNextRefuses) {
   Click(sheet->BackButton());
   EXPECT_EQ(sheet->GetActivePage(), operation.get());
   EXPECT_EQ(sheet->m_strComPort, "");
+}
+
+// The line under the lists tells which kernel the selected clock range would get, and the
+// import button takes a kernel into the user's store, asking before it replaces a different one.
+TEST_F(Wizard, TheKernelLineFollowsTheClockRangeAndTheImportButtonInstallsKernels) {
+  TestKernelStore store;
+  ScratchDir sources;
+  AnnouncedPort port("sim-board");
+  Open([](WizardState& s) { s.m_strMCUType = "TX-C30"; s.m_nClockSpeed = 2; });
+  CConfigurePage* page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  auto lineIs = [&](uint32_t id, std::initializer_list<MsgArg> args) {
+    return page->m_stKernel->text() == QString::fromStdString(FormatString(id, args));
+  };
+  EXPECT_TRUE(lineIs(StrId::KernelStandIn, {192u})) << page->m_stKernel->text().toStdString();
+  EXPECT_TRUE(page->m_stKernel->isVisible());
+  EXPECT_TRUE(page->m_btnImportKernels->isVisible());
+
+  // A cancelled dialog changes nothing.
+  page->m_btnImportKernels->click();
+  EXPECT_TRUE(prompt.ids.empty());
+
+  const fs::path file = sources.Path() / "fpcode_192.bin";
+  WriteFile(file, RealKernel(192));
+  prompt.chosenFile = file.string();
+  page->m_btnImportKernels->click();
+  ASSERT_EQ(prompt.ids, std::vector<uint32_t>{StrId::KernelsImported});
+  EXPECT_NE(prompt.texts.back().find("kernel 192 (TX-C30, clock range "), std::string::npos)
+      << prompt.texts.back();
+  const std::string installed = KernelFilePath(store.Store(), 192).string();
+  EXPECT_TRUE(lineIs(StrId::KernelReal, {192u, installed}));
+
+  // Another clock range has only its stand-in; a damaged installed file is said to be unusable.
+  Choose(page->m_cbClock, 3);
+  EXPECT_TRUE(lineIs(StrId::KernelStandIn, {193u}));
+  store.Install(193, {});
+  Choose(page->m_cbClock, 2);
+  Choose(page->m_cbClock, 3);
+  EXPECT_TRUE(page->m_stKernel->text().contains("cannot be used")) << page->m_stKernel->text().toStdString();
+
+  // A different kernel 192: the user is asked; No keeps the installed one, Yes replaces it.
+  const fs::path other = sources.Path() / "192.bin";
+  WriteFile(other, RealKernel(192, 9));
+  prompt.chosenFile = other.string();
+  prompt.ids.clear();
+  prompt.answer = AnswerNo;
+  page->m_btnImportKernels->click();
+  EXPECT_EQ(prompt.ids, std::vector<uint32_t>{StrId::KernelReplaceAsk});
+  EXPECT_EQ(ReadFile(installed), RealKernel(192));
+  prompt.ids.clear();
+  prompt.answer = AnswerYes;
+  page->m_btnImportKernels->click();
+  EXPECT_EQ(prompt.ids, (std::vector<uint32_t>{StrId::KernelReplaceAsk, StrId::KernelsImported}));
+  EXPECT_EQ(ReadFile(installed), RealKernel(192, 9));
+
+  // A stand-in is refused with the reason, and nothing changes.
+  const fs::path standIn = sources.Path() / "s" / "192.bin";
+  fs::create_directories(standIn.parent_path());
+  const auto image = FindResource("FPCODE", 192);
+  WriteFile(standIn, {image.begin(), image.end()});
+  prompt.chosenFile = standIn.string();
+  prompt.ids.clear();
+  page->m_btnImportKernels->click();
+  EXPECT_EQ(prompt.ids, std::vector<uint32_t>{StrId::KernelsNotImported});
+  EXPECT_NE(prompt.texts.back().find("stand-ins"), std::string::npos);
+  EXPECT_EQ(ReadFile(installed), RealKernel(192, 9));
+  Screenshot(sheet.get(), "configure_kernels");
 }

@@ -304,5 +304,28 @@ TEST_F(BootRun, ASilentBoardEndsInTheSyncTimeoutAndNeverShowsTheDownload) {
   EXPECT_EQ(Done()->m_staticCounts->text(), "");
 }
 
+
+// Without an installed kernel, a port that is no simulated board's is refused before it is opened:
+// the result page says which kernel is missing and how to import it, never a success and never
+// an internal-error number alone.
+TEST_F(BootRun, WithoutAnInstalledKernelARealPortIsRefusedAndTheResultPageSaysHowToImportIt) {
+  wizard = std::make_unique<WizardUnderTest>("TX-C30", 0, 2, "/dev/null");
+  ASSERT_TRUE(wizard->Show());
+  ASSERT_NO_FATAL_FAILURE(ToSwitchPage(WriteProgramFile({SRecord(1, 0x100, Pattern(8, 1))})));
+  wizard->PressNext();
+  ASSERT_TRUE(wizard->WaitForTemplate(PageId::BootDone));
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(wizard->ActiveTemplate(), PageId::BootDone);
+  EXPECT_EQ(Done()->m_staticTitle->text(), Text(150));
+  EXPECT_EQ(Done()->m_staticResult->text(),
+            QString::fromStdString(FormatErrorMessage(ErrorNoKernel, 192)));
+  EXPECT_TRUE(Done()->m_staticResult->text().contains("kernel 192"));
+  EXPECT_TRUE(Done()->m_staticResult->text().contains("Import Kernels"));
+  EXPECT_EQ(Done()->m_staticCounts->text(), "");
+  EXPECT_TRUE(wizard->Sheet().m_btnExit->isEnabled());
+  Screenshot(&wizard->Sheet(), "boot_refused_no_kernel");
+}
+
 }  // namespace
 }  // namespace quill::test

@@ -13,6 +13,8 @@
 
 #include "app/page_ids.h"
 #include "pages/file_page.h"
+#include "resources/strings.h"
+#include "sim/srec_line.h"
 #include "tests/gui_boot/wizard_support.h"
 #include "tests/link/link_support.h"
 
@@ -183,6 +185,28 @@ TEST_F(FilePage, TheProgramFileCheckKeepsThePageForAnInvalidFileAndAsksWhenNothi
   EXPECT_TRUE(wizard->Sheet().m_astrSelectedBlocks.empty());
 }
 
+// Intel HEX is read like S-records; content in neither format is refused with a message naming
+// both, whatever the file is called.
+TEST_F(FilePage, TakesIntelHexAndRefusesContentInNeitherFormat) {
+  CBootFilePage* page = Open("TX-C30");
+  const std::string hex = WriteProgramFile({sim::MakeIntelHexLine(0, 0x7F00, Pattern(16, 1)),
+                                            sim::MakeIntelHexLine(1, 0, {})});
+  EXPECT_TRUE(NextWithPath(page, hex));
+  EXPECT_TRUE(prompt.messages.empty());
+  EXPECT_EQ(wizard->Sheet().m_astrSelectedBlocks, (std::vector<std::string>{"LB3"}));
+
+  wizard->PressBack();
+  ASSERT_EQ(wizard->ActiveTemplate(), PageId::BootFile);
+  page = wizard->Active<CBootFilePage>();
+  const std::string binary = WriteProgramFile({"\x7F" "ELF binary"});
+  EXPECT_FALSE(NextWithPath(page, binary));
+  ASSERT_EQ(prompt.Ids(), (std::vector<uint32_t>{StrId::UnknownFileFormat}));
+  const std::string& text = prompt.messages[0].text;
+  EXPECT_NE(text.find(binary), std::string::npos) << text;
+  EXPECT_NE(text.find("Motorola S-record"), std::string::npos) << text;
+  EXPECT_NE(text.find("Intel HEX"), std::string::npos) << text;
+}
+
 TEST_F(FilePage, BrowseOpensInTheRememberedFolderAndRemembersTheNewOneAtOnce) {
   CBootFilePage* page = Open("TX-C30");
   wizard->Sheet().m_strBrowsePath = "/start/folder/";
@@ -192,11 +216,13 @@ TEST_F(FilePage, BrowseOpensInTheRememberedFolderAndRemembersTheNewOneAtOnce) {
   ASSERT_EQ(prompt.requests.size(), 1u);
   const OpenFileRequest& request = prompt.requests[0];
   EXPECT_EQ(request.title, "Open file to be programmed");
-  ASSERT_EQ(request.filters.size(), 2u);
+  ASSERT_EQ(request.filters.size(), 3u);
   EXPECT_EQ(request.filters[0].description, "Motorola S-record hex files (*.s;*.mot)");
   EXPECT_EQ(request.filters[0].patterns, "*.s;*.mot");
-  EXPECT_EQ(request.filters[1].description, "All Files (*.*)");
-  EXPECT_EQ(request.filters[1].patterns, "*.*");
+  EXPECT_EQ(request.filters[1].description, "Intel HEX files (*.hex;*.ihx)");
+  EXPECT_EQ(request.filters[1].patterns, "*.hex;*.ihx");
+  EXPECT_EQ(request.filters[2].description, "All Files (*.*)");
+  EXPECT_EQ(request.filters[2].patterns, "*.*");
   EXPECT_EQ(request.proposedName, "old.mot");
   EXPECT_EQ(request.initialFolder, "/start/folder/");
   EXPECT_EQ(page->m_editFile->text(), "old.mot");

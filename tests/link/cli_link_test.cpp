@@ -13,6 +13,7 @@
 #include "link/results.h"
 #include "resources/format.h"
 #include "resources/strings.h"
+#include "sim/srec_line.h"
 #include "tests/link/link_support.h"
 
 namespace quill::test {
@@ -160,6 +161,50 @@ TEST_F(CliBoard, ProgramWithBlocksAndNoEraseWritesOnlyThose) {
   ASSERT_EQ(board->Chunks().size(), 1u);
   EXPECT_EQ(board->Chunks()[0].address, 0x4000u);
   EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
+}
+
+// Several files of every format in one run: one erase of the blocks they touch together, then
+// each file in order.
+TEST_F(CliBoard, ProgramOfSeveralFilesWritesTheirMergedImage) {
+  Start("TX-A10");
+  const Record boot{0x0000, Pattern(40, 1)}, app{0x4000, Pattern(32, 2)}, cal{0x1F000, Pattern(20, 3)};
+  const std::string bootFile = WriteProgramFile({SRecord(1, boot.address, boot.data)});
+  const std::string appFile = WriteProgramFile({sim::MakeIntelHexLine(4, 0, {0, 0}),
+                                                sim::MakeIntelHexLine(0, 0x4000, app.data),
+                                                sim::MakeIntelHexLine(1, 0, {})});
+  const std::string calFile = appFile + ".bin";
+  std::ofstream(calFile, std::ios::binary)
+      .write(reinterpret_cast<const char*>(cal.data.data()), static_cast<std::streamsize>(cal.data.size()));
+  const CliRun run = Cli({"program", "--port", board->PortPath(), "--device", "TX-A10", bootFile,
+                          appFile, "--binary", "H'1F000", calFile});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, LoadString(120) + "\n" + FormatString(167, {92u, 0u}) + "\n");
+  ASSERT_EQ(board->EraseCommands().size(), 1u);
+  EXPECT_EQ(board->EraseCommands()[0].starts, (std::vector<uint32_t>{0x0000, 0x4000, 0x1F000}));
+  // The board starts erased: the whole flash is the merged image.
+  for (int b = 0; b < sheet.Mode().blockCount; ++b) {
+    sheet.m_astrSelectedBlocks.push_back(sheet.Mode().blocks[b].name);
+  }
+  EXPECT_EQ(board->Flash(), ExpectedFlash(sheet, {boot, app, cal}));
+  EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
+}
+
+// Files that overlap are refused by boot and program before a single byte goes out.
+TEST_F(CliBoard, OverlappingFilesAreRefusedBeforeAnythingIsSent) {
+  Start("TX-A10");
+  const std::string first = WriteProgramFile({SRecord(3, 0x100, Pattern(32, 1))});
+  const std::string second = WriteProgramFile({sim::MakeIntelHexLine(0, 0x110, Pattern(4, 2))});
+  const std::vector<std::vector<std::string>> runs = {
+      {"program", "--port", board->PortPath(), "--device", "TX-A10", first, second},
+      {"boot", "--port", board->PortPath(), "--device", "TX-A10", "--clock", "8", first, second}};
+  for (const std::vector<std::string>& args : runs) {
+    SCOPED_TRACE(args.front());
+    const CliRun run = Cli(args);
+    EXPECT_EQ(run.status, 65) << run.err;
+    EXPECT_EQ(run.err, FormatString(StrId::FilesOverlap, {first, second, 0x110u}) + "\n");
+    EXPECT_TRUE(run.out.empty());
+  }
+  EXPECT_TRUE(board->Received().empty()) << "nothing was sent";
 }
 
 TEST_F(CliBoard, EraseSendsTheBlocksInMapOrder) {

@@ -156,7 +156,9 @@ TEST_P(LineGone, FailsTheNextWriteWithItsNumber) {
 INSTANTIATE_TEST_SUITE_P(Link, LineGone, ::testing::ValuesIn(kWriteSites),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(BootFaults, MissingKernelImageIsInternalError642) {
+// A clock range whose kernel the program has in no form is refused before the line is touched:
+// not even the synchronisation goes out.
+TEST(BootFaults, AMissingKernelImageIsRefusedBeforeAnythingIsSent) {
   WizardState sheet = MakeSheet("TX-A10", 0, 0, "");
   auto board = StartBoard(BoardFor(sheet, sim::BoardState::Boot));
   sheet.m_strComPort = board->PortPath();
@@ -167,12 +169,12 @@ TEST(BootFaults, MissingKernelImageIsInternalError642) {
   sheet.m_pClockRange = &missing;
   CCommThread comm;
   RecordingNotifier notifier(comm);
-  ASSERT_TRUE(comm.StartBoot(&notifier, &sheet, nullptr));
-  ASSERT_TRUE(notifier.WaitIdle());
+  ASSERT_FALSE(comm.StartBoot(&notifier, &sheet, nullptr));
   uint32_t detail = 0;
-  EXPECT_EQ(comm.GetResult(detail), ErrorInternal);
-  EXPECT_EQ(detail, InternalError::KernelLoad);
-  EXPECT_EQ(board->Received(), std::vector<uint8_t>(10, 0x00));
+  EXPECT_EQ(comm.GetResult(detail), ErrorNoKernel);
+  EXPECT_EQ(detail, 147u);
+  EXPECT_TRUE(notifier.Records().empty());
+  EXPECT_TRUE(board->Received().empty());
 }
 
 }  // namespace

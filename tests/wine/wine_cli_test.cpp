@@ -61,6 +61,31 @@ class WinePrefix : public ::testing::Environment {
     ASSERT_EQ(std::system("wineserver -p >/dev/null 2>&1"), 0) << "wineserver did not start";
     const std::string boot = "'" + kWine + "' wineboot -i >/dev/null 2>&1";
     ASSERT_EQ(std::system(boot.c_str()), 0) << "wineboot failed";
+    InstallKernelSet();
+  }
+
+  // The user's kernel store of the prefix, %LOCALAPPDATA%\Quill\fpcode.
+  static fs::path KernelStore() {
+    for (const auto& user : fs::directory_iterator(fs::path(path_) / "drive_c" / "users")) {
+      if (user.path().filename() != "Public") return user.path() / "AppData/Local/Quill/fpcode";
+    }
+    return {};
+  }
+
+  // The kernel set a user installs, one <id>.bin a kernel: here the images the simulated board
+  // expects, the same bytes the Linux build sends to it from its stand-ins.
+  static void InstallKernelSet() {
+    const fs::path store = KernelStore();
+    ASSERT_FALSE(store.empty()) << "no user folder in the prefix";
+    fs::create_directories(store);
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator(QUILL_SOURCE_DIR "/resources/fpcode")) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("fpcode_", 0) != 0 || entry.path().extension() != ".bin") continue;
+      fs::copy_file(entry.path(), store / name.substr(7), fs::copy_options::overwrite_existing);
+      ++count;
+    }
+    ASSERT_EQ(count, 36);
   }
 
   void TearDown() override {
@@ -201,8 +226,8 @@ std::string Counts(uint32_t programmed, uint32_t skipped) {
   return FormatString(167, {programmed, skipped}) + "\n";
 }
 
-// A boot of every device and mode: the kernel download, the erase-all and the programming,
-// byte for byte as the Linux build does them.
+// A boot of every device and mode with the installed kernel set: the kernel download, the
+// erase-all and the programming, byte for byte as the Linux build does them.
 TEST(WineCli, BootOfEveryDeviceAndMode) {
   struct Case {
     const char* device;
@@ -225,6 +250,24 @@ TEST(WineCli, BootOfEveryDeviceAndMode) {
     EXPECT_EQ(run.windowsBoard->BootCount(), 1);
     EXPECT_EQ(run.windowsBoard->Flash(), run.nativeBoard->Flash());
   }
+}
+
+// The Windows program carries no stand-in kernels and cannot tell a simulated board's port from
+// a real one: without an installed kernel a boot is refused before anything is sent.
+TEST(WineCli, BootWithoutAnInstalledKernelIsRefused) {
+  const fs::path store = WinePrefix::KernelStore();
+  const fs::path aside = store.string() + ".aside";
+  fs::rename(store, aside);
+  auto board = StartBoard(Board("TX-C30", 0, 3, sim::BoardState::Boot));
+  MapComPort(kComPort, board->PortPath());
+  const std::string file = WriteProgramFile({SRecord(1, 0x0100, Pattern(16, 1))});
+  const Outcome run =
+      Windows({"boot", "--port", kComPort, "--device", "TX-C30", "--clock", "3", file});
+  fs::rename(aside, store);
+  EXPECT_EQ(run.status, 78) << run.err;
+  EXPECT_NE(run.err.find("kernels import"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(board->Received().empty()) << "nothing may reach the line";
 }
 
 // User mode at every rate the port takes under wine, with and without erasing, and erase.
