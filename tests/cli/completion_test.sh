@@ -33,7 +33,10 @@ expect() {
   done
 }
 
-expect "quill-cli " "devices check boot program erase --help --version"
+expect "quill-cli " "devices check boot program erase kernels --help --version"
+expect "quill-cli kernels " "import" "--port"
+expect "quill-cli kernels import --" "--id --replace" "--device"
+expect "quill-cli check --" "--binary --offset" "--port"
 expect "quill-cli pr" "program" "boot"
 expect "quill-cli boot --" "--port --device --clock --baud --trace" "--blocks --no-erase"
 expect "quill-cli erase --" "--blocks --baud" "--clock --offset"
