@@ -1,29 +1,24 @@
 // quill-cli boot, program and erase: the operations of the wizard's progress pages, run through
 // the same communication object, with a progress line, Ctrl-C abort and a byte trace.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <thread>
 #include <utility>
 #include <vector>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <sstream>
 
 #include "cli/cli.h"
+#include "cli/console.h"
 #include "cli/json_output.h"
 #include "device/catalogue.h"
 #include "link/comm_thread.h"
@@ -65,70 +60,12 @@ uint32_t StatusText(LinkOp op, int32_t phase) {
   return 0;
 }
 
-// The write end of the pipe the SIGINT handler wakes the main thread through.
-volatile sig_atomic_t g_interruptFd = -1;
+// Where a text goes.
+enum class Stream { Out, Err };
 
-extern "C" void OnInterrupt(int) {
-  const int saved = errno;
-  if (g_interruptFd >= 0) {
-    const char c = 'i';
-    (void)!::write(g_interruptFd, &c, 1);
-  }
-  errno = saved;
-}
-
-// A pipe whose ends never block the writer.
-struct WakePipe {
-  int fds[2] = {-1, -1};
-  WakePipe() {
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) fds[0] = fds[1] = -1;
-  }
-  ~WakePipe() {
-    for (int fd : fds) {
-      if (fd >= 0) ::close(fd);
-    }
-  }
-  void Drain() const { DrainFd(fds[0]); }
-  static void DrainFd(int fd) {
-    char buffer[64];
-    while (::read(fd, buffer, sizeof buffer) > 0) {
-    }
-  }
-};
-
-// Installs the Ctrl-C handler for as long as it lives.
-class InterruptGuard {
- public:
-  explicit InterruptGuard(int fd) {
-    g_interruptFd = fd;
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &old_);
-  }
-  ~InterruptGuard() {
-    ::sigaction(SIGINT, &old_, nullptr);
-    g_interruptFd = -1;
-  }
-
- private:
-  struct sigaction old_ {};
-};
-
-class PipeNotifier : public ProgressNotifier {
- public:
-  explicit PipeNotifier(int fd) : fd_(fd) {}
-  void Notify() override {
-    const char c = 'n';
-    (void)!::write(fd_, &c, 1);  // a full pipe already holds a wake-up
-  }
-
- private:
-  int fd_;
-};
-
-// Writes text to fd, every line of it (the messages have several) after prefix.
-void WriteLines(int fd, const std::string& prefix, const std::string& text) {
+// Writes text to the stream at once, every line of it (the messages have several) after prefix,
+// in one piece, so the lines of boards running at once never mix.
+void WriteLines(Stream stream, const std::string& prefix, const std::string& text) {
   std::string out;
   std::size_t from = 0;
   while (from <= text.size()) {
@@ -137,13 +74,9 @@ void WriteLines(int fd, const std::string& prefix, const std::string& text) {
     if (end == std::string::npos || end + 1 == text.size()) break;
     from = end + 1;
   }
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = ::write(fd, out.data() + done, out.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  if (stream == Stream::Err) return WriteStderr(out);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
 }
 
 // One line per transfer on standard error: milliseconds since the start, the direction, the
@@ -169,7 +102,7 @@ class StderrTrace : public SerialTrace {
     if (kind == TraceKind::ReadFailed) line += " (read failed)";
     line += '\n';
     // One write a line, so the lines of boards traced at once never mix.
-    (void)!::write(STDERR_FILENO, line.data(), line.size());
+    WriteStderr(line);
   }
 
  private:
@@ -203,7 +136,7 @@ class ProgressReport {
     if (style_ == ProgressStyle::Lines) {
       if (!newPhase && percent / 10 <= lastDecile_) return;
       lastDecile_ = percent / 10;
-      WriteLines(STDERR_FILENO, prefix_, status_ + " " + std::to_string(percent) + "%");
+      WriteLines(Stream::Err, prefix_, status_ + " " + std::to_string(percent) + "%");
       return;
     }
     const std::string left = TimeLeft(pos, range);
@@ -219,12 +152,12 @@ class ProgressReport {
     if (completed && !status_.empty()) {
       if (style_ == ProgressStyle::Lines && lastDecile_ < 10) {
         lastDecile_ = 10;
-        WriteLines(STDERR_FILENO, prefix_, status_ + " 100%");
+        WriteLines(Stream::Err, prefix_, status_ + " 100%");
       } else if (style_ == ProgressStyle::Bar && lastPercent_ < 100) {
         DrawBar(100, std::string());
       }
     }
-    if (drawn_) (void)!::write(STDERR_FILENO, "\n", 1);
+    if (drawn_) WriteStderr("\n");
     drawn_ = false;
   }
 
@@ -248,14 +181,12 @@ class ProgressReport {
     for (int i = 0; i < percent * kBar / 100; ++i) bar[i] = '#';
     char tail[64];
     std::snprintf(tail, sizeof tail, " [%s] %3d%%%s", bar.c_str(), percent, left.c_str());
-    winsize size{};
-    const int width =
-        ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    const int width = TerminalColumns();
     std::string text = status_;
     const std::size_t room = width > 50 ? static_cast<std::size_t>(width) - 1 - std::strlen(tail) : 0;
     if (text.size() > room) text = room > 3 ? text.substr(0, room - 3) + "..." : std::string();
     const std::string line = "\r" + text + tail + "\033[K";
-    (void)!::write(STDERR_FILENO, line.data(), line.size());
+    WriteStderr(line);
     drawn_ = true;
   }
 
@@ -310,26 +241,6 @@ std::vector<std::string> ParseBlocks(const std::string& text, const WizardState&
   return names;
 }
 
-// Why a port did not open, and what to do, for the line that leads a failed open's message: the
-// internal-error text says nothing of why, and the reason is usually the user's to mend.
-std::string PortProblem(const std::string& port) {
-  std::string reason;
-  switch (ProbePortAccess(port, &reason)) {
-    case PortAccess::NoPermission:
-      return "permission denied; serial devices belong to a group (usually dialout): "
-             "sudo usermod -aG dialout $USER, then log in again";
-    case PortAccess::Busy:
-      return "in use by another program; end it, or choose another port ('quill-cli ports' lists them)";
-    case PortAccess::Missing:
-      return "no such device; 'quill-cli ports' lists the serial ports";
-    case PortAccess::Unavailable:
-      return reason + "; 'quill-cli ports' lists the serial ports";
-    case PortAccess::Free:
-      break;
-  }
-  return "opens now, but was busy or could not be set up when it was tried";
-}
-
 // The kernel a boot sends and the SHA-256 of its image, for the boot record.
 struct KernelIdentity {
   uint32_t id;
@@ -352,8 +263,9 @@ struct PortPlan {
 };
 
 std::string RealPath(const std::string& path) {
-  char resolved[PATH_MAX];
-  return ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+  std::error_code ec;
+  const std::filesystem::path resolved = std::filesystem::canonical(path, ec);
+  return ec ? path : resolved.string();
 }
 
 PortPlan PreparePorts(const Options& options) {
@@ -393,14 +305,12 @@ int OpenLog(const Options& options, JsonLog& log) {
   return kExitCannotWrite;
 }
 
-// One board of a run: its own copy of the job, its own communication object and notify pipe.
+// One board of a run: its own copy of the job and its own communication object.
 struct Board {
   std::string port;
   std::string prefix;  // "PORT: " before each of its lines when several boards run
   WizardState state;
   std::unique_ptr<CCommThread> comm;
-  WakePipe pipe;
-  std::unique_ptr<PipeNotifier> notifier;
   std::unique_ptr<StderrTrace> tracer;
   std::unique_ptr<ProgressReport> progress;
   bool running = false;
@@ -419,19 +329,20 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
                  JsonLog& log) {
   const bool json = options.Has("--json");
   const bool several = plan.paths.size() > 1;
-  const int textFd = json ? STDERR_FILENO : STDOUT_FILENO;  // texts for people
+  const Stream texts = json ? Stream::Err : Stream::Out;  // texts for people
   ProgressStyle style = ProgressStyle::Off;
   // The trace lines and a redrawn progress line would garble each other on one stream.
   if (!options.Has("--quiet") && !options.Has("--trace")) {
-    style = ::isatty(STDERR_FILENO) && !several ? ProgressStyle::Bar : ProgressStyle::Lines;
+    style = StderrIsTerminal() && !several ? ProgressStyle::Bar : ProgressStyle::Lines;
   }
 
-  WakePipe interruptPipe;
-  if (interruptPipe.fds[0] < 0) {
-    std::cerr << "quill-cli: cannot create a pipe: " << std::strerror(errno) << '\n';
+  // One waiter for every board: each board's worker notifies it at every step, and Ctrl-C wakes it.
+  OperationWaiter waiter;
+  if (!waiter.Ok()) {
+    std::cerr << "quill-cli: " << waiter.Error() << '\n';
     return ErrorInternal;
   }
-  InterruptGuard interrupt(interruptPipe.fds[1]);
+  ProgressNotifier& notifier = waiter.Notifier();
 
   // What every record shares.
   BoardRecord shared;
@@ -473,16 +384,16 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
       r.message = LoadString(done);
       std::string text = r.message;
       if (op != LinkOp::Erase) text += "\n" + FormatString(kCounts, {r.bytesInside, r.bytesOutside});
-      WriteLines(textFd, board.prefix, text);
+      WriteLines(texts, board.prefix, text);
     } else if (r.message.empty()) {
       r.message = FormatErrorMessage(kind, detail);
-      WriteLines(STDERR_FILENO, board.prefix, r.message);
+      WriteLines(Stream::Err, board.prefix, r.message);
     }
     const nlohmann::json record = ToJson(r);
     if (json) {
       std::string line = JsonLine(record);
       line.pop_back();
-      WriteLines(STDOUT_FILENO, "", line);
+      WriteLines(Stream::Out, "", line);
     }
     if (log.IsOpen() && !log.Append(record)) logFailed = true;
   };
@@ -505,31 +416,24 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
       b.tracer = std::make_unique<StderrTrace>(b.prefix);
       b.comm->SetTraceSink(b.tracer.get());
     }
-    if (b.pipe.fds[0] < 0) {
-      b.record.message = "cannot create a pipe: " + std::string(std::strerror(errno));
-      WriteLines(STDERR_FILENO, b.prefix, b.record.message);
-      finish(b, ErrorInternal, 0, ErrorInternal);
-      continue;
-    }
-    b.notifier = std::make_unique<PipeNotifier>(b.pipe.fds[1]);
     std::string fileError;
     bool started = false;
     switch (op) {
-      case LinkOp::Boot: started = b.comm->StartBoot(b.notifier.get(), &b.state, &fileError); break;
+      case LinkOp::Boot: started = b.comm->StartBoot(&notifier, &b.state, &fileError); break;
       case LinkOp::Program:
-        started = b.comm->StartProgram(b.notifier.get(), &b.state, !options.Has("--no-erase"), &fileError);
+        started = b.comm->StartProgram(&notifier, &b.state, !options.Has("--no-erase"), &fileError);
         break;
-      case LinkOp::Erase: started = b.comm->StartErase(b.notifier.get(), &b.state); break;
+      case LinkOp::Erase: started = b.comm->StartErase(&notifier, &b.state); break;
     }
     if (started) {
       b.running = true;
       b.progress = std::make_unique<ProgressReport>(op, style, b.prefix);
       continue;
     }
-    b.comm->DetachNotifier(b.notifier.get());
+    b.comm->DetachNotifier(&notifier);
     if (!fileError.empty()) {
       b.record.message = fileError;
-      WriteLines(STDERR_FILENO, b.prefix, fileError);
+      WriteLines(Stream::Err, b.prefix, fileError);
       finish(b, ErrorNone, 0, kExitCannotOpen);
       continue;
     }
@@ -538,9 +442,9 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
     if (kind == ErrorInternal && detail == InternalError::PortOpen) {
       // What went wrong and what to do first; the result's text after it.
       b.record.portProblem = PortProblem(b.port);
-      WriteLines(STDERR_FILENO, "", b.port + ": " + b.record.portProblem);
+      WriteLines(Stream::Err, "", b.port + ": " + b.record.portProblem);
       b.record.message = FormatErrorMessage(kind, detail);
-      WriteLines(STDERR_FILENO, b.prefix, b.record.message);
+      WriteLines(Stream::Err, b.prefix, b.record.message);
     }
     // A boot refused for want of a kernel has its own status: nothing was sent.
     finish(b, kind, detail, IsKernelRefusal(kind) ? kExitNoKernel : kind);
@@ -548,7 +452,7 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
 
   bool aborted = false;
   for (;;) {
-    std::vector<pollfd> fds;
+    bool anyRunning = false;
     for (auto& board : boards) {
       Board& b = *board;
       if (!b.running) continue;
@@ -556,36 +460,28 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
       const int32_t phase = b.comm->GetProgress(pos, range);
       if (phase != PhaseIdle) {
         b.progress->Update(phase, pos, range);
-        fds.push_back({b.pipe.fds[0], POLLIN, 0});
+        anyRunning = true;
         continue;
       }
       b.running = false;
-      b.comm->DetachNotifier(b.notifier.get());
+      b.comm->DetachNotifier(&notifier);
       uint32_t detail = 0;
       const int32_t kind = b.comm->GetResult(detail);
       b.progress->Finish(kind == ErrorNone);
       finish(b, kind, detail, kind);
     }
-    if (fds.empty()) break;
-    fds.push_back({interruptPipe.fds[0], POLLIN, 0});
-    if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-    for (const pollfd& fd : fds) {
-      if (fd.fd != interruptPipe.fds[0] && (fd.revents & POLLIN)) WakePipe::DrainFd(fd.fd);
-    }
-    if (fds.back().revents & POLLIN) {
-      interruptPipe.Drain();
-      if (!aborted) {
-        aborted = true;
-        // Every board at once: each abort waits for its worker to stop.
-        std::vector<std::thread> stops;
-        for (auto& board : boards) {
-          int32_t pos = 0, range = 0;
-          if (board->running && board->comm->GetProgress(pos, range) != PhaseIdle) {
-            stops.emplace_back([comm = board->comm.get()] { comm->Abort(); });
-          }
+    if (!anyRunning) break;
+    if (waiter.Wait() && !aborted) {
+      aborted = true;
+      // Every board at once: each abort waits for its worker to stop.
+      std::vector<std::thread> stops;
+      for (auto& board : boards) {
+        int32_t pos = 0, range = 0;
+        if (board->running && board->comm->GetProgress(pos, range) != PhaseIdle) {
+          stops.emplace_back([comm = board->comm.get()] { comm->Abort(); });
         }
-        for (std::thread& stop : stops) stop.join();
       }
+      for (std::thread& stop : stops) stop.join();
     }
   }
 
@@ -611,7 +507,7 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
         table += c < 2 ? row[c] + pad + "  " : pad + row[c] + (c < 3 ? "  " : "");
       }
     }
-    WriteLines(textFd, "", table);
+    WriteLines(texts, "", table);
   }
   for (const auto& board : boards) {
     if (board->record.exitStatus != kExitSuccess) return board->record.exitStatus;

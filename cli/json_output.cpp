@@ -144,7 +144,11 @@ JsonLog::~JsonLog() {
 }
 
 bool JsonLog::Open(const std::string& path, std::string* error) {
+#ifdef _WIN32
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_BINARY, 0644);
+#else
   fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+#endif
   if (fd_ < 0 && error) *error = std::strerror(errno);
   return fd_ >= 0;
 }

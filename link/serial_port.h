@@ -1,5 +1,6 @@
 // The serial port: the one unit of the target link that talks to the operating system's serial
-// devices (POSIX termios). The protocol code reaches the line only through CSerialPort.
+// devices (POSIX termios in serial_port.cpp, the Win32 communications API in
+// serial_port_win.cpp). The protocol code reaches the line only through CSerialPort.
 #pragma once
 
 #include <chrono>
@@ -48,7 +49,11 @@ class CSerialPort {
   // setting the read mode); a failed open leaves the port closed. An open port is closed first.
   uint32_t Open(const std::string& name, uint32_t baud);
   void Close();
+#ifdef _WIN32
+  bool IsOpen() const { return m_hPort != nullptr; }
+#else
   bool IsOpen() const { return m_fd >= 0; }
+#endif
   uint32_t Baud() const { return m_baud; }
 
   // Reads one byte, waiting at most timeout for it. Failed when the line hung up or the device
@@ -67,9 +72,15 @@ class CSerialPort {
   void SetTrace(SerialTrace* trace) { m_trace = trace; }
 
  private:
+#ifdef _WIN32
+  bool SetReadTimeout(std::chrono::milliseconds timeout);
+  void* m_hPort = nullptr;  // the HANDLE of the open port
+  std::chrono::milliseconds m_readTimeout{0};  // the read timeout the driver has now
+#else
   int m_fd = -1;
-  uint32_t m_baud = 0;
   bool m_bLowLatencySet = false;  // this port turned the driver's low-latency mode on
+#endif
+  uint32_t m_baud = 0;
   SerialTrace* m_trace = nullptr;
 };
 
@@ -77,11 +88,13 @@ class CSerialPort {
 // a UART behind them, /dev/ttyUSB*, /dev/ttyACM*, ...), grouped by kind and in numeric order within
 // a kind, then the ports that running simulated boards announce in a trusted
 // PortAnnounceDirectory(), as the full paths of their links in name order; links whose target is
-// gone are left out.
+// gone are left out. On Windows: the COM ports of the registry's list of serial devices
+// (HARDWARE\DEVICEMAP\SERIALCOMM), "COM1", "COM2", ... in numeric order.
 std::vector<std::string> ListCandidatePorts();
 
 // True when path, after its links are followed, is the slave side of a pseudo-terminal: the kind
-// of port a simulated board serves, and never a real board's. Nothing is opened.
+// of port a simulated board serves, and never a real board's. Nothing is opened. A Windows
+// program cannot tell a simulated board's port from a real one: there it is always false.
 bool IsPseudoTerminal(const std::string& path);
 
 // True when the port can be opened for exclusive use now (it is opened and closed again).

@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 
 #include <array>
-#include <fstream>
 #include <stdexcept>
 
 namespace quill {
@@ -30,33 +29,7 @@ std::string Sha256::HexDigest() {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int length = 0;
   EVP_DigestFinal_ex(state_->context, digest.data(), &length);
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kDigits[digest[i] >> 4];
-    hex += kDigits[digest[i] & 0x0F];
-  }
-  return hex;
-}
-
-std::string Sha256Hex(std::span<const uint8_t> bytes) {
-  Sha256 hash;
-  hash.Update(bytes);
-  return hash.HexDigest();
-}
-
-std::string Sha256OfFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return {};
-  Sha256 hash;
-  std::array<char, 65536> buffer;
-  while (file) {
-    file.read(buffer.data(), buffer.size());
-    const auto got = static_cast<std::size_t>(file.gcount());
-    hash.Update({reinterpret_cast<const uint8_t*>(buffer.data()), got});
-  }
-  if (file.bad()) return {};
-  return hash.HexDigest();
+  return HexOf({digest.data(), length});
 }
 
 }  // namespace quill

@@ -1,5 +1,6 @@
 // SHA-256 of images and files, so a production line can tell which kernel and which program
-// file went to a board. One unit per platform: OpenSSL's libcrypto here.
+// file went to a board. The digest comes from one unit per platform: OpenSSL's libcrypto
+// (sha256.cpp) or Windows' BCrypt (sha256_win.cpp).
 #pragma once
 
 #include <cstddef>
@@ -26,6 +27,9 @@ class Sha256 {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// Bytes as lower-case hexadecimal digits, two a byte.
+std::string HexOf(std::span<const uint8_t> bytes);
 
 // The SHA-256 of bytes, as 64 lower-case hexadecimal digits.
 std::string Sha256Hex(std::span<const uint8_t> bytes);

@@ -9,10 +9,13 @@
 #include "resources/format.h"
 #include "resources/strings.h"
 
-#if __has_include(<sys/file.h>) && __has_include(<sys/stat.h>)
+#if !defined(_WIN32) && __has_include(<sys/file.h>) && __has_include(<sys/stat.h>)
 #include <sys/file.h>
 #include <sys/stat.h>
 #define QUILL_HAVE_POSIX_FILE 1
+#endif
+#ifdef _WIN32
+#include <share.h>
 #endif
 
 namespace quill {
@@ -82,8 +85,19 @@ CFileException::CFileException(Cause cause, std::string path, int error)
 
 void CLoadFile::Open(const std::string& path, FileFormat format, uint32_t base) {
   Close();
+#ifdef _WIN32
+  // Deny-write sharing: no other program may write the file while it is being programmed.
+  std::FILE* file = _fsopen(path.c_str(), "rb", _SH_DENYWR);
+#else
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) throw CFileException(CFileException::OpenFailed, path, errno);
+#endif
+  if (file == nullptr) {
+    // Windows refuses to open a folder as "permission denied"; the user is better told what it is.
+    const int reason = errno;
+    std::error_code ec;
+    const int error = std::filesystem::is_directory(path, ec) ? EISDIR : reason;
+    throw CFileException(CFileException::OpenFailed, path, error);
+  }
 #ifdef QUILL_HAVE_POSIX_FILE
   struct stat info {};
   if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {

@@ -1,6 +1,10 @@
-# Turns every resources/fpcode/fpcode_<id>.bin into a byte array of the image table.
-file(GLOB images "${DIR}/fpcode_*.bin")
-list(SORT images)
+# Turns every resources/fpcode/fpcode_<id>.bin into a byte array of the image table; with
+# -DSTANDINS=OFF the table is empty.
+set(images "")
+if(STANDINS)
+  file(GLOB images "${DIR}/fpcode_*.bin")
+  list(SORT images)
+endif()
 set(body "")
 set(table "")
 foreach(img IN LISTS images)
@@ -14,5 +18,5 @@ foreach(img IN LISTS images)
   string(APPEND table "  {${id}u, kImage${id}, ${size}u},\n")
 endforeach()
 file(WRITE "${OUT}.tmp"
-"// Generated from resources/fpcode/*.bin at build time.\n#include \"resources/fpcode.h\"\n\nnamespace quill {\n${body}\nconst FpcodeImage kFpcodeImages[] = {\n${table}};\nconst int kFpcodeImageCount = static_cast<int>(sizeof kFpcodeImages / sizeof kFpcodeImages[0]);\n}  // namespace quill\n")
+"// Generated from resources/fpcode/*.bin at build time.\n#include \"resources/fpcode.h\"\n\nnamespace quill {\n${body}\nconst FpcodeImage kFpcodeImages[] = {\n${table}  {0u, nullptr, 0u},  // end of the table\n};\nconst int kFpcodeImageCount = static_cast<int>(sizeof kFpcodeImages / sizeof kFpcodeImages[0]) - 1;\n}  // namespace quill\n")
 file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)

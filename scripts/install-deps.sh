@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, running and testing QUILL needs.
+# With the argument "windows" also what the Windows build and its tests need: the mingw-w64
+# cross compiler and wine (scripts/ci-windows.sh, scripts/package-windows.sh).
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update
-$SUDO apt-get install -y --no-install-recommends \
-  build-essential cmake ninja-build pkg-config python3 \
-  libgtest-dev libgmock-dev \
-  qt6-base-dev libgl-dev \
-  srecord libssl-dev nlohmann-json3-dev libcli11-dev binutils-mingw-w64-x86-64 \
+packages=(
+  build-essential cmake ninja-build pkg-config python3
+  libgtest-dev libgmock-dev
+  qt6-base-dev libgl-dev
+  srecord libssl-dev nlohmann-json3-dev libcli11-dev binutils-mingw-w64-x86-64
   clang libclang-rt-14-dev
+  help2man bash-completion man-db
+)
+if [ "${1:-}" = windows ]; then
+  packages+=(g++-mingw-w64-x86-64 wine wine64)
+fi
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends "${packages[@]}"

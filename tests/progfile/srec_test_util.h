@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,18 @@ namespace quill::testing {
 
 class TempDir {
  public:
+  // A new folder of a random name (create_directory fails on a name already taken, so two
+  // tests never share one); the C library's mkdtemp is not on every platform.
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quill-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      char name[32];
+      std::snprintf(name, sizeof name, "quill-test-%08x", static_cast<unsigned>(random()));
+      const std::filesystem::path path = std::filesystem::temp_directory_path() / name;
+      std::error_code ec;
+      if (std::filesystem::create_directory(path, ec)) path_ = path;
+    }
+    if (path_.empty()) ADD_FAILURE() << "no temporary folder";
   }
   ~TempDir() {
     std::error_code ec;

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# CI: builds the Debian package, installs it with apt as a user would, checks the installed
+# programs and manual page, and removes it again. Runs after scripts/test.sh (same build folder).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export DEBIAN_FRONTEND=noninteractive
+scripts/package-deb.sh
+deb="$(ls "$PWD/${QUILL_BUILD_DIR:-build}"/quill_*_amd64.deb)"
+apt-get install -y --no-install-recommends "$deb"
+trap 'apt-get remove -y quill >/dev/null' EXIT
+(cd / && quill-cli --version && quill-cli devices >/dev/null && man -w quill-cli quill quill-sim)
+test -d /usr/share/quill/fpcode
+test -f /usr/share/bash-completion/completions/quill-cli
+test -f /usr/share/doc/quill/copyright
+dpkg-deb --field "$deb" Depends
+apt-get remove -y quill
+trap - EXIT
+echo "Debian package: installed, checked and removed"

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the Debian package quill_<version>_amd64.deb into the build folder (build/, or
+# $QUILL_BUILD_DIR): the three programs, the desktop entry and icons, the manual pages, bash
+# completion for quill-cli and the empty system-wide kernel store, with the dependencies taken
+# from the programs' shared libraries. Install it with: sudo apt install ./build/quill_*.deb
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir="${QUILL_BUILD_DIR:-build}"
+scripts/build.sh
+cd "$dir"
+cpack -G DEB
+ls "$PWD"/quill_*_amd64.deb
