@@ -110,97 +110,77 @@ struct SimArgs {
   bool exitAfterBoot = false;
   bool help = false;
   long idleExit = -1;
+  std::string refusal;  // why a value was refused, where the option's complaint does not say
 };
 
-// One option: its spec, the complaint when its value is missing, and what it sets; apply answers
-// the complaint for a value it does not accept, else nothing.
+// One option: its spec, the complaint when its value is missing or refused, and what it sets;
+// apply answers false for a value it refuses, with a complaint of its own in a.refusal if the
+// usual one does not fit.
 struct SimOption {
   OptionSpec spec;
   const char* complaint;
-  std::string (*apply)(SimArgs& a, const std::string& value);
+  bool (*apply)(SimArgs& a, const std::string& value);
 };
 
-std::string SetLong(const std::string& value, long lo, long hi, long* out, const char* complaint) {
-  return ParseLong(value, lo, hi, out) ? std::string() : complaint;
-}
-
-std::string SetByte(const std::string& value, uint8_t* out, const char* complaint) {
+template <typename T>
+bool SetNumber(const std::string& value, long lo, long hi, T* out) {
   long n = 0;
-  if (!ParseLong(value, 0, 255, &n)) return complaint;
-  *out = static_cast<uint8_t>(n);
-  return {};
+  if (!ParseLong(value, lo, hi, &n)) return false;
+  *out = static_cast<T>(n);
+  return true;
 }
 
-std::string SetState(SimArgs& a, const std::string& v) {
+bool SetState(SimArgs& a, const std::string& v) {
   if (v == "boot") a.options.state = BoardState::Boot;
   else if (v == "user") a.options.state = BoardState::User;
-  else return "--state accepts boot or user";
-  return {};
+  else a.refusal = "--state accepts boot or user";
+  return a.refusal.empty();
 }
 
-std::string AddFault(SimArgs& a, const std::string& v) {
+bool AddFault(SimArgs& a, const std::string& v) {
   quill::sim::Fault fault;
-  std::string error;
-  if (!quill::sim::ParseFault(v, &fault, &error)) return error;
+  if (!quill::sim::ParseFault(v, &fault, &a.refusal)) return false;
   a.options.faults.push_back(fault);
-  return {};
+  return true;
+}
+
+// A name that is no path: the announcement's link.
+bool SetName(SimArgs& a, const std::string& v) {
+  a.options.announceName = v;
+  return !v.empty() && v.find('/') == std::string::npos;
 }
 
 const SimOption kOptions[] = {
-    {{"--help", false}, "", [](SimArgs& a, const std::string&) { a.help = true; return std::string(); }},
+    {{"--help", false}, "", [](SimArgs& a, const std::string&) { return a.help = true; }},
     {{"--device", true}, "--device needs a name",
-     [](SimArgs& a, const std::string& v) { a.deviceName = v; return std::string(); }},
+     [](SimArgs& a, const std::string& v) { a.deviceName = v; return true; }},
     {{"--mode", true}, "--mode needs a mode",
-     [](SimArgs& a, const std::string& v) { a.modeText = v; return std::string(); }},
+     [](SimArgs& a, const std::string& v) { a.modeText = v; return true; }},
     {{"--clock", true}, "--clock needs an index 0..8",
-     [](SimArgs& a, const std::string& v) {
-       long n = 0;
-       std::string error = SetLong(v, 0, 8, &n, "--clock needs an index 0..8");
-       a.options.clock = static_cast<int>(n);
-       return error;
-     }},
+     [](SimArgs& a, const std::string& v) { return SetNumber(v, 0, 8, &a.options.clock); }},
     {{"--state", true}, "--state needs boot or user", SetState},
     {{"--baud", true}, "--baud needs a rate in bps",
-     [](SimArgs& a, const std::string& v) {
-       long n = 0;
-       std::string error = SetLong(v, 1, 4000000, &n, "--baud needs a rate in bps");
-       a.options.expectBaud = static_cast<uint32_t>(n);
-       return error;
-     }},
-    {{"--pace", false}, "", [](SimArgs& a, const std::string&) { a.options.pace = true; return std::string(); }},
+     [](SimArgs& a, const std::string& v) { return SetNumber(v, 1, 4000000, &a.options.expectBaud); }},
+    {{"--pace", false}, "", [](SimArgs& a, const std::string&) { return a.options.pace = true; }},
     {{"--fault", true}, "--fault needs ACTION:STEP[:INDEX]", AddFault},
     {{"--sync-reply", true}, "--sync-reply needs a byte 0..255",
-     [](SimArgs& a, const std::string& v) {
-       return SetByte(v, &a.options.syncReply, "--sync-reply needs a byte 0..255");
-     }},
+     [](SimArgs& a, const std::string& v) { return SetNumber(v, 0, 255, &a.options.syncReply); }},
     {{"--erase-report", true}, "--erase-report needs a byte 0..255",
-     [](SimArgs& a, const std::string& v) {
-       return SetByte(v, &a.options.eraseReport, "--erase-report needs a byte 0..255");
-     }},
+     [](SimArgs& a, const std::string& v) { return SetNumber(v, 0, 255, &a.options.eraseReport); }},
     {{"--kernels", true}, "--kernels needs a folder",
-     [](SimArgs& a, const std::string& v) {
-       a.options.kernelDir = v;
-       return v.empty() ? std::string("--kernels needs a folder") : std::string();
-     }},
+     [](SimArgs& a, const std::string& v) { a.options.kernelDir = v; return !v.empty(); }},
     {{"--flash-in", true}, "--flash-in needs a file",
-     [](SimArgs& a, const std::string& v) { a.flashIn = v; return std::string(); }},
+     [](SimArgs& a, const std::string& v) { a.flashIn = v; return true; }},
     {{"--flash-out", true}, "--flash-out needs a file",
-     [](SimArgs& a, const std::string& v) { a.flashOut = v; return std::string(); }},
-    {{"--name", true}, "--name needs a name without '/'",
-     [](SimArgs& a, const std::string& v) {
-       a.options.announceName = v;
-       const bool bad = v.empty() || v.find('/') != std::string::npos;
-       return bad ? std::string("--name needs a name without '/'") : std::string();
-     }},
+     [](SimArgs& a, const std::string& v) { a.flashOut = v; return true; }},
+    {{"--name", true}, "--name needs a name without '/'", SetName},
     {{"--no-announce", false}, "",
-     [](SimArgs& a, const std::string&) { a.options.announce = false; return std::string(); }},
+     [](SimArgs& a, const std::string&) { a.options.announce = false; return true; }},
     {{"--exit-after-boot", false}, "",
-     [](SimArgs& a, const std::string&) { a.exitAfterBoot = true; return std::string(); }},
+     [](SimArgs& a, const std::string&) { return a.exitAfterBoot = true; }},
     {{"--exit-when-idle", true}, "--exit-when-idle needs seconds",
-     [](SimArgs& a, const std::string& v) {
-       return SetLong(v, 0, 86400, &a.idleExit, "--exit-when-idle needs seconds");
-     }},
-    {{"--verbose", false}, "", [](SimArgs& a, const std::string&) { a.verbose = true; return std::string(); }},
+     [](SimArgs& a, const std::string& v) { return SetNumber(v, 0, 86400, &a.idleExit); }},
+    {{"--verbose", false}, "", [](SimArgs& a, const std::string&) { return a.verbose = true; }},
 };
 
 const SimOption* FindOption(const std::string& name) {
@@ -226,7 +206,8 @@ int ParseCommandLine(const std::vector<std::string>& words, SimArgs& a) {
     return Usage("unknown option " + e.argument());
   }
   for (const auto& [name, value] : parsed.given) {
-    if (std::string error = FindOption(name)->apply(a, value); !error.empty()) return Usage(error);
+    const SimOption* option = FindOption(name);
+    if (!option->apply(a, value)) return Usage(a.refusal.empty() ? option->complaint : a.refusal);
     if (a.help) {
       std::fputs(kHelp, stdout);
       return kExitOk;
