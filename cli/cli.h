@@ -3,13 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "app/wizard_state.h"
+#include "cli/options.h"
 #include "progfile/program_image.h"
 
 namespace quill::cli {
@@ -20,32 +18,6 @@ constexpr int kExitInvalidFile = 65;  // messages 136, 137, the checksum message
 constexpr int kExitCannotOpen = 66;   // the program file cannot be opened or read
 constexpr int kExitCannotWrite = 73;  // the kernel store or the --log file cannot be written
 constexpr int kExitNoKernel = 78;     // boot refused before anything was sent: no usable kernel
-
-// A command line the tool cannot run. The text names the argument and what is accepted.
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// One option a command accepts: "--name" with a value, or a flag without one. An option that
-// belongs to the operands (--binary ADDRESS before a FILE) stays among them, in its place.
-struct OptionSpec {
-  const char* name;
-  bool takesValue;
-  bool inOperands = false;
-};
-
-// A command's arguments after parsing: option values (the last one given wins), flags, every
-// --port in order (comma lists split), and the other words in order.
-struct Options {
-  std::map<std::string, std::string> values;
-  std::set<std::string> flags;
-  std::vector<std::string> positional;
-  std::vector<std::string> ports;
-
-  bool Has(const std::string& name) const { return values.count(name) || flags.count(name); }
-  const std::string* Value(const std::string& name) const;
-};
 
 // Parses args (the words after the command) against specs; "--name VALUE", "--name=VALUE", the
 // short forms "-p VALUE" and "-pVALUE" (-p -b -d -m -c -q -v) all work, "--" ends the options. An

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <utility>
 
 #include "cli/cli.h"
@@ -80,92 +79,9 @@ void CheckAddressOption(const char* name, uint32_t value, uint32_t min, uint32_t
 
 }  // namespace
 
-const std::string* Options::Value(const std::string& name) const {
-  const auto it = values.find(name);
-  return it == values.end() ? nullptr : &it->second;
-}
-
 Options ParseOptions(const std::string& command, const std::vector<std::string>& args,
                      const std::vector<OptionSpec>& specs) {
-  auto accepted = [&] {
-    std::string list;
-    for (const OptionSpec& spec : specs) {
-      if (!list.empty()) list += ", ";
-      list += spec.name;
-    }
-    return list.empty() ? std::string("none") : list;
-  };
-  auto find = [&](const std::string& name) -> const OptionSpec* {
-    for (const OptionSpec& s : specs) {
-      if (name == s.name) return &s;
-    }
-    return nullptr;
-  };
-  Options options;
-  auto store = [&options](const std::string& name, const std::string& value) {
-    options.values[name] = value;
-    if (name != "--port") return;
-    std::stringstream list(value);
-    for (std::string port; std::getline(list, port, ',');) {
-      if (!port.empty()) options.ports.push_back(port);
-    }
-  };
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    const bool isLong = arg.size() > 2 && arg.compare(0, 2, "--") == 0;
-    const bool isShort = arg.size() >= 2 && arg[0] == '-' && std::isalpha(static_cast<unsigned char>(arg[1]));
-    if (optionsEnded || (!isLong && !isShort && arg != "--")) {
-      options.positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    std::string name, typed;
-    std::optional<std::string> attached;
-    if (isLong) {
-      const auto equals = arg.find('=');
-      name = typed = arg.substr(0, equals);
-      if (equals != std::string::npos) attached = arg.substr(equals + 1);
-    } else {
-      typed = arg.substr(0, 2);
-      for (const auto& [letter, longName] : kShortOptions) {
-        if (letter == arg[1]) name = longName;
-      }
-      if (arg.size() > 2) attached = arg.substr(2);
-    }
-    const OptionSpec* spec = find(name);
-    if (spec == nullptr) {
-      throw UsageError("unknown option '" + typed + "' for " + command + "; accepted: " +
-                       accepted());
-    }
-    // An option that belongs to the file operands (--binary ADDRESS FILE) stays among them, in
-    // its place, for the operand parser.
-    if (spec->inOperands) {
-      options.positional.push_back(name);
-      if (attached) options.positional.push_back(*attached);
-      continue;
-    }
-    if (!spec->takesValue) {
-      if (attached) throw UsageError(typed + " takes no value");
-      options.flags.insert(name);
-    } else if (attached) {
-      store(name, *attached);
-    } else if (i + 1 < args.size()) {
-      store(name, args[++i]);
-    } else {
-      throw UsageError(typed + " needs a value");
-    }
-  }
-  for (const auto& [name, variable] : kEnvironmentDefaults) {
-    const char* value = std::getenv(variable);
-    if (value != nullptr && *value != '\0' && find(name) != nullptr && !options.Has(name)) {
-      store(name, value);
-    }
-  }
-  return options;
+  return ParseArguments(command, args, specs, {kShortOptions, kEnvironmentDefaults});
 }
 
 const std::string& SingleFileOperand(const Options& options) {

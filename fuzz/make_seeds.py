@@ -105,3 +105,69 @@ write("board", "program_abort", bytes([1] + chunks(SIZES[:2]) + [0xF8]))
 write("board", "erase_fails", bytes([3, 0xF0, 0xF0, 0xF1, 6, 0x07]))
 write("board", "erase_silent_then_late", bytes([3, 0xF0, 0xF0, 0xF1, 6, 0xF3, 7, 0x06, 0xF1, 6, 0x5A]))
 write("board", "program_erase_wrong_final", bytes([2] + ERASE[:-1] + [0x99] + chunks(SIZES)))
+
+
+# --- fuzz_board_model: byte 0 the board, byte 1 mode and clock, sync reply, erase-all report,
+# the faults (step, action, index, byte), then the host's bytes
+STEPS = ["sync", "echo", "boot-erase", "erase", "erase-final", "chunk-command", "chunk-address",
+         "chunk-data", "checksum"]
+ACTIONS = ["silent", "wrong", "fail", "delay", "hangup"]
+
+
+def model(board, mode_clock, faults=(), sync=0, report=0):
+    out = bytes([board, mode_clock, sync, report, len(faults)])
+    for step, action, index, value in faults:
+        out += bytes([STEPS.index(step), ACTIONS.index(action), index, value])
+    return out
+
+
+def be32(v):
+    return v.to_bytes(4, "big")
+
+
+def chunk(address, data, check=None):
+    if check is None:
+        check = ~sum(data) & 0xFF
+    return b"\x57\x00" + be32(address) + be32(len(data)) + b"\x11" + bytes(data) + bytes([0x11, check])
+
+
+def erase(starts, tail=bytes(8)):
+    return bytes([0x57, len(starts)]) + b"".join(be32(s) for s in starts) + tail
+
+
+C30, A10, C31 = 1, 0, 2
+USER, REAL = 0x04, 0x08
+SYNC = bytes(10)
+with open(os.path.join(HERE, "..", "resources", "fpcode", "fpcode_192.bin"), "rb") as f:
+    kernel_192 = f.read()
+data16 = bytes(pattern[:16])
+
+write("board_model", "boot_short_kernel", model(C30 | 0x20, 0x20) + SYNC + b"\x55\x00\x02\xA5\x5A" +
+      erase([0x1000]) + chunk(0x1000, data16))
+write("board_model", "boot_real_kernel", model(C30 | REAL, 0x20) + SYNC + b"\x55\x03\x80" + kernel_192 +
+      chunk(0x1000, data16) + chunk(0x2000, data16[:8]))
+write("board_model", "boot_wrong_kernel", model(C30 | 0x30, 0x20) + SYNC + b"\x55\x00\x03\xA5\x5A\x00" +
+      chunk(0x1000, data16))
+write("board_model", "boot_resync", model(C30 | 0x10, 0x20, sync=0x42) + SYNC + b"\x00" + SYNC + b"\x33\x55\x00\x01\xA5")
+write("board_model", "user_chunks", model(C30 | USER, 0) + chunk(0x1000, data16) + chunk(0x1010, data16, 0) +
+      chunk(0x7FF8, data16) + chunk(0xFFFFFFF8, data16) + chunk(0x3000, b"") + b"\x57\x00" + be32(0x1000) +
+      be32(1) + b"\x12")
+write("board_model", "user_erase_forms", model(C30 | USER, 0) + erase([0x0000, 0x1000]) + erase([0x1001]) +
+      erase([0x1000], b"\x00" * 7 + b"\x01") + erase([0] * 17) + b"\x99")
+write("board_model", "a10_erase_and_chunk", model(A10 | USER, 0) + erase([0x4000, 0x1F000]) + chunk(0x1F000, data16))
+write("board_model", "c31_mode3", model(C31 | USER, 0x81) + erase([0]) + chunk(0x0, data16))
+write("board_model", "fault_wrong_echo", model(C30 | 0x20, 0x20, [("echo", "wrong", 2, 0x81)]) + SYNC +
+      b"\x55\x00\x02" + SYNC + b"\x55\x00\x02\xA5\x5A")
+write("board_model", "fault_silent_sync", model(C30 | 0x20, 0x20, [("sync", "silent", 0, 0)]) + SYNC + SYNC)
+write("board_model", "fault_boot_erase_fail", model(C30 | 0x20, 0x20, [("boot-erase", "fail", 0, 0)]) +
+      SYNC + b"\x55\x00\x02\xA5\x5A" + SYNC)
+write("board_model", "fault_hangup_checksum", model(C30 | USER, 0, [("checksum", "hangup", 1, 0)]) +
+      chunk(0x1000, data16) + chunk(0x1010, data16) + chunk(0x1020, data16))
+write("board_model", "fault_erase_fail_delay", model(C30 | USER, 0, [("erase", "fail", 0, 0),
+                                                                    ("chunk-command", "delay", 0, 50)]) +
+      erase([0x1000]) + chunk(0x1000, data16))
+write("board_model", "fault_forced_outside_chunk", model(C30 | USER, 0, [("chunk-address", "wrong", 0, 0x11)]) +
+      chunk(0x7FFF, b"\x00\x00"))
+write("board_model", "fault_erase_final_wrong", model(C30 | USER, 0, [("erase-final", "wrong", 0, 0x99),
+                                                                     ("chunk-data", "silent", 1, 0)]) +
+      erase([0x1000]) + chunk(0x1000, data16) + chunk(0x1010, data16))

@@ -56,8 +56,8 @@ fuzz() {
 # core each, one after another) run alongside it.
 fuzz_pid=""
 if [[ "$steps" == *" fuzz "* ]]; then
-  stamp "fuzzing srec, fields, board and pe for ${fuzz_seconds} s each"
-  ( for target in srec fields board pe; do fuzz "$target" || exit 1; done ) &
+  stamp "fuzzing srec, fields, board, pe and board_model for ${fuzz_seconds} s each"
+  ( for target in srec fields board pe board_model; do fuzz "$target" || exit 1; done ) &
   fuzz_pid=$!
 fi
 status=0

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,20 +12,25 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/options.h"
 #include "device/catalogue.h"
 #include "resources/strings.h"
 #include "sim/sim_board.h"
 
 namespace {
 
+using quill::cli::OptionSpec;
+using quill::cli::UsageError;
 using quill::sim::BoardOptions;
 using quill::sim::BoardState;
 using quill::sim::SimBoard;
+using Clock = std::chrono::steady_clock;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitBoardErrors = 2;
 constexpr int kExitUsage = 64;
+constexpr int kGoOn = -1;  // not an exit status: the command line asks for a board
 
 constexpr const char* kHelp = R"(Usage: quill-sim [OPTION]...
 A simulated TAVEO target board. It opens a pseudo-terminal, prints the path of its port as the
@@ -81,113 +87,156 @@ int Usage(const std::string& message) {
   return kExitUsage;
 }
 
-bool ParseLong(const char* text, long lo, long hi, long* value) {
+bool ParseLong(const std::string& text, long lo, long hi, long* value) {
   char* end = nullptr;
   errno = 0;
-  long v = std::strtol(text, &end, 0);
-  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
+  long v = std::strtol(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v < lo || v > hi) return false;
   *value = v;
   return true;
 }
 
-double Seconds(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+double Seconds(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct SimArgs {
   BoardOptions options;
-  options.announce = true;
   std::string deviceName = "TX-A10";
   std::string modeText;
   std::string flashIn, flashOut;
   bool verbose = false;
   bool exitAfterBoot = false;
+  bool help = false;
   long idleExit = -1;
+  std::string refusal;  // why a value was refused, where the option's complaint does not say
+};
 
-  std::vector<std::string_view> args(argv + 1, argv + argc);
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view a = args[i];
-    auto value = [&](const char** out) {
-      if (i + 1 >= args.size()) return false;
-      *out = argv[++i + 1];
-      return true;
-    };
-    const char* v = nullptr;
-    long n = 0;
-    if (a == "--help") {
+// One option: its spec, the complaint when its value is missing or refused, and what it sets;
+// apply answers false for a value it refuses, with a complaint of its own in a.refusal if the
+// usual one does not fit.
+struct SimOption {
+  OptionSpec spec;
+  const char* complaint;
+  bool (*apply)(SimArgs& a, const std::string& value);
+};
+
+template <typename T>
+bool SetNumber(const std::string& value, long lo, long hi, T* out) {
+  long n = 0;
+  if (!ParseLong(value, lo, hi, &n)) return false;
+  *out = static_cast<T>(n);
+  return true;
+}
+
+bool SetState(SimArgs& a, const std::string& v) {
+  if (v == "boot") a.options.state = BoardState::Boot;
+  else if (v == "user") a.options.state = BoardState::User;
+  else a.refusal = "--state accepts boot or user";
+  return a.refusal.empty();
+}
+
+bool AddFault(SimArgs& a, const std::string& v) {
+  quill::sim::Fault fault;
+  if (!quill::sim::ParseFault(v, &fault, &a.refusal)) return false;
+  a.options.faults.push_back(fault);
+  return true;
+}
+
+// A name that is no path: the announcement's link.
+bool SetName(SimArgs& a, const std::string& v) {
+  a.options.announceName = v;
+  return !v.empty() && v.find('/') == std::string::npos;
+}
+
+const SimOption kOptions[] = {
+    {{"--help", false}, "", [](SimArgs& a, const std::string&) { return a.help = true; }},
+    {{"--device", true}, "--device needs a name",
+     [](SimArgs& a, const std::string& v) { a.deviceName = v; return true; }},
+    {{"--mode", true}, "--mode needs a mode",
+     [](SimArgs& a, const std::string& v) { a.modeText = v; return true; }},
+    {{"--clock", true}, "--clock needs an index 0..8",
+     [](SimArgs& a, const std::string& v) { return SetNumber(v, 0, 8, &a.options.clock); }},
+    {{"--state", true}, "--state needs boot or user", SetState},
+    {{"--baud", true}, "--baud needs a rate in bps",
+     [](SimArgs& a, const std::string& v) { return SetNumber(v, 1, 4000000, &a.options.expectBaud); }},
+    {{"--pace", false}, "", [](SimArgs& a, const std::string&) { return a.options.pace = true; }},
+    {{"--fault", true}, "--fault needs ACTION:STEP[:INDEX]", AddFault},
+    {{"--sync-reply", true}, "--sync-reply needs a byte 0..255",
+     [](SimArgs& a, const std::string& v) { return SetNumber(v, 0, 255, &a.options.syncReply); }},
+    {{"--erase-report", true}, "--erase-report needs a byte 0..255",
+     [](SimArgs& a, const std::string& v) { return SetNumber(v, 0, 255, &a.options.eraseReport); }},
+    {{"--kernels", true}, "--kernels needs a folder",
+     [](SimArgs& a, const std::string& v) { a.options.kernelDir = v; return !v.empty(); }},
+    {{"--flash-in", true}, "--flash-in needs a file",
+     [](SimArgs& a, const std::string& v) { a.flashIn = v; return true; }},
+    {{"--flash-out", true}, "--flash-out needs a file",
+     [](SimArgs& a, const std::string& v) { a.flashOut = v; return true; }},
+    {{"--name", true}, "--name needs a name without '/'", SetName},
+    {{"--no-announce", false}, "",
+     [](SimArgs& a, const std::string&) { a.options.announce = false; return true; }},
+    {{"--exit-after-boot", false}, "",
+     [](SimArgs& a, const std::string&) { return a.exitAfterBoot = true; }},
+    {{"--exit-when-idle", true}, "--exit-when-idle needs seconds",
+     [](SimArgs& a, const std::string& v) { return SetNumber(v, 0, 86400, &a.idleExit); }},
+    {{"--verbose", false}, "", [](SimArgs& a, const std::string&) { return a.verbose = true; }},
+};
+
+const SimOption* FindOption(const std::string& name) {
+  for (const SimOption& o : kOptions)
+    if (name == o.spec.name) return &o;
+  return nullptr;
+}
+
+// Reads the command line into a; kGoOn, or the exit status when there is nothing to serve. The
+// options take effect in the order given, so --help answers at once unless a value before it
+// is refused.
+int ParseCommandLine(const std::vector<std::string>& words, SimArgs& a) {
+  std::vector<OptionSpec> specs;
+  for (const SimOption& o : kOptions) specs.push_back(o.spec);
+  // quill-sim has no short forms and no defaults from the environment, and "--" is no option.
+  quill::cli::ParserRules rules;
+  rules.doubleDashEndsOptions = false;
+  quill::cli::Options parsed;
+  try {
+    parsed = quill::cli::ParseArguments("quill-sim", words, specs, rules);
+  } catch (const UsageError& e) {
+    if (e.kind() == UsageError::Kind::MissingValue) return Usage(FindOption(e.argument())->complaint);
+    return Usage("unknown option " + e.argument());
+  }
+  for (const auto& [name, value] : parsed.given) {
+    const SimOption* option = FindOption(name);
+    if (!option->apply(a, value)) return Usage(a.refusal.empty() ? option->complaint : a.refusal);
+    if (a.help) {
       std::fputs(kHelp, stdout);
       return kExitOk;
-    } else if (a == "--device") {
-      if (!value(&v)) return Usage("--device needs a name");
-      deviceName = v;
-    } else if (a == "--mode") {
-      if (!value(&v)) return Usage("--mode needs a mode");
-      modeText = v;
-    } else if (a == "--clock") {
-      if (!value(&v) || !ParseLong(v, 0, 8, &n)) return Usage("--clock needs an index 0..8");
-      options.clock = static_cast<int>(n);
-    } else if (a == "--state") {
-      if (!value(&v)) return Usage("--state needs boot or user");
-      if (std::string_view(v) == "boot") options.state = BoardState::Boot;
-      else if (std::string_view(v) == "user") options.state = BoardState::User;
-      else return Usage("--state accepts boot or user");
-    } else if (a == "--baud") {
-      if (!value(&v) || !ParseLong(v, 1, 4000000, &n)) return Usage("--baud needs a rate in bps");
-      options.expectBaud = static_cast<uint32_t>(n);
-    } else if (a == "--pace") {
-      options.pace = true;
-    } else if (a == "--fault") {
-      if (!value(&v)) return Usage("--fault needs ACTION:STEP[:INDEX]");
-      quill::sim::Fault fault;
-      std::string error;
-      if (!quill::sim::ParseFault(v, &fault, &error)) return Usage(error);
-      options.faults.push_back(fault);
-    } else if (a == "--sync-reply" || a == "--erase-report") {
-      if (!value(&v) || !ParseLong(v, 0, 255, &n)) return Usage(std::string(a) + " needs a byte 0..255");
-      (a == "--sync-reply" ? options.syncReply : options.eraseReport) = static_cast<uint8_t>(n);
-    } else if (a == "--kernels") {
-      if (!value(&v) || !*v) return Usage("--kernels needs a folder");
-      options.kernelDir = v;
-    } else if (a == "--flash-in") {
-      if (!value(&v)) return Usage("--flash-in needs a file");
-      flashIn = v;
-    } else if (a == "--flash-out") {
-      if (!value(&v)) return Usage("--flash-out needs a file");
-      flashOut = v;
-    } else if (a == "--name") {
-      if (!value(&v) || !*v || std::strchr(v, '/')) return Usage("--name needs a name without '/'");
-      options.announceName = v;
-    } else if (a == "--no-announce") {
-      options.announce = false;
-    } else if (a == "--exit-after-boot") {
-      exitAfterBoot = true;
-    } else if (a == "--exit-when-idle") {
-      if (!value(&v) || !ParseLong(v, 0, 86400, &n)) return Usage("--exit-when-idle needs seconds");
-      idleExit = n;
-    } else if (a == "--verbose") {
-      verbose = true;
-    } else {
-      return Usage("unknown option " + std::string(a));
     }
   }
+  if (!parsed.positional.empty()) return Usage("unknown option " + parsed.positional.front());
+  return kGoOn;
+}
 
-  const quill::DeviceType* device = quill::FindDeviceByName(deviceName);
-  if (!device) return Usage("unknown device " + deviceName + " (TX-A10, TX-C30, TX-C31)");
-  options.device = quill::GetDeviceIndex(device);
-  if (!modeText.empty()) {
-    int found = -1;
-    for (int m = 0; m < device->modeCount && device->modeCount > 1; ++m) {
-      std::string name = quill::LoadString(device->modes[m].nameId);
-      if (modeText == name || "Mode " + modeText == name) found = m;
-    }
-    if (found < 0) return Usage("--mode: " + deviceName + " has no mode \"" + modeText + "\"");
-    options.mode = found;
+// The device and mode by name into the board's catalogue indexes.
+int ResolveDevice(SimArgs& a) {
+  const quill::DeviceType* device = quill::FindDeviceByName(a.deviceName);
+  if (!device) return Usage("unknown device " + a.deviceName + " (TX-A10, TX-C30, TX-C31)");
+  a.options.device = quill::GetDeviceIndex(device);
+  if (a.modeText.empty()) return kGoOn;
+  int found = -1;
+  for (int m = 0; m < device->modeCount && device->modeCount > 1; ++m) {
+    std::string name = quill::LoadString(device->modes[m].nameId);
+    if (a.modeText == name || "Mode " + a.modeText == name) found = m;
   }
+  if (found < 0) return Usage("--mode: " + a.deviceName + " has no mode \"" + a.modeText + "\"");
+  a.options.mode = found;
+  return kGoOn;
+}
 
-  auto start = std::chrono::steady_clock::now();
-  options.log = [verbose, start](quill::sim::LogKind kind, std::string_view text) {
+// Violations always go to standard error; with --verbose every byte and step as well.
+void SetLog(SimArgs& a) {
+  a.options.log = [verbose = a.verbose, start = Clock::now()](quill::sim::LogKind kind,
+                                                            std::string_view text) {
     using quill::sim::LogKind;
     if (kind == LogKind::Error) {
       std::fprintf(stderr, "quill-sim: error: %.*s\n", static_cast<int>(text.size()), text.data());
@@ -198,17 +247,53 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%10.3f %s %.*s\n", Seconds(start), tag, static_cast<int>(text.size()),
                  text.data());
   };
+}
 
-  // The signals are taken by sigtimedwait below; the board's thread inherits the mask.
+void SaveFlash(const SimBoard& board, const std::string& path) {
+  if (path.empty()) return;
+  std::string e;
+  if (!board.SaveFlash(path, &e)) std::fprintf(stderr, "quill-sim: %s\n", e.c_str());
+}
+
+// Serves until a signal ends the board, the line hangs up, or the exit the options asked for.
+void ServeUntilDone(const SimBoard& board, const SimArgs& a, const sigset_t& signals) {
+  std::size_t lastCount = 0;
+  auto lastTraffic = Clock::now();
+  for (;;) {
+    timespec wait{0, 100'000'000};
+    int s = sigtimedwait(&signals, nullptr, &wait);
+    if (s == SIGUSR1) {
+      SaveFlash(board, a.flashOut);
+      continue;
+    }
+    if (s == SIGINT || s == SIGTERM || s == SIGHUP) return;
+    if (board.HungUp()) return;
+    if (a.exitAfterBoot && board.BootCount() > 0 && board.WaitUntilIdle(std::chrono::milliseconds(0)))
+      return;
+    if (a.idleExit < 0) continue;
+    std::size_t count = board.Received().size();
+    auto now = Clock::now();
+    if (count != lastCount) {
+      lastCount = count;
+      lastTraffic = now;
+    } else if (count > 0 && now - lastTraffic >= std::chrono::seconds(a.idleExit) &&
+               board.WaitUntilIdle(std::chrono::milliseconds(0))) {
+      return;
+    }
+  }
+}
+
+int Run(const SimArgs& a) {
+  // The signals are taken by sigtimedwait; the board's thread inherits the mask.
   sigset_t signals;
   sigemptyset(&signals);
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&signals, s);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  SimBoard board(options);
+  SimBoard board(a.options);
   std::string error;
-  if (!flashIn.empty() && !board.LoadFlash(flashIn, &error)) {
+  if (!a.flashIn.empty() && !board.LoadFlash(a.flashIn, &error)) {
     std::fprintf(stderr, "quill-sim: %s\n", error.c_str());
     return kExitFailed;
   }
@@ -220,43 +305,24 @@ int main(int argc, char** argv) {
   if (!board.AnnouncePath().empty()) std::printf("%s\n", board.AnnouncePath().c_str());
   std::fflush(stdout);
 
-  auto saveFlash = [&] {
-    if (flashOut.empty()) return;
-    std::string e;
-    if (!board.SaveFlash(flashOut, &e)) std::fprintf(stderr, "quill-sim: %s\n", e.c_str());
-  };
-
-  std::size_t lastCount = 0;
-  auto lastTraffic = std::chrono::steady_clock::now();
-  for (;;) {
-    timespec wait{0, 100'000'000};
-    int s = sigtimedwait(&signals, nullptr, &wait);
-    if (s == SIGUSR1) {
-      saveFlash();
-      continue;
-    }
-    if (s == SIGINT || s == SIGTERM || s == SIGHUP) break;
-    if (board.HungUp()) break;
-    if (exitAfterBoot && board.BootCount() > 0 && board.WaitUntilIdle(std::chrono::milliseconds(0)))
-      break;
-    if (idleExit >= 0) {
-      std::size_t count = board.Received().size();
-      auto now = std::chrono::steady_clock::now();
-      if (count != lastCount) {
-        lastCount = count;
-        lastTraffic = now;
-      } else if (count > 0 && now - lastTraffic >= std::chrono::seconds(idleExit) &&
-                 board.WaitUntilIdle(std::chrono::milliseconds(0))) {
-        break;
-      }
-    }
-  }
+  ServeUntilDone(board, a, signals);
   board.Stop();
-  saveFlash();
+  SaveFlash(board, a.flashOut);
   std::vector<std::string> errors = board.Errors();
   if (!errors.empty()) {
     std::fprintf(stderr, "quill-sim: %zu violation(s) seen\n", errors.size());
     return kExitBoardErrors;
   }
   return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimArgs args;
+  args.options.announce = true;
+  if (int status = ParseCommandLine({argv + 1, argv + argc}, args); status != kGoOn) return status;
+  if (int status = ResolveDevice(args); status != kGoOn) return status;
+  SetLog(args);
+  return Run(args);
 }

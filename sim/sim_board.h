@@ -1,8 +1,10 @@
 // A TAVEO target board in software. It owns a pseudo-terminal whose slave side the host opens as
 // its serial port, and answers on it as the on-chip boot ROM (synchronisation and kernel download)
-// and as the downloaded flash kernel (the 0x57 erase and programming command) do. It keeps the
-// flash image of one device mode, checks the line settings the host chose on every byte it
-// receives, can pace its bytes at the host's data rate, and can be told to misbehave at any step.
+// and as the downloaded flash kernel (the 0x57 erase and programming command) do. The protocol,
+// the flash image of one device mode and the faults are the BoardModel's (sim/board_model.h);
+// this is the line around it: it serves the pseudo-terminal on a thread of its own, checks the
+// line settings the host chose on every byte it receives, paces its bytes at the host's data rate
+// when asked, and announces the port.
 #pragma once
 
 #include <chrono>
@@ -14,57 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/board_model.h"
+#include "sim/fault_plan.h"
+
 namespace quill::sim {
-
-// Boot: the boot ROM waits for the synchronisation bytes. User: a kernel runs and waits for
-// commands.
-enum class BoardState { Boot, User };
-
-// The steps at which the board answers the host; each can be made to misbehave.
-enum class Step {
-  Sync,             // the one byte answering the ten 0x00 bytes
-  Echo,             // the echo of download stream byte i (0xAA for the start byte 0x55)
-  BootErase,        // the erase-all report after the download (0xFF: failed)
-  BlockErase,       // the result of an erase command's block list (0x07: failed)
-  BlockEraseFinal,  // the byte answering the eight 0x00 bytes of the erase form
-  ChunkCommand,     // 0x06 answering 0x57 0x00
-  ChunkAddress,     // 0x11 answering the address and count
-  ChunkData,        // 0x11 answering the data bytes
-  ChunkChecksum,    // 0x06 (programmed) or 0x07 (checksum error) answering the checksum
-};
-
-enum class FaultAction {
-  Silent,    // send nothing and hang: every later byte is read and ignored until Reset
-  WrongByte, // send `byte` instead (default 0x5A; for Echo the complement of the right echo)
-  Fail,      // send the step's failure byte where it has one (BootErase 0xFF, BlockErase and
-             // ChunkChecksum 0x07; nothing is erased or programmed); elsewhere as WrongByte
-  Delay,     // send the right byte, but only after delayMs
-  HangUp,    // close the line instead of answering: the host's port sees a hang-up
-};
-
-// One misbehaviour, done once: at the index-th occurrence of the step (counted from 0 over the
-// board's life), except Echo, whose index is the byte's position in the download stream (0 the
-// start byte, 1 and 2 the length, 3 + n image byte n) in the first download that reaches it.
-// Chunk steps count programming commands, so all four steps of chunk k share index k; the erase
-// steps count erase commands.
-// After a reply the host would accept (any sync byte, an erase report other than 0xFF, an erase
-// result other than 0x07, any final erase byte) the board carries on as usual; after one the host
-// would reject, the kernel drops the command and waits for the next, and the boot ROM waits for a
-// new synchronisation.
-struct Fault {
-  Step step = Step::Sync;
-  FaultAction action = FaultAction::Silent;
-  long index = 0;
-  int byte = -1;    // WrongByte: the byte to send; -1 for the default
-  int delayMs = 0;  // Delay
-};
-
-enum class LogKind {
-  FromHost,  // bytes the host sent, as read (hexadecimal)
-  ToHost,    // bytes the board sent, as written
-  Event,     // a step of the protocol: synchronised, kernel running, chunk programmed...
-  Error,     // the same text that Errors() records
-};
 
 struct BoardOptions {
   int device = 0;  // catalogue index
@@ -88,15 +43,8 @@ struct BoardOptions {
 
 class SimBoard {
  public:
-  struct EraseCommand {
-    std::vector<uint32_t> starts;  // as received, in order
-    bool erased = false;           // the board erased them and reported success
-  };
-  struct Chunk {
-    uint32_t address = 0;
-    std::vector<uint8_t> data;
-    bool programmed = false;  // checksum right and written; false for a 0x07 or a fault
-  };
+  using EraseCommand = EraseRecord;
+  using Chunk = ChunkRecord;
 
   explicit SimBoard(BoardOptions options);
   ~SimBoard();  // Stop()
@@ -152,11 +100,5 @@ class SimBoard {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// Fault specs as the quill-sim command line writes them: ACTION:STEP[:INDEX], ACTION one of
-// silent, wrong[=BYTE], fail, delay=MS, hangup; STEP one of sync, echo, boot-erase, erase,
-// erase-final, chunk-command, chunk-address, chunk-data, checksum. Example: "wrong=0x00:echo:2".
-bool ParseFault(std::string_view text, Fault* fault, std::string* error);
-std::string_view StepName(Step step);
 
 }  // namespace quill::sim

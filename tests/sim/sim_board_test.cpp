@@ -382,5 +382,55 @@ TEST(SimExecutable, HelpNamesEveryOptionAndBadOptionsAreUsageErrors) {
   }
 }
 
+// quill-sim's complaints: each refused command line ends with 64 and says what is wrong. No short
+// forms, no "--" and no value for a flag.
+TEST(SimExecutable, RefusedCommandLinesSayWhy) {
+  struct Row {
+    std::string args;
+    const char* complaint;
+  };
+  const std::string exe = std::string(QUILL_BINARY_DIR) + "/sim/quill-sim";
+  for (const Row& row : {Row{"--device", "--device needs a name"},
+                         Row{"--state x", "--state accepts boot or user"},
+                         Row{"--clock 3 --clock 9", "--clock needs an index 0..8"},
+                         Row{"--sync-reply 0x100", "--sync-reply needs a byte 0..255"},
+                         Row{"--fault wrong:echo --fault silent", "bad fault \"silent\""},
+                         Row{"-d TX-C30", "unknown option -d"},
+                         Row{"--pace=1", "unknown option --pace=1"},
+                         Row{"--", "unknown option --"},
+                         Row{"--no-announce extra", "unknown option extra"}}) {
+    FILE* p = ::popen((exe + " " + row.args + " 2>&1").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string text;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p)) text += buf;
+    const int status = ::pclose(p);
+    EXPECT_EQ(WEXITSTATUS(status), 64) << row.args;
+    EXPECT_THAT(text, HasSubstr(std::string("quill-sim: ") + row.complaint)) << row.args;
+  }
+}
+
+// Every --fault counts, in the order given.
+TEST(SimExecutable, EachFaultOptionIsDone) {
+  int out = -1;
+  pid_t pid = Spawn({"--device", "TX-C30", "--state", "user", "--no-announce", "--fault",
+                     "wrong=0x33:chunk-command:0", "--fault", "wrong=0x44:chunk-command:1"},
+                    &out);
+  ASSERT_GT(pid, 0);
+  const std::string path = ReadLine(out);
+  {
+    RawPort port;
+    ASSERT_TRUE(port.Open(path, {.rate = 9600}));
+    for (int expected : {0x33, 0x44, 0x06}) {
+      ASSERT_TRUE(port.Write({0x57, 0x00}));
+      EXPECT_EQ(port.Read(), expected);
+    }
+  }
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ::close(out);
+}
+
 }  // namespace
 }  // namespace quill

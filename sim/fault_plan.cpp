@@ -1,8 +1,7 @@
-#include <array>
-#include <charconv>
-#include <string>
+#include "sim/fault_plan.h"
 
-#include "sim/sim_board.h"
+#include <charconv>
+#include <utility>
 
 namespace quill::sim {
 namespace {
@@ -38,7 +37,60 @@ bool ParseNumber(std::string_view text, long limit, long* value) {
   return true;
 }
 
+constexpr uint8_t kDefaultWrongByte = 0x5A;
+
+// The byte a fault sends in place of `right`.
+uint8_t FaultByte(const Fault& f, uint8_t right) {
+  if (f.action == FaultAction::Fail) {
+    if (f.step == Step::BootErase) return kEraseFailedReport;
+    if (f.step == Step::BlockErase || f.step == Step::ChunkChecksum) return kNak;
+  }
+  if (f.byte >= 0) return static_cast<uint8_t>(f.byte);
+  return f.step == Step::Echo ? static_cast<uint8_t>(~right) : kDefaultWrongByte;
+}
+
 }  // namespace
+
+bool HostAccepts(Step step, uint8_t sent, uint8_t right) {
+  switch (step) {
+    case Step::Sync:
+    case Step::BlockEraseFinal: return true;
+    case Step::Echo: return sent == right;
+    case Step::BootErase: return sent != kEraseFailedReport;
+    case Step::BlockErase: return sent != kNak;
+    case Step::ChunkCommand:
+    case Step::ChunkChecksum: return sent == kAck;
+    case Step::ChunkAddress:
+    case Step::ChunkData: return sent == kGo;
+  }
+  return false;
+}
+
+FaultPlan::FaultPlan(std::vector<Fault> faults)
+    : faults_(std::move(faults)), done_(faults_.size(), false) {}
+
+Reply FaultPlan::Decide(Step step, long index, uint8_t right) {
+  Reply r;
+  r.step = step;
+  r.index = index;
+  r.byte = right;
+  for (std::size_t i = 0; i < faults_.size(); ++i) {
+    const Fault& f = faults_[i];
+    if (done_[i] || f.step != step || f.index != index) continue;
+    done_[i] = true;
+    r.faulted = true;
+    switch (f.action) {
+      case FaultAction::Silent: r.kind = Reply::Kind::Silent; break;
+      case FaultAction::HangUp: r.kind = Reply::Kind::HangUp; break;
+      case FaultAction::Delay: r.delay = std::chrono::milliseconds(f.delayMs); break;
+      case FaultAction::Fail:
+      case FaultAction::WrongByte: r.byte = FaultByte(f, right); break;
+    }
+    break;
+  }
+  r.accepted = r.kind == Reply::Kind::Send && HostAccepts(step, r.byte, right);
+  return r;
+}
 
 std::string_view StepName(Step step) {
   for (const StepEntry& e : kSteps)
