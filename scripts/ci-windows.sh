@@ -17,8 +17,7 @@ export WINEPREFIX="$(mktemp -d)/prefix"
 mkdir -p "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null; rm -rf "$(dirname "$WINEPREFIX")"' EXIT
 
-cmake -S . -B "$win" -G Ninja --toolchain cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILL_STANDIN_KERNELS=ON
+cmake --preset windows -B "$win"
 cmake --build "$win" -j "$(nproc)"
 # The prefix is made before the tests, with its background services detached from ctest's
 # output (ctest waits for every holder of that pipe), and its server kept up between programs.

@@ -17,5 +17,15 @@ packages=(
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64)
 fi
+# Only what is missing is installed; with everything there, nothing is fetched at all.
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: every package is installed"
+  exit 0
+fi
 $SUDO apt-get update
-$SUDO apt-get install -y --no-install-recommends "${packages[@]}"
+$SUDO apt-get install -y --no-install-recommends "${missing[@]}"
