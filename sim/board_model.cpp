@@ -32,7 +32,10 @@ std::string HexAddr(uint32_t v) {
 
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
   std::string out;
-  for (uint8_t b : bytes) out += (out.empty() ? "" : " ") + Hex2(b).substr(2);
+  for (uint8_t b : bytes) {
+    if (!out.empty()) out += ' ';
+    out += Hex2(b).substr(2);
+  }
   return out;
 }
 

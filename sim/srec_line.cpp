@@ -32,7 +32,10 @@ std::string MakeSRecordLine(int type, uint32_t address, const std::vector<uint8_
     bytes.push_back(static_cast<uint8_t>(address >> (8 * i)));
   bytes.insert(bytes.end(), data.begin(), data.end());
   bytes.push_back(static_cast<uint8_t>(~Sum(bytes) + checksumDelta));
-  return "S" + std::to_string(type) + Hex(bytes);
+  std::string line = "S";
+  line += std::to_string(type);
+  line += Hex(bytes);
+  return line;
 }
 
 std::string MakeIntelHexLine(int type, uint16_t offset, const std::vector<uint8_t>& data,
@@ -41,7 +44,9 @@ std::string MakeIntelHexLine(int type, uint16_t offset, const std::vector<uint8_
                                 static_cast<uint8_t>(offset), static_cast<uint8_t>(type)};
   bytes.insert(bytes.end(), data.begin(), data.end());
   bytes.push_back(static_cast<uint8_t>(-Sum(bytes) + checksumDelta));
-  return ":" + Hex(bytes);
+  std::string line = ":";
+  line += Hex(bytes);
+  return line;
 }
 
 }  // namespace quill::sim
