@@ -10,6 +10,7 @@
 
 #include "link/results.h"
 #include "tests/link/link_support.h"
+#include "tests/reliability/sanitized.h"
 #include "tests/reliability/process_resources.h"
 
 namespace quill::test {
@@ -20,18 +21,6 @@ using sim::Step;
 
 constexpr int kOperations = 300;
 constexpr int kWarmUp = 30;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 enum class Op { Boot, Program, ProgramErase, Erase };
 enum class Scenario { Clean, Fault, Abort, Unplug, NoPort, NoFile };
