@@ -12,7 +12,7 @@
 #include "cli/cli.h"
 #include "link/results.h"
 #include "tests/link/link_support.h"
-#include "tests/reliability/sanitized.h"
+#include "tests/sanitized.h"
 #include "tests/reliability/process_resources.h"
 
 namespace quill::test {

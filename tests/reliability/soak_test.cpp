@@ -10,7 +10,7 @@
 
 #include "link/results.h"
 #include "tests/link/link_support.h"
-#include "tests/reliability/sanitized.h"
+#include "tests/sanitized.h"
 #include "tests/reliability/process_resources.h"
 
 namespace quill::test {
