@@ -86,12 +86,9 @@ Probe ProbePort(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
-    if (error == EACCES || error == EPERM) return {PortAccess::NoPermission, "", false};
-    // A port another program opened for exclusive use refuses everyone else with EBUSY.
-    if (error == EBUSY) return {PortAccess::Busy, "", false};
-    const bool missing = error == ENOENT || error == ENXIO || error == ENODEV;
-    return {missing ? PortAccess::Missing : PortAccess::Unavailable, std::strerror(error),
-            error == EIO || error == ENXIO || error == ENODEV};
+    std::string reason;
+    const PortAccess access = ClassifyOpenError(error, &reason);
+    return {access, reason, error == EIO || error == ENXIO || error == ENODEV};
   }
   Probe probe{PortAccess::Free, "", false};
   serial_struct serial{};
@@ -148,6 +145,16 @@ bool ParseHexId(const std::string& text, uint16_t& value) {
 }
 
 }  // namespace
+
+PortAccess ClassifyOpenError(int error, std::string* reason) {
+  if (reason) reason->clear();
+  if (error == EACCES || error == EPERM) return PortAccess::NoPermission;
+  // A port another program opened for exclusive use refuses everyone else with EBUSY.
+  if (error == EBUSY) return PortAccess::Busy;
+  if (reason) *reason = std::strerror(error);
+  return error == ENOENT || error == ENXIO || error == ENODEV ? PortAccess::Missing
+                                                              : PortAccess::Unavailable;
+}
 
 PortAccess ProbePortAccess(const std::string& path, std::string* reason) {
   const Probe probe = ProbePort(path);
