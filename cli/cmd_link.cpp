@@ -286,7 +286,7 @@ int32_t ParseRate(const Options& options, const std::vector<uint32_t>& rates, ui
 }
 
 // --blocks: "all", or names of the mode's map separated by commas, matched exactly.
-std::vector<std::string> ParseBlocks(const std::string& text, const WizardState& state) {
+std::vector<std::string> ParseBlocks(const std::string& text, const Job& state) {
   const DeviceMode& mode = state.Mode();
   std::vector<std::string> names;
   std::string accepted = "all";
@@ -311,10 +311,11 @@ std::vector<std::string> ParseBlocks(const std::string& text, const WizardState&
 }
 
 // Why a port did not open, and what to do, for the line that leads a failed open's message: the
-// internal-error text says nothing of why, and the reason is usually the user's to mend.
-std::string PortProblem(const std::string& port) {
+// internal-error text says nothing of why, and the reason is usually the user's to mend. error
+// is the system's error of the failed step, as the communication object got it.
+std::string PortProblem(int error) {
   std::string reason;
-  switch (ProbePortAccess(port, &reason)) {
+  switch (ClassifyOpenError(error, &reason)) {
     case PortAccess::NoPermission:
       return "permission denied; serial devices belong to a group (usually dialout): "
              "sudo usermod -aG dialout $USER, then log in again";
@@ -323,11 +324,10 @@ std::string PortProblem(const std::string& port) {
     case PortAccess::Missing:
       return "no such device; 'quill-cli ports' lists the serial ports";
     case PortAccess::Unavailable:
-      return reason + "; 'quill-cli ports' lists the serial ports";
     case PortAccess::Free:
       break;
   }
-  return "opens now, but was busy or could not be set up when it was tried";
+  return reason + "; 'quill-cli ports' lists the serial ports";
 }
 
 // The kernel a boot sends and the SHA-256 of its image, for the boot record.
@@ -397,7 +397,7 @@ int OpenLog(const Options& options, JsonLog& log) {
 struct Board {
   std::string port;
   std::string prefix;  // "PORT: " before each of its lines when several boards run
-  WizardState state;
+  Job state;
   std::unique_ptr<CCommThread> comm;
   WakePipe pipe;
   std::unique_ptr<PipeNotifier> notifier;
@@ -415,7 +415,7 @@ const char* OperationName(LinkOp op) {
 // Runs the operation on every port at once and waits for all of them: follows each board's
 // progress, turns Ctrl-C into an abort of every board, prints each outcome as the result page
 // shows it (and its JSON record), then a summary when several boards ran. Returns the exit status.
-int RunOperation(LinkOp op, const WizardState& job, const Options& options, const PortPlan& plan,
+int RunOperation(LinkOp op, const Job& job, const Options& options, const PortPlan& plan,
                  JsonLog& log) {
   const bool json = options.Has("--json");
   const bool several = plan.paths.size() > 1;
@@ -515,11 +515,11 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
     std::string fileError;
     bool started = false;
     switch (op) {
-      case LinkOp::Boot: started = b.comm->StartBoot(b.notifier.get(), &b.state, &fileError); break;
+      case LinkOp::Boot: started = b.comm->StartBoot(b.notifier.get(), b.state, &fileError); break;
       case LinkOp::Program:
-        started = b.comm->StartProgram(b.notifier.get(), &b.state, !options.Has("--no-erase"), &fileError);
+        started = b.comm->StartProgram(b.notifier.get(), b.state, !options.Has("--no-erase"), &fileError);
         break;
-      case LinkOp::Erase: started = b.comm->StartErase(b.notifier.get(), &b.state); break;
+      case LinkOp::Erase: started = b.comm->StartErase(b.notifier.get(), b.state); break;
     }
     if (started) {
       b.running = true;
@@ -537,7 +537,7 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
     const int32_t kind = b.comm->GetResult(detail);
     if (kind == ErrorInternal && detail == InternalError::PortOpen) {
       // What went wrong and what to do first; the result's text after it.
-      b.record.portProblem = PortProblem(b.port);
+      b.record.portProblem = PortProblem(b.comm->GetPortOpenError());
       WriteLines(STDERR_FILENO, "", b.port + ": " + b.record.portProblem);
       b.record.message = FormatErrorMessage(kind, detail);
       WriteLines(STDERR_FILENO, b.prefix, b.record.message);
@@ -644,7 +644,7 @@ int RunBoot(const std::vector<std::string>& args) {
       With({{"--clock", true}, {"--offset", true}, {"--lowest", true}, {"--highest", true},
             kBinaryOption}));
   const PortPlan ports = PreparePorts(options);
-  WizardState state;
+  Job state;
   ApplyDeviceOptions(options, state);
   const std::string* clock = options.Value("--clock");
   if (clock == nullptr) {
@@ -673,7 +673,7 @@ int RunProgram(const std::vector<std::string>& args) {
       With({{"--no-erase", false}, {"--blocks", true}, {"--offset", true}, {"--lowest", true},
             {"--highest", true}, kBinaryOption}));
   const PortPlan ports = PreparePorts(options);
-  WizardState state;
+  Job state;
   ApplyDeviceOptions(options, state);
   state.m_nComUserRate = ParseRate(options, UserRates(), kDefaultUserRate, "a user-mode rate");
   ApplyAddressOptions(options, state);
@@ -693,7 +693,7 @@ int RunProgram(const std::vector<std::string>& args) {
 int RunErase(const std::vector<std::string>& args) {
   const Options options = ParseOptions("erase", args, With({{"--blocks", true}}));
   const PortPlan ports = PreparePorts(options);
-  WizardState state;
+  Job state;
   ApplyDeviceOptions(options, state);
   state.m_nComUserRate = ParseRate(options, UserRates(), kDefaultUserRate, "a user-mode rate");
   if (!options.positional.empty()) {

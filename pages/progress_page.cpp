@@ -193,7 +193,7 @@ bool CBootProgressPage::OnInitDialog() {
 
 bool CBootProgressPage::StartOperation(std::string* fileError) {
   CFlashSheet* sheet = GetSheet();
-  return sheet->m_commThread.StartBoot(sheet->ProgressNotifierFor(this), sheet, fileError);
+  return sheet->m_commThread.StartBoot(sheet->ProgressNotifierFor(this), *sheet, fileError);
 }
 
 void CBootProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
@@ -242,7 +242,7 @@ void CUserProgressPage::OnStartProgram() {
 bool CUserProgressPage::StartOperation(std::string* fileError) {
   CFlashSheet* sheet = GetSheet();
   const bool eraseFirst = sheet->m_nUserOperation == UserOperationProgramErase;
-  return sheet->m_commThread.StartProgram(sheet->ProgressNotifierFor(this), sheet, eraseFirst,
+  return sheet->m_commThread.StartProgram(sheet->ProgressNotifierFor(this), *sheet, eraseFirst,
                                           fileError);
 }
 
@@ -279,7 +279,7 @@ bool CEraseProgressPage::OnInitDialog() {
 
 bool CEraseProgressPage::StartOperation(std::string*) {
   CFlashSheet* sheet = GetSheet();
-  return sheet->m_commThread.StartErase(sheet->ProgressNotifierFor(this), sheet);
+  return sheet->m_commThread.StartErase(sheet->ProgressNotifierFor(this), *sheet);
 }
 
 void CEraseProgressPage::OnOperationEnded() { GetSheet()->PressButton(PSBTN_NEXT); }

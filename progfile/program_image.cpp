@@ -61,7 +61,7 @@ ClippedRecord ClipRecord(const ProgramRecord& record, int count, uint32_t offset
 namespace {
 
 // The reading half of the check, run under the wait cursor; what it found is told afterwards.
-CheckSummary::Outcome ReadProgramFiles(WizardState& sheet, const std::vector<ProgramFile>& files,
+CheckSummary::Outcome ReadProgramFiles(Job& sheet, const std::vector<ProgramFile>& files,
                                        CheckSummary& summary, std::string& fileError) {
   if (sheet.m_pDevice == nullptr) sheet.DeriveCatalogueRefs();
   const DeviceType& device = *sheet.m_pDevice;
@@ -131,12 +131,12 @@ CheckSummary::Outcome ReadProgramFiles(WizardState& sheet, const std::vector<Pro
 
 }  // namespace
 
-bool CheckProgramFile(WizardState& sheet, const std::string& path, CheckReporter& reporter,
+bool CheckProgramFile(Job& sheet, const std::string& path, CheckReporter& reporter,
                       CheckSummary* summary) {
   return CheckProgramFiles(sheet, {ProgramFile{path}}, reporter, summary);
 }
 
-bool CheckProgramFiles(WizardState& sheet, const std::vector<ProgramFile>& files,
+bool CheckProgramFiles(Job& sheet, const std::vector<ProgramFile>& files,
                        CheckReporter& reporter, CheckSummary* summary) {
   CheckSummary local;
   CheckSummary& result = summary != nullptr ? *summary : local;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/wizard_state.h"
 #include "link/results.h"
 #include "resources/format.h"
 #include "resources/strings.h"

@@ -3,6 +3,7 @@
 // and the counters.
 #include <gtest/gtest.h>
 
+#include "app/wizard_state.h"
 #include "device/catalogue.h"
 #include "link/chunk_fit.h"
 #include "link/results.h"
@@ -38,11 +39,11 @@ class KernelTest : public ::testing::Test {
   int32_t ProgramLines(const std::vector<std::string>& lines, bool eraseFirst = false) {
     sheet.m_strFile = WriteProgramFile(lines);
     std::string error;
-    EXPECT_TRUE(comm.StartProgram(&notifier, &sheet, eraseFirst, &error)) << error;
+    EXPECT_TRUE(comm.StartProgram(&notifier, sheet, eraseFirst, &error)) << error;
     return Finish();
   }
   int32_t Erase() {
-    EXPECT_TRUE(comm.StartErase(&notifier, &sheet));
+    EXPECT_TRUE(comm.StartErase(&notifier, sheet));
     return Finish();
   }
   int32_t Finish() {
@@ -245,7 +246,7 @@ TEST_F(KernelTest, ProgramFileThatCannotBeOpenedIsRefused) {
   Begin("TX-C30");
   sheet.m_strFile = ::testing::TempDir() + "no_such_dir/none.mot";
   std::string error;
-  EXPECT_FALSE(comm.StartProgram(&notifier, &sheet, false, &error));
+  EXPECT_FALSE(comm.StartProgram(&notifier, sheet, false, &error));
   EXPECT_NE(error.find(sheet.m_strFile), std::string::npos) << error;
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);
