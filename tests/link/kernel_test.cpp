@@ -88,6 +88,21 @@ TEST_F(KernelTest, EraseFormNamesTheBlocksInMapOrder) {
                        {PhaseBlockErase, 0, 1}, {PhaseBlockErase, 0, 20}, {PhaseBlockErase, 1, 1}}));
 }
 
+// The operation works on the job as it was when it started: the caller may go on editing its own.
+TEST_F(KernelTest, AStartedOperationKeepsTheJobItWasGiven) {
+  Begin("TX-A10");
+  sheet.m_astrSelectedBlocks = {"SB0", "LB1"};
+  ASSERT_TRUE(comm.StartErase(&notifier, sheet));
+  sheet.m_astrSelectedBlocks = {"LB0"};
+  sheet.m_pDevice = nullptr;
+  sheet.m_strComPort.clear();
+  ASSERT_TRUE(notifier.WaitIdle());
+  EXPECT_EQ(comm.GetResult(detail), ErrorNone);
+  EXPECT_EQ(board->Received(),
+            (std::vector<uint8_t>{0x57, 0x02, 0x00, 0x00, 0x40, 0x00, 0x00, 0x01, 0xF0, 0x00, 0, 0,
+                                  0, 0, 0, 0, 0, 0}));
+}
+
 TEST_F(KernelTest, EraseOfNamesOutsideTheMapSendsNothing) {
   Begin("TX-C30");
   sheet.m_astrSelectedBlocks = {"LB7", "lb0"};  // TX-C30 has no LB7; names match exactly
