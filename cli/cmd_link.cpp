@@ -41,28 +41,15 @@ namespace {
 enum class LinkOp { Boot, Program, Erase };
 
 // Success texts of the result pages, and the counts message.
-constexpr uint32_t kBootDone = 115;
-constexpr uint32_t kProgramDone = 120;
-constexpr uint32_t kEraseDone = 142;
-constexpr uint32_t kCounts = 167;
 
-// The status line of each progress page for a phase; 0 where the page shows none.
-uint32_t StatusText(LinkOp op, int32_t phase) {
+// The communication object's command for an operation.
+ThreadCommand Command(LinkOp op) {
   switch (op) {
-    case LinkOp::Boot:
-      switch (phase) {
-        case PhaseSync: return 106;
-        case PhaseBootErase: return 113;
-        case PhaseKernelLoad: return 114;
-        case PhaseProgram: return 108;
-        default: return 0;
-      }
-    case LinkOp::Program:
-      return phase == PhaseBlockErase ? 107 : phase == PhaseProgram ? 108 : 0;
-    case LinkOp::Erase:
-      return phase == PhaseBlockErase ? 141 : 0;
+    case LinkOp::Boot: return CmdBoot;
+    case LinkOp::Program: return CmdProgram;
+    case LinkOp::Erase: return CmdErase;
   }
-  return 0;
+  return CmdNone;
 }
 
 // The write end of the pipe the SIGINT handler wakes the main thread through.
@@ -196,7 +183,7 @@ class ProgressReport {
       lastPhase_ = phase;
       phaseStart_ = Clock::now();
       phaseStartPos_ = pos;
-      const uint32_t id = StatusText(op_, phase);
+      const uint32_t id = StatusTextId(Command(op_), phase);
       status_ = id ? LoadString(id) : std::string();
     }
     if (status_.empty()) return;  // a phase the pages show no text for
@@ -468,11 +455,11 @@ int RunOperation(LinkOp op, const Job& job, const Options& options, const PortPl
     if (kind == ErrorNone && status == kExitSuccess) {
       r.bytesInside = board.comm->GetProgrammed();
       r.bytesOutside = board.comm->GetSkipped();
-      const uint32_t done = op == LinkOp::Boot ? kBootDone : op == LinkOp::Program ? kProgramDone
-                                                                                  : kEraseDone;
+      const uint32_t done = op == LinkOp::Boot ? StrId::BootDone : op == LinkOp::Program ? StrId::ProgramDone
+                                                                                  : StrId::EraseDone;
       r.message = LoadString(done);
       std::string text = r.message;
-      if (op != LinkOp::Erase) text += "\n" + FormatString(kCounts, {r.bytesInside, r.bytesOutside});
+      if (op != LinkOp::Erase) text += "\n" + FormatString(StrId::Counts, {r.bytesInside, r.bytesOutside});
       WriteLines(textFd, board.prefix, text);
     } else if (r.message.empty()) {
       r.message = FormatErrorMessage(kind, detail);

@@ -8,6 +8,7 @@
 #include "link/results.h"
 #include "progfile/file_set.h"
 #include "progfile/user_exception.h"
+#include "resources/strings.h"
 
 namespace quill {
 namespace {
@@ -16,6 +17,26 @@ namespace {
 constexpr std::chrono::milliseconds kAbortWait{10000};
 
 }  // namespace
+
+uint32_t StatusTextId(ThreadCommand command, int32_t phase) {
+  switch (command) {
+    case CmdBoot:
+      switch (phase) {
+        case PhaseSync: return StrId::StatusSync;
+        case PhaseBootErase: return StrId::StatusBootErase;
+        case PhaseKernelLoad: return StrId::StatusKernelLoad;
+        case PhaseProgram: return StrId::StatusProgram;
+        default: return 0;
+      }
+    case CmdProgram:
+      if (phase == PhaseBlockErase) return StrId::StatusBlockErase;
+      return phase == PhaseProgram ? StrId::StatusProgram : 0;
+    case CmdErase:
+      return phase == PhaseBlockErase ? StrId::StatusEraseBlocks : 0;
+    default:
+      return 0;
+  }
+}
 
 void AutoResetEvent::Set() {
   {
