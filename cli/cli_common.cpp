@@ -85,31 +85,62 @@ const std::string* Options::Value(const std::string& name) const {
   return it == values.end() ? nullptr : &it->second;
 }
 
+namespace {
+
+std::string AcceptedOptions(const std::vector<OptionSpec>& specs) {
+  std::string list;
+  for (const OptionSpec& spec : specs) {
+    if (!list.empty()) list += ", ";
+    list += spec.name;
+  }
+  return list.empty() ? std::string("none") : list;
+}
+
+const OptionSpec* FindSpec(const std::vector<OptionSpec>& specs, const std::string& name) {
+  for (const OptionSpec& s : specs) {
+    if (name == s.name) return &s;
+  }
+  return nullptr;
+}
+
+// Stores an option's value; every --port also adds its comma-separated ports in order.
+void StoreValue(Options& options, const std::string& name, const std::string& value) {
+  options.values[name] = value;
+  if (name != "--port") return;
+  std::stringstream list(value);
+  for (std::string port; std::getline(list, port, ',');) {
+    if (!port.empty()) options.ports.push_back(port);
+  }
+}
+
+// One option word: its long name, the form the user typed, and a value attached to it
+// ("--name=VALUE", "-pVALUE").
+struct OptionWord {
+  std::string name, typed;
+  std::optional<std::string> attached;
+};
+
+OptionWord SplitOptionWord(const std::string& arg, bool isLong) {
+  OptionWord word;
+  if (isLong) {
+    const auto equals = arg.find('=');
+    word.name = word.typed = arg.substr(0, equals);
+    if (equals != std::string::npos) word.attached = arg.substr(equals + 1);
+    return word;
+  }
+  word.typed = arg.substr(0, 2);
+  for (const auto& [letter, longName] : kShortOptions) {
+    if (letter == arg[1]) word.name = longName;
+  }
+  if (arg.size() > 2) word.attached = arg.substr(2);
+  return word;
+}
+
+}  // namespace
+
 Options ParseOptions(const std::string& command, const std::vector<std::string>& args,
                      const std::vector<OptionSpec>& specs) {
-  auto accepted = [&] {
-    std::string list;
-    for (const OptionSpec& spec : specs) {
-      if (!list.empty()) list += ", ";
-      list += spec.name;
-    }
-    return list.empty() ? std::string("none") : list;
-  };
-  auto find = [&](const std::string& name) -> const OptionSpec* {
-    for (const OptionSpec& s : specs) {
-      if (name == s.name) return &s;
-    }
-    return nullptr;
-  };
   Options options;
-  auto store = [&options](const std::string& name, const std::string& value) {
-    options.values[name] = value;
-    if (name != "--port") return;
-    std::stringstream list(value);
-    for (std::string port; std::getline(list, port, ',');) {
-      if (!port.empty()) options.ports.push_back(port);
-    }
-  };
   bool optionsEnded = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -123,23 +154,11 @@ Options ParseOptions(const std::string& command, const std::vector<std::string>&
       optionsEnded = true;
       continue;
     }
-    std::string name, typed;
-    std::optional<std::string> attached;
-    if (isLong) {
-      const auto equals = arg.find('=');
-      name = typed = arg.substr(0, equals);
-      if (equals != std::string::npos) attached = arg.substr(equals + 1);
-    } else {
-      typed = arg.substr(0, 2);
-      for (const auto& [letter, longName] : kShortOptions) {
-        if (letter == arg[1]) name = longName;
-      }
-      if (arg.size() > 2) attached = arg.substr(2);
-    }
-    const OptionSpec* spec = find(name);
+    const auto [name, typed, attached] = SplitOptionWord(arg, isLong);
+    const OptionSpec* spec = FindSpec(specs, name);
     if (spec == nullptr) {
       throw UsageError("unknown option '" + typed + "' for " + command + "; accepted: " +
-                       accepted());
+                       AcceptedOptions(specs));
     }
     // An option that belongs to the file operands (--binary ADDRESS FILE) stays among them, in
     // its place, for the operand parser.
@@ -152,17 +171,18 @@ Options ParseOptions(const std::string& command, const std::vector<std::string>&
       if (attached) throw UsageError(typed + " takes no value");
       options.flags.insert(name);
     } else if (attached) {
-      store(name, *attached);
+      StoreValue(options, name, *attached);
     } else if (i + 1 < args.size()) {
-      store(name, args[++i]);
+      StoreValue(options, name, args[++i]);
     } else {
       throw UsageError(typed + " needs a value");
     }
   }
   for (const auto& [name, variable] : kEnvironmentDefaults) {
     const char* value = std::getenv(variable);
-    if (value != nullptr && *value != '\0' && find(name) != nullptr && !options.Has(name)) {
-      store(name, value);
+    if (value != nullptr && *value != '\0' && FindSpec(specs, name) != nullptr &&
+        !options.Has(name)) {
+      StoreValue(options, name, value);
     }
   }
   return options;

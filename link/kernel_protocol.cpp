@@ -118,17 +118,39 @@ Result CKernelSession::SendChunk(uint32_t address, const uint8_t* data, uint32_t
   return {ErrorInternal, InternalError::ChunkFinalReply};
 }
 
-Result CKernelSession::Program(CProgramFileSet& files, bool eraseFirst) {
+Result CKernelSession::SendRecord(uint32_t address, const uint8_t* data, int count) {
   const Job& job = m_job;
-  if (eraseFirst && !job.m_astrSelectedBlocks.empty()) {
-    if (Result erased = Erase(); !erased.ok()) return erased;
-  }
-
   const FlashBlock* blocks = nullptr;
   int blockCount = 0;
   if (job.m_pDevice != nullptr) {
     blocks = job.m_pDevice->GetBlocks(job.ModeIndex());
     blockCount = job.m_pDevice->GetBlockCount(job.ModeIndex());
+  }
+  // A record without data bytes is passed over; the rest of the file is still programmed.
+  const uint64_t recordStart = static_cast<uint32_t>(address + job.m_dwOffset);
+  for (uint32_t piece = 0; piece < static_cast<uint32_t>(count); piece += kMaxChunk) {
+    const uint32_t pieceCount = std::min<uint32_t>(kMaxChunk, count - piece);
+    uint32_t sent = 0;
+    for (const ChunkSpan& span : FitPiece(recordStart + piece, pieceCount, job.m_dwLowest,
+                                          job.m_dwHighest, blocks, blockCount,
+                                          job.m_astrSelectedBlocks)) {
+      // A failed chunk ends the step; the pieces before it are programmed and counted.
+      if (Result sentChunk = SendChunk(span.address, data + piece + span.first, span.count);
+          !sentChunk.ok()) {
+        m_counts.programmed += sent;
+        return sentChunk;
+      }
+      sent += span.count;
+    }
+    m_counts.programmed += sent;
+    m_counts.skipped += pieceCount - sent;
+  }
+  return {};
+}
+
+Result CKernelSession::Program(CProgramFileSet& files, bool eraseFirst) {
+  if (eraseFirst && !m_job.m_astrSelectedBlocks.empty()) {
+    if (Result erased = Erase(); !erased.ok()) return erased;
   }
 
   // The position and range cover the whole file set.
@@ -164,25 +186,7 @@ Result CKernelSession::Program(CProgramFileSet& files, bool eraseFirst) {
       m_counts.skipped += static_cast<uint32_t>(count);
       continue;
     }
-    // A record without data bytes is passed over; the rest of the file is still programmed.
-    const uint64_t recordStart = static_cast<uint32_t>(record.address + job.m_dwOffset);
-    for (uint32_t piece = 0; piece < static_cast<uint32_t>(count); piece += kMaxChunk) {
-      const uint32_t pieceCount = std::min<uint32_t>(kMaxChunk, count - piece);
-      uint32_t sent = 0;
-      for (const ChunkSpan& span :
-           FitPiece(recordStart + piece, pieceCount, job.m_dwLowest, job.m_dwHighest, blocks,
-                    blockCount, job.m_astrSelectedBlocks)) {
-        // A failed chunk ends the step; the pieces before it are programmed and counted.
-        if (Result sentChunk = SendChunk(span.address, data + piece + span.first, span.count);
-            !sentChunk.ok()) {
-          m_counts.programmed += sent;
-          return sentChunk;
-        }
-        sent += span.count;
-      }
-      m_counts.programmed += sent;
-      m_counts.skipped += pieceCount - sent;
-    }
+    if (Result sent = SendRecord(record.address, data, count); !sent.ok()) return sent;
     Report(PhaseProgram, static_cast<int32_t>(files.GetPosition() >> shift), length);
   }
   files.Close();

@@ -32,6 +32,8 @@ class CKernelSession : public CLinkSession {
  private:
   Result Erase();
   Result Program(CProgramFileSet& files, bool eraseFirst);
+  // The chunks of one data record of count bytes at address (before the offset).
+  Result SendRecord(uint32_t address, const uint8_t* data, int count);
   Result SendChunk(uint32_t address, const uint8_t* data, uint32_t count);
 
   const Job& m_job;

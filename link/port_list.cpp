@@ -169,15 +169,18 @@ std::string BoardInfoPath(const std::string& announcePath) {
   return folder + "/." + name + ".board";
 }
 
-PortListing ListSerialPorts(const PortListRoots& roots) {
-  PortListing listing;
-  struct Found {
-    int kind;
-    unsigned long number;
-    std::string name;
-  };
+namespace {
+
+struct Found {
+  int kind;
+  unsigned long number;
+  std::string name;
+};
+
+// The serial devices of the dev folder, grouped by kind and in numeric order within a kind.
+std::vector<Found> SerialDevices(const std::string& dev) {
   std::vector<Found> devices;
-  for (const std::string& name : FolderEntries(roots.dev)) {
+  for (const std::string& name : FolderEntries(dev)) {
     for (int kind = 0; kind < static_cast<int>(std::size(kKinds)); ++kind) {
       const std::size_t prefix = std::strlen(kKinds[kind]);
       if (name.size() <= prefix || name.compare(0, prefix, kKinds[kind]) != 0) continue;
@@ -191,6 +194,14 @@ PortListing ListSerialPorts(const PortListRoots& roots) {
   std::sort(devices.begin(), devices.end(), [](const Found& a, const Found& b) {
     return a.kind != b.kind ? a.kind < b.kind : a.number < b.number;
   });
+  return devices;
+}
+
+}  // namespace
+
+PortListing ListSerialPorts(const PortListRoots& roots) {
+  PortListing listing;
+  const std::vector<Found> devices = SerialDevices(roots.dev);
 
   std::map<std::string, std::string> byId;  // the device a stable name leads to -> that name
   for (const std::string& name : FolderEntries(roots.byId)) {

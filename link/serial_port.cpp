@@ -64,6 +64,21 @@ int RemainingMs(Clock::time_point deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
+// Raw 8N1 at baud without flow control, reads that return at once (poll does the waiting).
+void RawSettings(struct termios2& tio, uint32_t baud) {
+  tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                   IXANY | INPCK | IGNPAR);
+  tio.c_oflag &= ~OPOST;
+  tio.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
+  const unsigned int code = SpeedCode(baud);
+  tio.c_cflag |= CS8 | CREAD | CLOCAL | code | (code << IBSHIFT);
+  tio.c_ispeed = baud;
+  tio.c_ospeed = baud;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+}
+
 }  // namespace
 
 struct CSerialPort::SavedSettings {
@@ -99,19 +114,9 @@ PortOpenResult CSerialPort::OpenPort(const std::string& name, uint32_t baud) {
   if (::ioctl(m_fd, TCGETS2, &tio) != 0) return fail(InternalError::GetCommState);
   m_saved = std::make_unique<SavedSettings>(SavedSettings{tio});
 
-  // Raw 8N1 without flow control. Building the settings cannot fail on this platform; the
-  // step keeps its number for the ports of other platforms.
-  tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                   IXANY | INPCK | IGNPAR);
-  tio.c_oflag &= ~OPOST;
-  tio.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
-  const unsigned int code = SpeedCode(baud);
-  tio.c_cflag |= CS8 | CREAD | CLOCAL | code | (code << IBSHIFT);
-  tio.c_ispeed = baud;
-  tio.c_ospeed = baud;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
+  // Building the settings cannot fail on this platform; the step keeps its number for the ports
+  // of other platforms.
+  RawSettings(tio, baud);
 
   // A rate of 0 would mean "hang up" to the driver; no line runs at it.
   if (baud == 0 || baud > 0x7FFFFFFF) return fail(InternalError::SetCommState, EINVAL);
