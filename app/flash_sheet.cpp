@@ -14,6 +14,7 @@
 #include "app/about_dlg.h"
 #include "app/page_factory.h"
 #include "app/page_ids.h"
+#include "app/qt_text.h"
 #include "resources/strings.h"
 
 // Resources of a static library are registered by hand, from the global namespace.
@@ -23,14 +24,12 @@ namespace quill {
 
 namespace {
 
-QString Text(uint32_t id) { return QString::fromStdString(LoadString(id)); }
-
 }  // namespace
 
 CFlashSheet::CFlashSheet(SettingsStore store, QWidget* parent)
     : QDialog(parent), m_settings(std::move(store)) {
   InitQuillResources();
-  setWindowTitle(Text(109));
+  setWindowTitle(Text(StrId::Caption));
   QIcon icon;
   icon.addFile(QStringLiteral(":/quill/icon-129.png"));
   icon.addFile(QStringLiteral(":/quill/icon-128.png"));
@@ -47,10 +46,10 @@ CFlashSheet::CFlashSheet(SettingsStore store, QWidget* parent)
   m_divider->setFrameShape(QFrame::HLine);
   m_divider->setFrameShadow(QFrame::Sunken);
 
-  m_btnAbout = new QPushButton(Text(112), this);
+  m_btnAbout = new QPushButton(Text(StrId::AboutButton), this);
   m_btnBack = new QPushButton(QStringLiteral("< &Back"), this);
   m_btnNext = new QPushButton(QStringLiteral("&Next >"), this);
-  m_btnExit = new QPushButton(Text(105), this);
+  m_btnExit = new QPushButton(Text(StrId::ExitButton), this);
   m_btnAbout->setObjectName(QStringLiteral("about"));
   m_btnBack->setObjectName(QStringLiteral("back"));
   m_btnNext->setObjectName(QStringLiteral("next"));

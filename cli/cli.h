@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/wizard_state.h"
 #include "cli/options.h"
+#include "progfile/job.h"
 #include "progfile/program_image.h"
 
 namespace quill::cli {
@@ -41,12 +41,12 @@ std::vector<ProgramFile> ParseFileOperands(const Options& options);
 // --device (required) and --mode into state: m_strMCUType, m_nMCUMode and the catalogue
 // references. Device and mode names match without regard to case. --mode is a mode's name
 // ("Mode 2") or the number in it ("2"), accepted only for devices with more than one mode.
-void ApplyDeviceOptions(const Options& options, WizardState& state);
+void ApplyDeviceOptions(const Options& options, Job& state);
 
 // --offset, --lowest and --highest into state, parsed and checked as the file pages do: the
 // lowest address within the mode's flash range, the highest from the lowest to the flash's end.
 // Defaults: offset 0, the mode's whole flash range. Throws UsageError with message 132 or 165.
-void ApplyAddressOptions(const Options& options, WizardState& state);
+void ApplyAddressOptions(const Options& options, Job& state);
 
 // A reporter for the program-file check that prints messages to standard error and answers
 // every question with Yes after printing its first sentence as a warning.
@@ -60,14 +60,14 @@ class ConsoleReporter : public CheckReporter {
 // --clock for the state's device and mode: a clock-range index 0..8, or the target's clock
 // frequency with its unit (9.8304MHz, 16MHz, 12000kHz, 8000000Hz) mapped to the range whose
 // label's bounds (">= A MHz, < B MHz") contain it. Throws UsageError naming what is accepted.
-int ParseClockOption(const std::string& text, const WizardState& state);
+int ParseClockOption(const std::string& text, const Job& state);
 
 // The exit status for a check that did not pass.
 int ExitStatusForCheck(const CheckSummary& summary);
 
 // Runs the program-file check on files as the file pages do, with state's device, mode and
 // window; m_strFile becomes the first file. 0 when the run may go on, else the exit status.
-int CheckFiles(WizardState& state, const std::vector<ProgramFile>& files, CheckSummary& summary);
+int CheckFiles(Job& state, const std::vector<ProgramFile>& files, CheckSummary& summary);
 
 // Hexadecimal in the H' form of the texts, without leading zeros.
 std::string HexValue(uint64_t value);

@@ -92,7 +92,7 @@ const std::string& SingleFileOperand(const Options& options) {
   return options.positional.front();
 }
 
-void ApplyDeviceOptions(const Options& options, WizardState& state) {
+void ApplyDeviceOptions(const Options& options, Job& state) {
   const std::string* name = options.Value("--device");
   if (name == nullptr) throw UsageError("--device is required; accepted: " + DeviceNames());
   const DeviceType* device = nullptr;
@@ -125,7 +125,7 @@ void ApplyDeviceOptions(const Options& options, WizardState& state) {
   state.DeriveCatalogueRefs();
 }
 
-void ApplyAddressOptions(const Options& options, WizardState& state) {
+void ApplyAddressOptions(const Options& options, Job& state) {
   const int mode = state.ModeIndex();
   const uint32_t flashLowest = state.m_pDevice->GetFlashLowest(mode);
   const uint32_t flashHighest = state.m_pDevice->GetFlashHighest(mode);
@@ -143,7 +143,7 @@ void ApplyAddressOptions(const Options& options, WizardState& state) {
   state.m_dwHighest = highest;
 }
 
-int ParseClockOption(const std::string& text, const WizardState& state) {
+int ParseClockOption(const std::string& text, const Job& state) {
   const int mode = state.ModeIndex();
   const int count = state.m_pDevice->GetClockRangeCount(mode);
   const ClockRange* ranges = state.m_pDevice->GetClockRanges(mode);

@@ -15,7 +15,7 @@ int RunCheck(const std::vector<std::string>& args) {
       "check", args,
       {{"--device", true}, {"--mode", true}, {"--offset", true}, {"--lowest", true},
        {"--highest", true}, kBinaryOption, {"--json", false}});
-  WizardState state;
+  Job state;
   ApplyDeviceOptions(options, state);
   ApplyAddressOptions(options, state);
   const std::vector<ProgramFile> files = ParseFileOperands(options);

@@ -36,28 +36,15 @@ namespace {
 enum class LinkOp { Boot, Program, Erase };
 
 // Success texts of the result pages, and the counts message.
-constexpr uint32_t kBootDone = 115;
-constexpr uint32_t kProgramDone = 120;
-constexpr uint32_t kEraseDone = 142;
-constexpr uint32_t kCounts = 167;
 
-// The status line of each progress page for a phase; 0 where the page shows none.
-uint32_t StatusText(LinkOp op, int32_t phase) {
+// The communication object's command for an operation.
+ThreadCommand Command(LinkOp op) {
   switch (op) {
-    case LinkOp::Boot:
-      switch (phase) {
-        case PhaseSync: return 106;
-        case PhaseBootErase: return 113;
-        case PhaseKernelLoad: return 114;
-        case PhaseProgram: return 108;
-        default: return 0;
-      }
-    case LinkOp::Program:
-      return phase == PhaseBlockErase ? 107 : phase == PhaseProgram ? 108 : 0;
-    case LinkOp::Erase:
-      return phase == PhaseBlockErase ? 141 : 0;
+    case LinkOp::Boot: return CmdBoot;
+    case LinkOp::Program: return CmdProgram;
+    case LinkOp::Erase: return CmdErase;
   }
-  return 0;
+  return CmdNone;
 }
 
 // Where a text goes.
@@ -129,7 +116,7 @@ class ProgressReport {
       lastPhase_ = phase;
       phaseStart_ = Clock::now();
       phaseStartPos_ = pos;
-      const uint32_t id = StatusText(op_, phase);
+      const uint32_t id = StatusTextId(Command(op_), phase);
       status_ = id ? LoadString(id) : std::string();
     }
     if (status_.empty()) return;  // a phase the pages show no text for
@@ -217,7 +204,7 @@ int32_t ParseRate(const Options& options, const std::vector<uint32_t>& rates, ui
 }
 
 // --blocks: "all", or names of the mode's map separated by commas, matched exactly.
-std::vector<std::string> ParseBlocks(const std::string& text, const WizardState& state) {
+std::vector<std::string> ParseBlocks(const std::string& text, const Job& state) {
   const DeviceMode& mode = state.Mode();
   std::vector<std::string> names;
   std::string accepted = "all";
@@ -309,7 +296,7 @@ int OpenLog(const Options& options, JsonLog& log) {
 struct Board {
   std::string port;
   std::string prefix;  // "PORT: " before each of its lines when several boards run
-  WizardState state;
+  Job state;
   std::unique_ptr<CCommThread> comm;
   std::unique_ptr<StderrTrace> tracer;
   std::unique_ptr<ProgressReport> progress;
@@ -325,7 +312,7 @@ const char* OperationName(LinkOp op) {
 // Runs the operation on every port at once and waits for all of them: follows each board's
 // progress, turns Ctrl-C into an abort of every board, prints each outcome as the result page
 // shows it (and its JSON record), then a summary when several boards ran. Returns the exit status.
-int RunOperation(LinkOp op, const WizardState& job, const Options& options, const PortPlan& plan,
+int RunOperation(LinkOp op, const Job& job, const Options& options, const PortPlan& plan,
                  JsonLog& log) {
   const bool json = options.Has("--json");
   const bool several = plan.paths.size() > 1;
@@ -379,11 +366,11 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
     if (kind == ErrorNone && status == kExitSuccess) {
       r.bytesInside = board.comm->GetProgrammed();
       r.bytesOutside = board.comm->GetSkipped();
-      const uint32_t done = op == LinkOp::Boot ? kBootDone : op == LinkOp::Program ? kProgramDone
-                                                                                  : kEraseDone;
+      const uint32_t done = op == LinkOp::Boot ? StrId::BootDone : op == LinkOp::Program ? StrId::ProgramDone
+                                                                                  : StrId::EraseDone;
       r.message = LoadString(done);
       std::string text = r.message;
-      if (op != LinkOp::Erase) text += "\n" + FormatString(kCounts, {r.bytesInside, r.bytesOutside});
+      if (op != LinkOp::Erase) text += "\n" + FormatString(StrId::Counts, {r.bytesInside, r.bytesOutside});
       WriteLines(texts, board.prefix, text);
     } else if (r.message.empty()) {
       r.message = FormatErrorMessage(kind, detail);
@@ -419,11 +406,11 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
     std::string fileError;
     bool started = false;
     switch (op) {
-      case LinkOp::Boot: started = b.comm->StartBoot(&notifier, &b.state, &fileError); break;
+      case LinkOp::Boot: started = b.comm->StartBoot(&notifier, b.state, &fileError); break;
       case LinkOp::Program:
-        started = b.comm->StartProgram(&notifier, &b.state, !options.Has("--no-erase"), &fileError);
+        started = b.comm->StartProgram(&notifier, b.state, !options.Has("--no-erase"), &fileError);
         break;
-      case LinkOp::Erase: started = b.comm->StartErase(&notifier, &b.state); break;
+      case LinkOp::Erase: started = b.comm->StartErase(&notifier, b.state); break;
     }
     if (started) {
       b.running = true;
@@ -441,7 +428,7 @@ int RunOperation(LinkOp op, const WizardState& job, const Options& options, cons
     const int32_t kind = b.comm->GetResult(detail);
     if (kind == ErrorInternal && detail == InternalError::PortOpen) {
       // What went wrong and what to do first; the result's text after it.
-      b.record.portProblem = PortProblem(b.port);
+      b.record.portProblem = PortProblem(b.port, b.comm->GetPortOpenError());
       WriteLines(Stream::Err, "", b.port + ": " + b.record.portProblem);
       b.record.message = FormatErrorMessage(kind, detail);
       WriteLines(Stream::Err, b.prefix, b.record.message);
@@ -540,7 +527,7 @@ int RunBoot(const std::vector<std::string>& args) {
       With({{"--clock", true}, {"--offset", true}, {"--lowest", true}, {"--highest", true},
             kBinaryOption}));
   const PortPlan ports = PreparePorts(options);
-  WizardState state;
+  Job state;
   ApplyDeviceOptions(options, state);
   const std::string* clock = options.Value("--clock");
   if (clock == nullptr) {
@@ -569,7 +556,7 @@ int RunProgram(const std::vector<std::string>& args) {
       With({{"--no-erase", false}, {"--blocks", true}, {"--offset", true}, {"--lowest", true},
             {"--highest", true}, kBinaryOption}));
   const PortPlan ports = PreparePorts(options);
-  WizardState state;
+  Job state;
   ApplyDeviceOptions(options, state);
   state.m_nComUserRate = ParseRate(options, UserRates(), kDefaultUserRate, "a user-mode rate");
   ApplyAddressOptions(options, state);
@@ -589,7 +576,7 @@ int RunProgram(const std::vector<std::string>& args) {
 int RunErase(const std::vector<std::string>& args) {
   const Options options = ParseOptions("erase", args, With({{"--blocks", true}}));
   const PortPlan ports = PreparePorts(options);
-  WizardState state;
+  Job state;
   ApplyDeviceOptions(options, state);
   state.m_nComUserRate = ParseRate(options, UserRates(), kDefaultUserRate, "a user-mode rate");
   if (!options.positional.empty()) {

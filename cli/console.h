@@ -42,8 +42,10 @@ int TerminalColumns();
 // Writes text to standard error at once, unbuffered, in one piece where the system allows.
 void WriteStderr(const std::string& text);
 
-// Why the port does not open, and what the user can do about it (no such port, access denied,
-// in use by another program), for the line that leads a failed open's message.
-std::string PortProblem(const std::string& port);
+// Why the port did not open, and what the user can do about it (no such port, access denied,
+// in use by another program), for the line that leads a failed open's message. systemError is
+// the error of the failed step as the open got it (errno; GetLastError() on Windows), so the port
+// is not opened again to find out.
+std::string PortProblem(const std::string& port, int systemError);
 
 }  // namespace quill::cli

@@ -117,9 +117,9 @@ void WriteStderr(const std::string& text) {
 
 // The internal-error text of a port that did not open says nothing of why; the reason is
 // usually the user's to mend (a missing group membership, another program on the port).
-std::string PortProblem(const std::string& port) {
+std::string PortProblem(const std::string& /*port*/, int systemError) {
   std::string reason;
-  switch (ProbePortAccess(port, &reason)) {
+  switch (ClassifyOpenError(systemError, &reason)) {
     case PortAccess::NoPermission:
       return "permission denied; serial devices belong to a group (usually dialout): "
              "sudo usermod -aG dialout $USER, then log in again";
@@ -128,11 +128,10 @@ std::string PortProblem(const std::string& port) {
     case PortAccess::Missing:
       return "no such device; 'quill-cli ports' lists the serial ports";
     case PortAccess::Unavailable:
-      return reason + "; 'quill-cli ports' lists the serial ports";
     case PortAccess::Free:
       break;
   }
-  return "opens now, but was busy or could not be set up when it was tried";
+  return reason + "; 'quill-cli ports' lists the serial ports";
 }
 
 }  // namespace quill::cli

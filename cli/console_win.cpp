@@ -120,15 +120,12 @@ void WriteStderr(const std::string& text) {
   std::fflush(stderr);
 }
 
-std::string PortProblem(const std::string& port) {
-  const std::string path = port.rfind("\\\\.\\", 0) == 0 ? port : "\\\\.\\" + port;
-  const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  const DWORD error = handle == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
-  if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+std::string PortProblem(const std::string& port, int systemError) {
+  (void)port;
+  const DWORD error = static_cast<DWORD>(systemError);
   switch (error) {
     case 0:
-      return "opens now, but was busy or could not be set up when it was tried";
+      return "the port opened, but could not be set up";
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND: {
       std::string present;

@@ -30,7 +30,7 @@ std::vector<ProgramFile> ParseFileOperands(const Options& options) {
   return files;
 }
 
-int CheckFiles(WizardState& state, const std::vector<ProgramFile>& files, CheckSummary& summary) {
+int CheckFiles(Job& state, const std::vector<ProgramFile>& files, CheckSummary& summary) {
   state.m_strFile = files.front().path;
   ConsoleReporter reporter;
   if (!CheckProgramFiles(state, files, reporter, &summary)) return ExitStatusForCheck(summary);

@@ -20,10 +20,10 @@ constexpr uint32_t kRates3[] = {2400, 4800, 9600};
   }
 
 // The lowest TX-A10 range uses kernel 186; 148..155 serve ranges 1..8.
-constexpr ClockRange kClockA[] = QUILL_CLOCK_RANGES(168, 186, 148, 149, 150, 151, 152, 153, 154, 155);
-constexpr ClockRange kClockB[] = QUILL_CLOCK_RANGES(218, 190, 191, 192, 193, 194, 195, 196, 197, 198);
-constexpr ClockRange kClockC[] = QUILL_CLOCK_RANGES(227, 199, 200, 201, 202, 203, 204, 205, 206, 207);
-constexpr ClockRange kClockD[] = QUILL_CLOCK_RANGES(227, 208, 209, 210, 211, 212, 213, 214, 215, 216);
+constexpr ClockRange kClockA[] = QUILL_CLOCK_RANGES(StrId::ClockLabelsA, 186, 148, 149, 150, 151, 152, 153, 154, 155);
+constexpr ClockRange kClockB[] = QUILL_CLOCK_RANGES(StrId::ClockLabelsB, 190, 191, 192, 193, 194, 195, 196, 197, 198);
+constexpr ClockRange kClockC[] = QUILL_CLOCK_RANGES(StrId::ClockLabelsC, 199, 200, 201, 202, 203, 204, 205, 206, 207);
+constexpr ClockRange kClockD[] = QUILL_CLOCK_RANGES(StrId::ClockLabelsC, 208, 209, 210, 211, 212, 213, 214, 215, 216);
 #undef QUILL_CLOCK_RANGES
 
 constexpr FlashBlock kMapA[] = {
@@ -76,14 +76,14 @@ constexpr DeviceMode kModesA10[] = {
 constexpr DeviceMode kModesC30[] = {
     {0, Count(kClockB), kClockB, Count(kMapB), kMapB, Count(kRamB), kRamB, 0x0, 0x7FFF, 0}};
 constexpr DeviceMode kModesC31[] = {
-    {236, Count(kClockC), kClockC, Count(kMapC), kMapC, Count(kRamB), kRamB, 0x0, 0xEF7F, 0},
-    {237, Count(kClockD), kClockD, Count(kMapD), kMapD, Count(kRamB), kRamB, 0x0, 0xF77F, 0},
+    {StrId::ModeName2, Count(kClockC), kClockC, Count(kMapC), kMapC, Count(kRamB), kRamB, 0x0, 0xEF7F, 0},
+    {StrId::ModeName3, Count(kClockD), kClockD, Count(kMapD), kMapD, Count(kRamB), kRamB, 0x0, 0xF77F, 0},
 };
 
 constexpr DeviceType kDevices[] = {
-    {110, Count(kModesA10), kModesA10},
-    {127, Count(kModesC30), kModesC30},
-    {128, Count(kModesC31), kModesC31},
+    {StrId::DeviceTxA10, Count(kModesA10), kModesA10},
+    {StrId::DeviceTxC30, Count(kModesC30), kModesC30},
+    {StrId::DeviceTxC31, Count(kModesC31), kModesC31},
 };
 
 constexpr uint32_t kUserDataRates[] = {2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200};

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "app/wizard_state.h"
 #include "device/catalogue.h"
 #include "progfile/file_set.h"
 #include "progfile/load_file.h"

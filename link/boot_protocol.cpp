@@ -1,10 +1,7 @@
-// Boot mode: baud-rate synchronisation with the on-chip boot ROM, the kernel download with its
-// byte-by-byte echo check, and the wait for the kernel's erase-all report.
-#include <algorithm>
-#include <vector>
+#include "link/boot_protocol.h"
 
-#include "link/comm_thread.h"
-#include "link/results.h"
+#include <algorithm>
+
 #include "link/kernel_store.h"
 
 namespace quill {
@@ -19,49 +16,51 @@ constexpr int kEraseReportAttempts = 20;
 
 }  // namespace
 
-void CCommThread::BootProgram() {
-  SetProgress(PhaseSync, 0, 100);
-  const uint8_t sync[10] = {};
-  if (!WriteBytes(sync, sizeof sync)) return SetResult(ErrorInternal, InternalError::SyncWrite);
-  // Any byte at all tells that the boot ROM has found the rate.
-  if (ReadByte(kSyncAttempts) < 0) return SetResult(ErrorBootSyncTimeout, 0);
-  SetProgress(PhaseSync, 100, 100);
+Result CBootSession::BootProgram(const std::vector<uint8_t>& kernel, CProgramFileSet& files) {
+  const Result boot = Guarded([&] { return Download(kernel); });
+  if (!boot.ok()) return boot;
+  // No pre-erase: the kernel has just erased everything.
+  return m_kernel.ProgramFile(files, false);
+}
 
-  // StartBoot took the image and checked its size.
-  const std::size_t length = m_kernel.size();
-  if (length == 0 || length > kKernelCapacity) {
-    return SetResult(ErrorInternal, InternalError::KernelLoad);
-  }
+Result CBootSession::Download(const std::vector<uint8_t>& kernel) {
+  Report(PhaseSync, 0, 100);
+  const uint8_t sync[10] = {};
+  if (!WriteBytes(sync, sizeof sync)) return {ErrorInternal, InternalError::SyncWrite};
+  // Any byte at all tells that the boot ROM has found the rate.
+  if (ReadByte(kSyncAttempts) < 0) return {ErrorBootSyncTimeout, 0};
+  Report(PhaseSync, 100, 100);
+
+  const std::size_t length = kernel.size();
+  if (length == 0 || length > kKernelCapacity) return {ErrorInternal, InternalError::KernelLoad};
   std::vector<uint8_t> stream(3 + length);
-  std::copy(m_kernel.begin(), m_kernel.end(), stream.begin() + 3);
+  std::copy(kernel.begin(), kernel.end(), stream.begin() + 3);
   const int32_t imageLength = static_cast<int32_t>(length);
-  SetProgress(PhaseKernelLoad, 0, imageLength);
+  Report(PhaseKernelLoad, 0, imageLength);
   stream[0] = kStartByte;
   stream[1] = static_cast<uint8_t>(length >> 8);
   stream[2] = static_cast<uint8_t>(length & 0xFF);
   const int32_t total = imageLength + 3;
 
   for (int32_t i = 0; i < total; ++i) {
-    if (!WriteByte(stream[i])) return SetResult(ErrorInternal, InternalError::DownloadWrite);
+    if (!WriteByte(stream[i])) return {ErrorInternal, InternalError::DownloadWrite};
     const int echo = ReadByte(kEchoAttempts);
-    if (echo < 0) return SetResult(ErrorBootLoadTimeout, static_cast<uint32_t>(i));
+    if (echo < 0) return {ErrorBootLoadTimeout, static_cast<uint32_t>(i)};
     const int expected = i == 0 ? kStartEcho : stream[i];
-    if (echo != expected) return SetResult(ErrorBootLoadEcho, static_cast<uint32_t>(i));
-    SetProgress(PhaseKernelLoad, i, total);
+    if (echo != expected) return {ErrorBootLoadEcho, static_cast<uint32_t>(i)};
+    Report(PhaseKernelLoad, i, total);
   }
-  SetProgress(PhaseKernelLoad, total, total);
+  Report(PhaseKernelLoad, total, total);
 
   int report = -1;
   for (int attempt = 0; attempt < kEraseReportAttempts && report < 0; ++attempt) {
-    SetProgress(PhaseBootErase, attempt, kEraseReportAttempts);
+    Report(PhaseBootErase, attempt, kEraseReportAttempts);
     report = ReadByte(1);
   }
-  if (report < 0) return SetResult(ErrorBootEraseTimeout, 0);
-  if (report == kEraseFailed) return SetResult(ErrorBootEraseFailed, 0);
-  SetProgress(PhaseBootErase, kEraseReportAttempts, kEraseReportAttempts);
-
-  // m_bEraseFirst is false for a boot: the kernel has just erased everything.
-  ProgramFile();
+  if (report < 0) return {ErrorBootEraseTimeout, 0};
+  if (report == kEraseFailed) return {ErrorBootEraseFailed, 0};
+  Report(PhaseBootErase, kEraseReportAttempts, kEraseReportAttempts);
+  return {};
 }
 
 }  // namespace quill

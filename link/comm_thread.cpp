@@ -2,10 +2,13 @@
 
 #include <chrono>
 
+#include "link/boot_protocol.h"
+#include "link/kernel_protocol.h"
 #include "link/kernel_store.h"
 #include "link/results.h"
 #include "progfile/file_set.h"
 #include "progfile/user_exception.h"
+#include "resources/strings.h"
 
 namespace quill {
 namespace {
@@ -15,29 +18,32 @@ constexpr std::chrono::milliseconds kAbortWait{10000};
 
 }  // namespace
 
+uint32_t StatusTextId(ThreadCommand command, int32_t phase) {
+  switch (command) {
+    case CmdBoot:
+      switch (phase) {
+        case PhaseSync: return StrId::StatusSync;
+        case PhaseBootErase: return StrId::StatusBootErase;
+        case PhaseKernelLoad: return StrId::StatusKernelLoad;
+        case PhaseProgram: return StrId::StatusProgram;
+        default: return 0;
+      }
+    case CmdProgram:
+      if (phase == PhaseBlockErase) return StrId::StatusBlockErase;
+      return phase == PhaseProgram ? StrId::StatusProgram : 0;
+    case CmdErase:
+      return phase == PhaseBlockErase ? StrId::StatusEraseBlocks : 0;
+    default:
+      return 0;
+  }
+}
+
 void AutoResetEvent::Set() {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bSignalled = true;
   }
   m_cv.notify_one();
-}
-
-void AutoResetEvent::Reset() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_bSignalled = false;
-}
-
-bool AutoResetEvent::TryWait() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  const bool was = m_bSignalled;
-  m_bSignalled = false;
-  return was;
-}
-
-bool AutoResetEvent::IsSet() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_bSignalled;
 }
 
 void AutoResetEvent::Wait() {
@@ -47,6 +53,7 @@ void AutoResetEvent::Wait() {
 }
 
 CCommThread::CCommThread() : m_files(std::make_unique<CProgramFileSet>()) {
+  m_port.SetAbortFlag(&m_bAbort);
   m_worker = std::thread([this] { ThreadProc(); });
 }
 
@@ -54,16 +61,21 @@ CCommThread::~CCommThread() {
   Abort();
   // Every read attempt lasts at most a second and every write is bounded, so a worker that is
   // still busy after the abort wait ends soon; keep asking rather than destroy it while it runs.
-  while (!WaitIdle(std::chrono::milliseconds(1000))) m_evAbort.Set();
-  StartCommand(CmdQuit, nullptr, nullptr, false);
+  while (!WaitIdle(std::chrono::milliseconds(1000))) m_bAbort.store(true);
+  m_bAbort.store(false);
+  Operation quit;
+  quit.command = CmdQuit;
+  StartCommand(std::move(quit), nullptr);
   if (m_worker.joinable()) m_worker.join();
   m_port.Close();
 }
 
-bool CCommThread::OpenProgramFile(const WizardState* sheet, std::string* fileError) {
+bool CCommThread::IsIdle() { return WaitIdle(std::chrono::milliseconds(0)); }
+
+bool CCommThread::OpenProgramFile(const Job& job, std::string* fileError) {
   m_files->Close();
   try {
-    m_files->Open(sheet->ProgramFileSet());
+    m_files->Open(job.ProgramFileSet());
   } catch (const CFileException& e) {
     if (fileError) *fileError = e.Message();
     return false;
@@ -71,176 +83,183 @@ bool CCommThread::OpenProgramFile(const WizardState* sheet, std::string* fileErr
   return true;
 }
 
-bool CCommThread::TakeKernel(const WizardState& sheet) {
-  const ClockRange* clock = sheet.m_pClockRange;
+bool CCommThread::TakeKernel(Operation& operation) {
+  const ClockRange* clock = operation.job.m_pClockRange;
   if (clock == nullptr) {
-    SetResult(ErrorInternal, InternalError::KernelLoad);
+    StoreResult({ErrorInternal, InternalError::KernelLoad}, {});
     return false;
   }
   KernelImage kernel = FindKernel(clock->kernelId);
-  const bool standInAllowed =
-      kernel.origin == KernelOrigin::StandIn && IsPseudoTerminal(sheet.m_strComPort);
+  const bool standInAllowed = kernel.origin == KernelOrigin::StandIn &&
+                              IsPseudoTerminal(operation.job.m_strComPort);
   if (kernel.origin != KernelOrigin::Installed && !standInAllowed) {
-    SetResult(kernel.origin == KernelOrigin::Unusable ? ErrorKernelUnusable : ErrorNoKernel,
-              clock->kernelId);
+    const int32_t kind = kernel.origin == KernelOrigin::Unusable ? ErrorKernelUnusable : ErrorNoKernel;
+    StoreResult({kind, clock->kernelId}, {});
     return false;
   }
-  m_kernel = std::move(kernel.bytes);
-  m_bStandInKernel = kernel.origin == KernelOrigin::StandIn;
+  operation.kernel = std::move(kernel.bytes);
+  operation.standInKernel = kernel.origin == KernelOrigin::StandIn;
   return true;
 }
 
-bool CCommThread::StartBoot(ProgressNotifier* notifier, WizardState* sheet,
-                            std::string* fileError) {
-  // The busy test comes before the file is touched: the worker of a running operation reads it.
-  if (sheet == nullptr || !WaitIdle(std::chrono::milliseconds(0))) return false;
+bool CCommThread::StartBoot(ProgressNotifier* notifier, const Job& job, std::string* fileError) {
+  // The busy test comes before the files are touched: the worker of a running operation reads them.
+  if (!IsIdle()) return false;
+  Operation operation{CmdBoot, job, false, {}, false};
   // Decided before anything is opened, so a refused boot writes not a single byte.
-  if (!TakeKernel(*sheet)) return false;
-  if (!OpenProgramFile(sheet, fileError)) return false;
-  if (!StartCommand(CmdBoot, notifier, sheet, false)) {
-    m_files->Close();
-    return false;
-  }
-  return true;
+  if (!TakeKernel(operation)) return false;
+  if (!OpenProgramFile(job, fileError)) return false;
+  return StartCommand(std::move(operation), notifier);
 }
 
-bool CCommThread::StartProgram(ProgressNotifier* notifier, WizardState* sheet, bool eraseFirst,
+bool CCommThread::StartProgram(ProgressNotifier* notifier, const Job& job, bool eraseFirst,
                                std::string* fileError) {
-  if (sheet == nullptr || !WaitIdle(std::chrono::milliseconds(0))) return false;
-  if (!OpenProgramFile(sheet, fileError)) return false;
-  if (!StartCommand(CmdProgram, notifier, sheet, eraseFirst)) {
-    m_files->Close();
-    return false;
-  }
-  return true;
+  if (!IsIdle()) return false;
+  if (!OpenProgramFile(job, fileError)) return false;
+  return StartCommand(Operation{CmdProgram, job, eraseFirst, {}, false}, notifier);
 }
 
-bool CCommThread::StartErase(ProgressNotifier* notifier, WizardState* sheet) {
-  if (sheet == nullptr) return false;
-  return StartCommand(CmdErase, notifier, sheet, true);
+bool CCommThread::StartErase(ProgressNotifier* notifier, const Job& job) {
+  if (!IsIdle()) return false;
+  return StartCommand(Operation{CmdErase, job, true, {}, false}, notifier);
 }
 
-bool CCommThread::StartCommand(ThreadCommand command, ProgressNotifier* notifier,
-                               WizardState* sheet, bool eraseFirst) {
-  if (!WaitIdle(std::chrono::milliseconds(0))) return false;
-  SetResult(ErrorNone, 0);
-
-  // Marks the worker busy from the hand-over on, so that a second start before the worker has
-  // taken this command is refused instead of replacing it.
-  auto handOver = [this](ThreadCommand cmd) {
-    m_nCommand.store(cmd);
+bool CCommThread::StartCommand(Operation operation, ProgressNotifier* notifier) {
+  if (!IsIdle()) return false;
+  const ThreadCommand command = operation.command;
+  if (command != CmdQuit) {
+    StoreResult({}, {});
+    {
+      // Waits until the worker has finished notifying the previous operation's receiver.
+      std::lock_guard<std::mutex> lock(m_notifyMutex);
+      m_pNotify.store(notifier);
+    }
+    const uint32_t rate = static_cast<uint32_t>(command == CmdBoot ? operation.job.m_nComBootRate
+                                                                   : operation.job.m_nComUserRate);
+    const PortOpenResult opened = m_port.OpenPort(operation.job.m_strComPort, rate);
     {
       std::lock_guard<std::mutex> lock(m_stateMutex);
-      m_nPhase = PhaseStarted;
+      m_nPortOpenError = opened.systemError;
     }
-    m_evStart.Set();
-  };
-
-  if (command == CmdQuit) {
-    handOver(CmdQuit);
-    return true;
+    if (!opened.ok()) {
+      StoreResult({ErrorInternal, opened.failure}, {});
+      m_files->Close();
+      return false;
+    }
+    // The path was a pseudo-terminal when the kernel was chosen; a link changed since then must
+    // not carry a stand-in to a real board.
+    if (command == CmdBoot && operation.standInKernel && !m_port.IsOnPseudoTerminal()) {
+      m_port.Close();
+      m_files->Close();
+      StoreResult({ErrorNoKernel, operation.job.m_pClockRange->kernelId}, {});
+      return false;
+    }
+    m_port.SetTrace(m_pTrace.load());
   }
-
+  m_operation = std::move(operation);
   {
-    // Waits until the worker has finished notifying the previous operation's receiver.
-    std::lock_guard<std::mutex> lock(m_notifyMutex);
-    m_pNotify.store(notifier);
+    // Busy from the hand-over on, so that a second start before the worker has taken this
+    // operation is refused instead of replacing it.
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    m_progress = Progress{PhaseStarted, 0, 1};
   }
-  m_pSheet = sheet;
-  m_bEraseFirst.store(eraseFirst);
-
-  const int32_t rate = command == CmdBoot ? sheet->m_nComBootRate : sheet->m_nComUserRate;
-  const uint32_t failure = m_port.Open(sheet->m_strComPort, static_cast<uint32_t>(rate));
-  if (failure != 0) {
-    SetResult(ErrorInternal, failure);
-    return false;
-  }
-  // The path was a pseudo-terminal when the kernel was chosen; a link changed since then must
-  // not carry a stand-in to a real board.
-  if (command == CmdBoot && m_bStandInKernel && !m_port.IsOnPseudoTerminal()) {
-    m_port.Close();
-    SetResult(ErrorNoKernel, sheet->m_pClockRange->kernelId);
-    return false;
-  }
-  m_port.SetTrace(m_pTrace.load());
-  handOver(command);
+  m_evStart.Set();
   return true;
 }
 
 void CCommThread::ThreadProc() {
   for (;;) {
-    const ThreadCommand command = WaitForCommand();
-    if (command == CmdQuit) return;
-    try {
-      switch (command) {
-        case CmdBoot:
-          BootProgram();
-          break;
-        case CmdProgram:
-          // EraseBlocks runs inside ProgramFile when m_bEraseFirst is set.
-          ProgramFile();
-          break;
-        case CmdErase:
-          EraseBlocks();
-          break;
-        default:
-          break;
-      }
-    } catch (const CUserException&) {
-      // An abort: the result was set by Abort.
-    }
+    m_evStart.Wait();
+    if (m_operation.command == CmdQuit) return;
+    ProgramCounts counts;
+    // An abort that came before the worker took the operation cancels it: nothing is sent.
+    const Result result = m_bAbort.load() ? Result{ErrorUserAbort, 0} : Run(m_operation, counts);
+    // The program files stay open after a failure until the next start closes them.
     m_port.Close();
-    SetProgress(PhaseIdle, 0, 1);
+    // The result and the idle phase together: whoever sees idle sees the result.
+    SetProgress(Progress{PhaseIdle, 0, 1}, &result, &counts);
   }
 }
 
-ThreadCommand CCommThread::WaitForCommand() {
-  m_evStart.Wait();
-  {
-    std::lock_guard<std::mutex> lock(m_stateMutex);
-    m_nPhase = PhaseStarted;
+Result CCommThread::Run(const Operation& operation, ProgramCounts& counts) {
+  const auto report = [this](const Progress& progress) { SetProgress(progress); };
+  const std::chrono::milliseconds readTimeout(m_readTimeoutMs.load());
+  switch (operation.command) {
+    case CmdBoot: {
+      CBootSession session(m_port, operation.job, report, readTimeout);
+      const Result result = session.BootProgram(operation.kernel, *m_files);
+      counts = session.Counts();
+      return result;
+    }
+    case CmdProgram: {
+      CKernelSession session(m_port, operation.job, report, readTimeout);
+      const Result result = session.ProgramFile(*m_files, operation.eraseFirst);
+      counts = session.Counts();
+      return result;
+    }
+    case CmdErase:
+      return CKernelSession(m_port, operation.job, report, readTimeout).EraseBlocks();
+    default:
+      return {};
   }
-  return static_cast<ThreadCommand>(m_nCommand.load());
 }
 
-bool CCommThread::IsAbortRequested() { return m_evAbort.TryWait(); }
-
-void CCommThread::ThrowIfAbortRequested() {
-  if (IsAbortRequested()) throw CUserException(CUserException::Abort, "operation aborted");
-}
-
-void CCommThread::SetProgress(int32_t phase, int32_t pos, int32_t range) {
+void CCommThread::SetProgress(const Progress& progress, const Result* result,
+                              const ProgramCounts* counts) {
   std::lock_guard<std::mutex> notifyLock(m_notifyMutex);
   {
     std::lock_guard<std::mutex> lock(m_stateMutex);
-    m_nPhase = phase;
-    m_nPos = pos;
-    m_nRange = range;
+    if (result != nullptr) StoreResultLocked(*result, *counts);
+    m_progress = progress;
   }
-  if (phase == PhaseIdle) m_idleCv.notify_all();
+  if (progress.phase == PhaseIdle) m_idleCv.notify_all();
   if (ProgressNotifier* notifier = m_pNotify.load()) notifier->Notify();
 }
 
-void CCommThread::SetResult(int32_t kind, uint32_t detail) {
-  m_dwDetail.store(detail);
-  m_nResult.store(kind);
+void CCommThread::StoreResult(const Result& result, const ProgramCounts& counts) {
+  std::lock_guard<std::mutex> lock(m_stateMutex);
+  StoreResultLocked(result, counts);
+}
+
+void CCommThread::StoreResultLocked(const Result& result, const ProgramCounts& counts) {
+  m_result = result;
+  // The user asked to stop: an operation that ended well before it noticed still counts as
+  // aborted, one that failed keeps its failure.
+  if (m_bAbort.load() && result.ok()) m_result.kind = ErrorUserAbort;
+  m_counts = counts;
 }
 
 bool CCommThread::WaitIdle(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(m_stateMutex);
-  return m_idleCv.wait_for(lock, timeout, [this] { return m_nPhase == PhaseIdle; });
+  return m_idleCv.wait_for(lock, timeout, [this] { return m_progress.phase == PhaseIdle; });
 }
 
 int32_t CCommThread::GetProgress(int32_t& pos, int32_t& range) const {
   std::lock_guard<std::mutex> lock(m_stateMutex);
-  pos = m_nPos;
-  range = m_nRange;
-  return m_nPhase;
+  pos = m_progress.position;
+  range = m_progress.range;
+  return m_progress.phase;
 }
 
 int32_t CCommThread::GetResult(uint32_t& detail) const {
-  detail = m_dwDetail.load();
-  return m_nResult.load();
+  std::lock_guard<std::mutex> lock(m_stateMutex);
+  detail = m_result.detail;
+  return m_result.kind;
+}
+
+uint32_t CCommThread::GetProgrammed() const {
+  std::lock_guard<std::mutex> lock(m_stateMutex);
+  return m_counts.programmed;
+}
+
+uint32_t CCommThread::GetSkipped() const {
+  std::lock_guard<std::mutex> lock(m_stateMutex);
+  return m_counts.skipped;
+}
+
+int CCommThread::GetPortOpenError() const {
+  std::lock_guard<std::mutex> lock(m_stateMutex);
+  return m_nPortOpenError;
 }
 
 void CCommThread::SetTraceSink(SerialTrace* trace) { m_pTrace.store(trace); }
@@ -252,43 +271,21 @@ void CCommThread::DetachNotifier(ProgressNotifier* notifier) {
 }
 
 bool CCommThread::Abort() {
-  m_nCommand.store(CmdNone);
-  m_nResult.store(ErrorUserAbort);
-  m_evAbort.Set();
+  {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    m_bAbort.store(true);
+    // Nothing runs: the abort is the result at once, its detail kept. Otherwise the worker
+    // stores it when it finishes.
+    if (m_progress.phase == PhaseIdle) StoreResultLocked({ErrorUserAbort, m_result.detail}, m_counts);
+  }
   const bool idle = WaitIdle(kAbortWait);
-  m_evAbort.Reset();
+  m_bAbort.store(false);
   if (idle) {
     // The idle notification may still be running on the worker: let it finish, so the caller
     // may destroy its receiver once Abort has returned.
     std::lock_guard<std::mutex> lock(m_notifyMutex);
   }
   return true;
-}
-
-int CCommThread::ReadByte(int attempts) {
-  if (attempts <= 0) return -1;
-  for (; attempts > 0; --attempts) {
-    ThrowIfAbortRequested();
-    uint8_t byte = 0;
-    switch (m_port.ReadOne(byte, std::chrono::milliseconds(m_readTimeoutMs.load()))) {
-      case CSerialPort::ReadResult::Byte:
-        return byte;
-      case CSerialPort::ReadResult::Failed:
-        return -1;
-      case CSerialPort::ReadResult::Timeout:
-        break;
-    }
-  }
-  // An abort that came during the last attempt ends the operation as the user's abort rather
-  // than as the timeout of the wait it cut short.
-  ThrowIfAbortRequested();
-  return -1;
-}
-
-bool CCommThread::WriteByte(uint8_t byte) { return m_port.Write(&byte, 1); }
-
-bool CCommThread::WriteBytes(const uint8_t* data, std::size_t length) {
-  return m_port.Write(data, length);
 }
 
 }  // namespace quill

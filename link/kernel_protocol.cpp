@@ -1,12 +1,10 @@
-// The kernel's 0x57 command: the erase form for the selected blocks, and the programming form
-// that carries one chunk of a data record, confirmed by a checksum.
+#include "link/kernel_protocol.h"
+
 #include <algorithm>
 #include <limits>
 #include <vector>
 
 #include "link/chunk_fit.h"
-#include "link/comm_thread.h"
-#include "link/results.h"
 #include "progfile/file_set.h"
 #include "progfile/user_exception.h"
 
@@ -36,20 +34,21 @@ int ProgressShift(uint64_t length) {
 
 }  // namespace
 
-bool CCommThread::FindUnselectedBlock(uint32_t address, uint32_t& start, uint32_t& end) const {
-  const DeviceType* device = m_pSheet->m_pDevice;
-  if (device == nullptr) return false;
-  const int mode = m_pSheet->ModeIndex();
-  return quill::FindUnselectedBlock(device->GetBlocks(mode), device->GetBlockCount(mode),
-                                    m_pSheet->m_astrSelectedBlocks, address, start, end);
+Result CKernelSession::EraseBlocks() {
+  return Guarded([this] { return Erase(); });
 }
 
-bool CCommThread::EraseBlocks() {
-  const std::vector<std::string>& selected = m_pSheet->m_astrSelectedBlocks;
-  const DeviceType* device = m_pSheet->m_pDevice;
-  if (selected.empty() || device == nullptr) return true;
+Result CKernelSession::ProgramFile(CProgramFileSet& files, bool eraseFirst) {
+  m_counts = {};
+  return Guarded([&] { return Program(files, eraseFirst); });
+}
 
-  const int mode = m_pSheet->ModeIndex();
+Result CKernelSession::Erase() {
+  const std::vector<std::string>& selected = m_job.m_astrSelectedBlocks;
+  const DeviceType* device = m_job.m_pDevice;
+  if (selected.empty() || device == nullptr) return {};
+
+  const int mode = m_job.ModeIndex();
   const FlashBlock* blocks = device->GetBlocks(mode);
   std::vector<uint8_t> list;
   uint32_t count = 0;
@@ -60,51 +59,37 @@ bool CCommThread::EraseBlocks() {
     PutBE32(list.data() + list.size() - 4, blocks[i].start);
     ++count;
   }
-  if (count == 0) return true;
+  if (count == 0) return {};
 
-  SetProgress(PhaseBlockErase, 0, 1);
-  auto fail = [this](int32_t kind, uint32_t detail) {
-    SetResult(kind, detail);
-    return false;
-  };
-  if (!WriteByte(kCommand)) return fail(ErrorInternal, InternalError::EraseCommandWrite);
-  if (!WriteByte(static_cast<uint8_t>(count))) {
-    return fail(ErrorInternal, InternalError::EraseCountWrite);
-  }
-  if (!WriteBytes(list.data(), list.size())) {
-    return fail(ErrorInternal, InternalError::EraseListWrite);
-  }
+  Report(PhaseBlockErase, 0, 1);
+  if (!WriteByte(kCommand)) return {ErrorInternal, InternalError::EraseCommandWrite};
+  if (!WriteByte(static_cast<uint8_t>(count))) return {ErrorInternal, InternalError::EraseCountWrite};
+  if (!WriteBytes(list.data(), list.size())) return {ErrorInternal, InternalError::EraseListWrite};
 
   int result = -1;
   for (int attempt = 0; attempt < kEraseAttempts && result < 0; ++attempt) {
-    SetProgress(PhaseBlockErase, attempt, kEraseAttempts);
+    Report(PhaseBlockErase, attempt, kEraseAttempts);
     result = ReadByte(1);
   }
-  if (result < 0) return fail(ErrorBlockEraseTimeout, 0);
+  if (result < 0) return {ErrorBlockEraseTimeout, 0};
   // The kernel does not say which block failed; the detail is the number of blocks the command
   // named, which message 411 shows instead of a location.
-  if (result == kNak) return fail(ErrorBlockEraseFailed, count);
+  if (result == kNak) return {ErrorBlockEraseFailed, count};
 
   const uint8_t trailer[8] = {};
-  if (!WriteBytes(trailer, sizeof trailer)) {
-    return fail(ErrorInternal, InternalError::EraseTrailerWrite);
-  }
-  if (ReadByte(1) < 0) return fail(ErrorBlockEraseTimeout, 0);
-  SetProgress(PhaseBlockErase, 1, 1);
-  return true;
+  if (!WriteBytes(trailer, sizeof trailer)) return {ErrorInternal, InternalError::EraseTrailerWrite};
+  if (ReadByte(1) < 0) return {ErrorBlockEraseTimeout, 0};
+  Report(PhaseBlockErase, 1, 1);
+  return {};
 }
 
-bool CCommThread::SendChunk(uint32_t address, const uint8_t* data, uint32_t count) {
-  auto fail = [this](int32_t kind, uint32_t detail) {
-    SetResult(kind, detail);
-    return false;
-  };
-  // Waits for one reply byte; false (with the result set) unless it is the expected one.
-  auto expect = [&](int attempts, uint8_t wanted, uint32_t wrongSite) {
+Result CKernelSession::SendChunk(uint32_t address, const uint8_t* data, uint32_t count) {
+  // Waits for one reply byte; a failure unless it is the expected one.
+  auto expect = [&](int attempts, uint8_t wanted, uint32_t wrongSite) -> Result {
     const int reply = ReadByte(attempts);
-    if (reply < 0) return fail(ErrorFlashWriteTimeout, address);
-    if (reply != wanted) return fail(ErrorInternal, wrongSite);
-    return true;
+    if (reply < 0) return {ErrorFlashWriteTimeout, address};
+    if (reply != wanted) return {ErrorInternal, wrongSite};
+    return {};
   };
 
   uint8_t sum = 0;
@@ -112,98 +97,101 @@ bool CCommThread::SendChunk(uint32_t address, const uint8_t* data, uint32_t coun
   const uint8_t checksum = static_cast<uint8_t>(0xFF - sum);
 
   const uint8_t command[2] = {kCommand, 0x00};
-  if (!WriteBytes(command, sizeof command)) {
-    return fail(ErrorInternal, InternalError::ChunkCommandWrite);
-  }
-  if (!expect(1, kAck, InternalError::ChunkCommandReply)) return false;
+  if (!WriteBytes(command, sizeof command)) return {ErrorInternal, InternalError::ChunkCommandWrite};
+  if (Result r = expect(1, kAck, InternalError::ChunkCommandReply); !r.ok()) return r;
 
   uint8_t header[8];
   PutBE32(header, address);
   PutBE32(header + 4, count);
-  if (!WriteBytes(header, sizeof header)) {
-    return fail(ErrorInternal, InternalError::ChunkAddressWrite);
-  }
-  if (!expect(1, kGo, InternalError::ChunkAddressReply)) return false;
-  if (!WriteByte(kGo)) return fail(ErrorInternal, InternalError::ChunkFirstAckWrite);
-  if (!WriteBytes(data, count)) return fail(ErrorInternal, InternalError::ChunkDataWrite);
-  if (!expect(kDataAttempts, kGo, InternalError::ChunkDataReply)) return false;
-  if (!WriteByte(kGo)) return fail(ErrorInternal, InternalError::ChunkSecondAckWrite);
-  if (!WriteByte(checksum)) return fail(ErrorInternal, InternalError::ChunkChecksumWrite);
+  if (!WriteBytes(header, sizeof header)) return {ErrorInternal, InternalError::ChunkAddressWrite};
+  if (Result r = expect(1, kGo, InternalError::ChunkAddressReply); !r.ok()) return r;
+  if (!WriteByte(kGo)) return {ErrorInternal, InternalError::ChunkFirstAckWrite};
+  if (!WriteBytes(data, count)) return {ErrorInternal, InternalError::ChunkDataWrite};
+  if (Result r = expect(kDataAttempts, kGo, InternalError::ChunkDataReply); !r.ok()) return r;
+  if (!WriteByte(kGo)) return {ErrorInternal, InternalError::ChunkSecondAckWrite};
+  if (!WriteByte(checksum)) return {ErrorInternal, InternalError::ChunkChecksumWrite};
 
   const int reply = ReadByte(1);
-  if (reply == kAck) return true;
-  if (reply < 0) return fail(ErrorFlashWriteTimeout, address);
-  if (reply == kNak) return fail(ErrorFlashWriteChecksum, address);
-  return fail(ErrorInternal, InternalError::ChunkFinalReply);
+  if (reply == kAck) return {};
+  if (reply < 0) return {ErrorFlashWriteTimeout, address};
+  if (reply == kNak) return {ErrorFlashWriteChecksum, address};
+  return {ErrorInternal, InternalError::ChunkFinalReply};
 }
 
-void CCommThread::ProgramFile() {
-  m_dwProgrammed.store(0);
-  m_dwSkipped.store(0);
-  const WizardState& sheet = *m_pSheet;
-  if (m_bEraseFirst.load() && !sheet.m_astrSelectedBlocks.empty() && !EraseBlocks()) return;
-
+Result CKernelSession::SendRecord(uint32_t address, const uint8_t* data, int count) {
+  const Job& job = m_job;
   const FlashBlock* blocks = nullptr;
   int blockCount = 0;
-  if (sheet.m_pDevice != nullptr) {
-    blocks = sheet.m_pDevice->GetBlocks(sheet.ModeIndex());
-    blockCount = sheet.m_pDevice->GetBlockCount(sheet.ModeIndex());
+  if (job.m_pDevice != nullptr) {
+    blocks = job.m_pDevice->GetBlocks(job.ModeIndex());
+    blockCount = job.m_pDevice->GetBlockCount(job.ModeIndex());
+  }
+  // A record without data bytes is passed over; the rest of the file is still programmed.
+  const uint64_t recordStart = static_cast<uint32_t>(address + job.m_dwOffset);
+  for (uint32_t piece = 0; piece < static_cast<uint32_t>(count); piece += kMaxChunk) {
+    const uint32_t pieceCount = std::min<uint32_t>(kMaxChunk, count - piece);
+    uint32_t sent = 0;
+    for (const ChunkSpan& span : FitPiece(recordStart + piece, pieceCount, job.m_dwLowest,
+                                          job.m_dwHighest, blocks, blockCount,
+                                          job.m_astrSelectedBlocks)) {
+      // A failed chunk ends the step; the pieces before it are programmed and counted.
+      if (Result sentChunk = SendChunk(span.address, data + piece + span.first, span.count);
+          !sentChunk.ok()) {
+        m_counts.programmed += sent;
+        return sentChunk;
+      }
+      sent += span.count;
+    }
+    m_counts.programmed += sent;
+    m_counts.skipped += pieceCount - sent;
+  }
+  return {};
+}
+
+Result CKernelSession::Program(CProgramFileSet& files, bool eraseFirst) {
+  if (eraseFirst && !m_job.m_astrSelectedBlocks.empty()) {
+    if (Result erased = Erase(); !erased.ok()) return erased;
   }
 
   // The position and range cover the whole file set.
-  const int shift = ProgressShift(m_files->GetLength());
-  const int32_t length = static_cast<int32_t>(m_files->GetLength() >> shift);
-  SetProgress(PhaseProgram, 0, length);
+  const int shift = ProgressShift(files.GetLength());
+  const int32_t length = static_cast<int32_t>(files.GetLength() >> shift);
+  Report(PhaseProgram, 0, length);
 
   // The files were checked when they were chosen; a record that no longer reads cleanly means
   // one has changed since, and what is in the flash then is not what the check approved. The
   // detail is the line (0 for a raw binary file, which has none).
-  auto fileChanged = [this](int line) { SetResult(ErrorFileChanged, static_cast<uint32_t>(line)); };
+  auto fileChanged = [](int line) { return Result{ErrorFileChanged, static_cast<uint32_t>(line)}; };
 
   uint8_t data[kMaxRecordData];
   for (;;) {
     ProgramRecord record;
     int count = 0;
     try {
-      count = m_files->ReadRecord(record, data, kMaxRecordData);
+      count = files.ReadRecord(record, data, kMaxRecordData);
     } catch (const CUserException& e) {
-      return fileChanged(e.GetLine() > 0 ? e.GetLine() : m_files->Current().m_nLines);
+      if (e.IsAbort()) throw;
+      return fileChanged(e.GetLine() > 0 ? e.GetLine() : files.Current().m_nLines);
     } catch (const CFileException&) {
-      return fileChanged(m_files->Current().m_nLines + 1);
+      return fileChanged(files.Current().m_nLines + 1);
     }
     if (count < 0) break;
-    if (m_files->Current().m_nChecksumErrors > 0) {
-      return fileChanged(m_files->Current().m_nLastChecksumErrorLine);
+    if (files.Current().m_nChecksumErrors > 0) {
+      return fileChanged(files.Current().m_nLastChecksumErrorLine);
     }
     ThrowIfAbortRequested();
 
     if (record.pastTop) {
       // Beyond the top of the address space: no address to program them at.
-      m_dwSkipped.fetch_add(static_cast<uint32_t>(count));
+      m_counts.skipped += static_cast<uint32_t>(count);
       continue;
     }
-    // A record without data bytes is passed over; the rest of the file is still programmed.
-    const uint64_t recordStart = static_cast<uint32_t>(record.address + sheet.m_dwOffset);
-    for (uint32_t piece = 0; piece < static_cast<uint32_t>(count); piece += kMaxChunk) {
-      const uint32_t pieceCount = std::min<uint32_t>(kMaxChunk, count - piece);
-      uint32_t sent = 0;
-      for (const ChunkSpan& span :
-           FitPiece(recordStart + piece, pieceCount, sheet.m_dwLowest, sheet.m_dwHighest, blocks,
-                    blockCount, sheet.m_astrSelectedBlocks)) {
-        // A failed chunk ends the step; the pieces before it are programmed and counted.
-        if (!SendChunk(span.address, data + piece + span.first, span.count)) {
-          m_dwProgrammed.fetch_add(sent);
-          return;
-        }
-        sent += span.count;
-      }
-      m_dwProgrammed.fetch_add(sent);
-      m_dwSkipped.fetch_add(pieceCount - sent);
-    }
-    SetProgress(PhaseProgram, static_cast<int32_t>(m_files->GetPosition() >> shift), length);
+    if (Result sent = SendRecord(record.address, data, count); !sent.ok()) return sent;
+    Report(PhaseProgram, static_cast<int32_t>(files.GetPosition() >> shift), length);
   }
-  m_files->Close();
-  SetProgress(PhaseProgram, length, length);
+  files.Close();
+  Report(PhaseProgram, length, length);
+  return {};
 }
 
 }  // namespace quill

@@ -46,6 +46,10 @@ struct PortListing {
 
 PortListing ListSerialPorts(const PortListRoots& roots = {});
 
+// What a failed open's system error number means for the user (reason: the system's text for
+// Missing and Unavailable, else empty).
+PortAccess ClassifyOpenError(int error, std::string* reason);
+
 // Whether the port opens now, and the system's reason when it does not.
 PortAccess ProbePortAccess(const std::string& path, std::string* reason);
 

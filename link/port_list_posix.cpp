@@ -87,12 +87,9 @@ Probe ProbePort(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
-    if (error == EACCES || error == EPERM) return {PortAccess::NoPermission, "", false};
-    // A port another program opened for exclusive use refuses everyone else with EBUSY.
-    if (error == EBUSY) return {PortAccess::Busy, "", false};
-    const bool missing = error == ENOENT || error == ENXIO || error == ENODEV;
-    return {missing ? PortAccess::Missing : PortAccess::Unavailable, std::strerror(error),
-            error == EIO || error == ENXIO || error == ENODEV};
+    std::string reason;
+    const PortAccess access = ClassifyOpenError(error, &reason);
+    return {access, reason, error == EIO || error == ENXIO || error == ENODEV};
   }
   Probe probe{PortAccess::Free, "", false};
   serial_struct serial{};
@@ -117,6 +114,16 @@ void ReadBoardInfo(const std::string& link, SerialPortInfo& port) {
 
 }  // namespace
 
+PortAccess ClassifyOpenError(int error, std::string* reason) {
+  if (reason) reason->clear();
+  if (error == EACCES || error == EPERM) return PortAccess::NoPermission;
+  // A port another program opened for exclusive use refuses everyone else with EBUSY.
+  if (error == EBUSY) return PortAccess::Busy;
+  if (reason) *reason = std::strerror(error);
+  return error == ENOENT || error == ENXIO || error == ENODEV ? PortAccess::Missing
+                                                              : PortAccess::Unavailable;
+}
+
 PortAccess ProbePortAccess(const std::string& path, std::string* reason) {
   const Probe probe = ProbePort(path);
   if (reason) *reason = probe.reason;
@@ -130,15 +137,18 @@ std::string BoardInfoPath(const std::string& announcePath) {
   return folder + "/." + name + ".board";
 }
 
-PortListing ListSerialPorts(const PortListRoots& roots) {
-  PortListing listing;
-  struct Found {
-    int kind;
-    unsigned long number;
-    std::string name;
-  };
+namespace {
+
+struct Found {
+  int kind;
+  unsigned long number;
+  std::string name;
+};
+
+// The serial devices of the dev folder, grouped by kind and in numeric order within a kind.
+std::vector<Found> SerialDevices(const std::string& dev) {
   std::vector<Found> devices;
-  for (const std::string& name : FolderEntries(roots.dev)) {
+  for (const std::string& name : FolderEntries(dev)) {
     for (int kind = 0; kind < static_cast<int>(std::size(kKinds)); ++kind) {
       const std::size_t prefix = std::strlen(kKinds[kind]);
       if (name.size() <= prefix || name.compare(0, prefix, kKinds[kind]) != 0) continue;
@@ -152,6 +162,14 @@ PortListing ListSerialPorts(const PortListRoots& roots) {
   std::sort(devices.begin(), devices.end(), [](const Found& a, const Found& b) {
     return a.kind != b.kind ? a.kind < b.kind : a.number < b.number;
   });
+  return devices;
+}
+
+}  // namespace
+
+PortListing ListSerialPorts(const PortListRoots& roots) {
+  PortListing listing;
+  const std::vector<Found> devices = SerialDevices(roots.dev);
 
   std::map<std::string, std::string> byId;  // the device a stable name leads to -> that name
   for (const std::string& name : FolderEntries(roots.byId)) {

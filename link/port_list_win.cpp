@@ -8,15 +8,9 @@
 
 namespace quill {
 
-PortAccess ProbePortAccess(const std::string& path, std::string* reason) {
-  const std::string device = path.rfind("\\\\.\\", 0) == 0 ? path : "\\\\.\\" + path;
-  const HANDLE handle = ::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) {
-    ::CloseHandle(handle);
-    return PortAccess::Free;
-  }
-  const DWORD error = ::GetLastError();
+PortAccess ClassifyOpenError(int systemError, std::string* reason) {
+  if (reason) reason->clear();
+  const DWORD error = static_cast<DWORD>(systemError);
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -30,6 +24,18 @@ PortAccess ProbePortAccess(const std::string& path, std::string* reason) {
       if (reason) *reason = "system error " + std::to_string(error);
       return PortAccess::Unavailable;
   }
+}
+
+PortAccess ProbePortAccess(const std::string& path, std::string* reason) {
+  const std::string device = path.rfind("\\\\.\\", 0) == 0 ? path : "\\\\.\\" + path;
+  const HANDLE handle = ::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(handle);
+    if (reason) reason->clear();
+    return PortAccess::Free;
+  }
+  return ClassifyOpenError(static_cast<int>(::GetLastError()), reason);
 }
 
 std::string BoardInfoPath(const std::string& announcePath) { return announcePath + ".board"; }

@@ -14,27 +14,26 @@ struct MessageEntry {
 
 // Searched in this order.
 constexpr MessageEntry kMessages[] = {
-    {ErrorNone, 144},
-    {ErrorUserAbort, 145},
-    {ErrorBootSyncTimeout, 146},
-    {ErrorBootEraseTimeout, 155},
-    {ErrorBootEraseFailed, 156},
-    {ErrorBootLoadEcho, 119},
-    {ErrorBootLoadTimeout, 157},
-    {ErrorFlashWriteChecksum, 158},
-    {ErrorRamEmulationTimeout, 159},
+    {ErrorNone, StrId::NoError},
+    {ErrorUserAbort, StrId::UserAbort},
+    {ErrorBootSyncTimeout, StrId::BootSyncTimeout},
+    {ErrorBootEraseTimeout, StrId::BootEraseTimeout},
+    {ErrorBootEraseFailed, StrId::BootEraseFailed},
+    {ErrorBootLoadEcho, StrId::BootLoadEcho},
+    {ErrorBootLoadTimeout, StrId::BootLoadTimeout},
+    {ErrorFlashWriteChecksum, StrId::FlashWriteChecksum},
+    {ErrorRamEmulationTimeout, StrId::RamEmulationTimeout},
     // The kernel's erase reply names no block, so text 160 with its location is not used.
     {ErrorBlockEraseFailed, StrId::BlockEraseFailed},
-    {ErrorBlockEraseTimeout, 161},
-    {ErrorFlashWriteFailed, 162},
-    {ErrorFlashWriteTimeout, 163},
-    {ErrorInternal, 118},
+    {ErrorBlockEraseTimeout, StrId::BlockEraseTimeout},
+    {ErrorFlashWriteFailed, StrId::FlashWriteFailed},
+    {ErrorFlashWriteTimeout, StrId::FlashWriteTimeout},
+    {ErrorInternal, StrId::InternalErrorText},
     {ErrorFileChanged, StrId::FileChanged},
     {ErrorNoKernel, StrId::NoKernel},
     {ErrorKernelUnusable, StrId::KernelUnusable},
 };
 
-constexpr uint32_t kUnrecognizedError = 117;
 
 }  // namespace
 
@@ -47,7 +46,7 @@ uint32_t ErrorMessageId(int32_t kind) {
 
 std::string FormatErrorMessage(int32_t kind, uint32_t detail) {
   const uint32_t id = ErrorMessageId(kind);
-  if (id == 0) return FormatString(kUnrecognizedError, {kind, detail});
+  if (id == 0) return FormatString(StrId::UnrecognizedError, {kind, detail});
   if (kind == ErrorNoKernel) {
     const std::string store = KernelStoreDirs::Default().user.string();
     return FormatString(id, {DescribeKernelUse(detail), detail, store});

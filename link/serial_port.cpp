@@ -64,33 +64,8 @@ int RemainingMs(Clock::time_point deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-}  // namespace
-
-CSerialPort::~CSerialPort() { Close(); }
-
-uint32_t CSerialPort::Open(const std::string& name, uint32_t baud) {
-  Close();
-  int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return InternalError::PortOpen;
-  // The flock refuses a second opener even when that one is root, whom TIOCEXCL lets through.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)) {
-    ::close(fd);
-    return InternalError::PortOpen;
-  }
-  m_fd = fd;
-  m_baud = baud;
-
-  auto fail = [this](uint32_t number) {
-    Close();
-    return number;
-  };
-
-  struct termios2 tio;
-  if (::ioctl(m_fd, TCGETS2, &tio) != 0) return fail(InternalError::GetCommState);
-
-  // Raw 8N1 without flow control. Building the settings cannot fail on this platform; the
-  // step keeps its number for the ports of other platforms.
+// Raw 8N1 at baud without flow control, reads that return at once (poll does the waiting).
+void RawSettings(struct termios2& tio, uint32_t baud) {
   tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
                    IXANY | INPCK | IGNPAR);
   tio.c_oflag &= ~OPOST;
@@ -102,13 +77,56 @@ uint32_t CSerialPort::Open(const std::string& name, uint32_t baud) {
   tio.c_ospeed = baud;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
+}
+
+}  // namespace
+
+struct CSerialPort::SavedSettings {
+  struct termios2 tio;
+};
+
+CSerialPort::CSerialPort() = default;
+CSerialPort::~CSerialPort() { Close(); }
+
+PortOpenResult CSerialPort::OpenPort(const std::string& name, uint32_t baud) {
+  Close();
+  int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return {InternalError::PortOpen, errno};
+  // The flock refuses a second opener even when that one is root, whom TIOCEXCL lets through.
+  // A lock held elsewhere is the EBUSY of a device opened for exclusive use.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)) {
+    const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+    ::close(fd);
+    return {InternalError::PortOpen, error};
+  }
+  m_fd = fd;
+  m_baud = baud;
+
+  // A step that fails without a system error of its own (a rate the driver rounded away) has
+  // none to report.
+  auto fail = [this](uint32_t number, int error = errno) {
+    Close();
+    return PortOpenResult{number, error};
+  };
+
+  struct termios2 tio;
+  if (::ioctl(m_fd, TCGETS2, &tio) != 0) return fail(InternalError::GetCommState);
+  m_saved = std::make_unique<SavedSettings>(SavedSettings{tio});
+
+  // Building the settings cannot fail on this platform; the step keeps its number for the ports
+  // of other platforms.
+  RawSettings(tio, baud);
 
   // A rate of 0 would mean "hang up" to the driver; no line runs at it.
+  if (baud == 0 || baud > 0x7FFFFFFF) return fail(InternalError::SetCommState, EINVAL);
   struct termios2 check;
-  if (baud == 0 || baud > 0x7FFFFFFF || ::ioctl(m_fd, TCSETS2, &tio) != 0 || ::ioctl(m_fd, TCGETS2, &check) != 0 ||
-      !RateAccepted(baud, check.c_ospeed) || (check.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 ||
-      (check.c_cflag & CRTSCTS) != 0) {
+  if (::ioctl(m_fd, TCSETS2, &tio) != 0 || ::ioctl(m_fd, TCGETS2, &check) != 0) {
     return fail(InternalError::SetCommState);
+  }
+  if (!RateAccepted(baud, check.c_ospeed) || (check.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 ||
+      (check.c_cflag & CRTSCTS) != 0) {
+    return fail(InternalError::SetCommState, EINVAL);
   }
 
   // DTR and RTS inactive. Devices without modem lines (a pseudo-terminal) refuse the call, which
@@ -132,7 +150,7 @@ uint32_t CSerialPort::Open(const std::string& name, uint32_t baud) {
   const int flags = ::fcntl(m_fd, F_GETFL);
   if (flags < 0) return fail(InternalError::GetCommTimeouts);
   if (::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK) != 0) return fail(InternalError::SetCommTimeouts);
-  return 0;
+  return {};
 }
 
 void CSerialPort::Close() {
@@ -147,6 +165,12 @@ void CSerialPort::Close() {
     (void)::ioctl(m_fd, TIOCSSERIAL, &serial);
   }
   m_bLowLatencySet = false;
+  // At once rather than after the output drained: a peer that stopped reading must not hold the
+  // close. Every operation ends after a reply, so nothing of ours is still on its way then.
+  if (m_saved) {
+    (void)::ioctl(m_fd, TCSETS2, &m_saved->tio);
+    m_saved.reset();
+  }
   ::close(m_fd);
   m_fd = -1;
 }

@@ -1,13 +1,18 @@
 // The serial port: the one unit of the target link that talks to the operating system's serial
 // devices (POSIX termios in serial_port.cpp, the Win32 communications API in
-// serial_port_win.cpp). The protocol code reaches the line only through CSerialPort.
+// serial_port_win.cpp). The protocol code reaches the line only through the ByteLink it
+// implements.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "link/byte_link.h"
 
 namespace quill {
 
@@ -28,15 +33,22 @@ class SerialTrace {
   virtual void Trace(TraceKind kind, const uint8_t* data, std::size_t length) = 0;
 };
 
-class CSerialPort {
- public:
-  enum class ReadResult { Byte, Timeout, Failed };
+// The outcome of opening a port: the InternalErrorNumber of the step that failed (0 for none)
+// and the system's error number of that step (errno; GetLastError() on Windows), so a caller can
+// tell why without opening again.
+struct PortOpenResult {
+  uint32_t failure = 0;
+  int systemError = 0;
+  bool ok() const { return failure == 0; }
+};
 
+class CSerialPort final : public ByteLink {
+ public:
   // How long one read attempt waits for its first byte.
   static constexpr std::chrono::milliseconds kReadTimeout{1000};
 
-  CSerialPort() = default;
-  ~CSerialPort();
+  CSerialPort();
+  ~CSerialPort() override;
   CSerialPort(const CSerialPort&) = delete;
   CSerialPort& operator=(const CSerialPort&) = delete;
 
@@ -47,7 +59,10 @@ class CSerialPort {
   // InternalErrorNumber of the failing step (254 open or in use, 265 reading the settings,
   // 273 building them, 308 applying them or the rate refused, 317 flushing, 329/341 reading and
   // setting the read mode); a failed open leaves the port closed. An open port is closed first.
-  uint32_t Open(const std::string& name, uint32_t baud);
+  uint32_t Open(const std::string& name, uint32_t baud) { return OpenPort(name, baud).failure; }
+  // Open with the system's error of the failed step.
+  PortOpenResult OpenPort(const std::string& name, uint32_t baud);
+  // Puts the line settings back as the open found them, then closes the device.
   void Close();
 #ifdef _WIN32
   bool IsOpen() const { return m_hPort != nullptr; }
@@ -58,12 +73,16 @@ class CSerialPort {
 
   // Reads one byte, waiting at most timeout for it. Failed when the line hung up or the device
   // reported an error; Timeout when no byte came in time.
-  ReadResult ReadOne(uint8_t& byte, std::chrono::milliseconds timeout = kReadTimeout);
+  ReadResult ReadOne(uint8_t& byte, std::chrono::milliseconds timeout = kReadTimeout) override;
 
   // Writes all length bytes. Fails when the device reports an error or when the bytes cannot be
   // handed over within one second plus twice their time on the line at the set rate, so a line
   // that never drains cannot hold the caller.
-  bool Write(const uint8_t* data, std::size_t length);
+  bool Write(const uint8_t* data, std::size_t length) override;
+
+  // The flag whose setting asks the running operation to stop; nullptr for none.
+  void SetAbortFlag(const std::atomic<bool>* flag) { m_pAbort = flag; }
+  bool AbortRequested() const override { return m_pAbort != nullptr && m_pAbort->load(); }
 
   // Whether the open device is the slave side of a pseudo-terminal.
   bool IsOnPseudoTerminal() const;
@@ -82,6 +101,10 @@ class CSerialPort {
 #endif
   uint32_t m_baud = 0;
   SerialTrace* m_trace = nullptr;
+  const std::atomic<bool>* m_pAbort = nullptr;
+  // The line settings as the open found them (termios2; the DCB on Windows), put back by Close.
+  struct SavedSettings;
+  std::unique_ptr<SavedSettings> m_saved;
 };
 
 // The paths of ListSerialPorts() (link/port_list.h): the system's serial devices (/dev/ttyS* with

@@ -37,24 +37,37 @@ unsigned long ComNumber(const std::string& name) {
 
 }  // namespace
 
+// The port's settings as the open found them, put back by Close.
+struct CSerialPort::SavedSettings {
+  DCB dcb{};
+  COMMTIMEOUTS timeouts{};
+  bool haveTimeouts = false;
+};
+
+CSerialPort::CSerialPort() = default;
 CSerialPort::~CSerialPort() { Close(); }
 
-uint32_t CSerialPort::Open(const std::string& name, uint32_t baud) {
+PortOpenResult CSerialPort::OpenPort(const std::string& name, uint32_t baud) {
   Close();
   const HANDLE handle = OpenExclusive(name);
-  if (handle == INVALID_HANDLE_VALUE) return InternalError::PortOpen;
+  if (handle == INVALID_HANDLE_VALUE) {
+    return {InternalError::PortOpen, static_cast<int>(::GetLastError())};
+  }
   m_hPort = handle;
   m_baud = baud;
   m_readTimeout = std::chrono::milliseconds(0);
 
   auto fail = [this](uint32_t number) {
+    const int error = static_cast<int>(::GetLastError());
     Close();
-    return number;
+    return PortOpenResult{number, error};
   };
 
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   if (!::GetCommState(handle, &dcb)) return fail(InternalError::GetCommState);
+  m_saved = std::make_unique<SavedSettings>();
+  m_saved->dcb = dcb;
   if (!::BuildCommDCBA("1200,n,8,1", &dcb)) return fail(InternalError::BuildCommDcb);
   // 8N1 at the rate asked for, binary, no hardware or software flow control, DTR and RTS held
   // inactive, no error character or null stripping, and no abort on errors.
@@ -94,8 +107,10 @@ uint32_t CSerialPort::Open(const std::string& name, uint32_t baud) {
   }
   COMMTIMEOUTS timeouts{};
   if (!::GetCommTimeouts(handle, &timeouts)) return fail(InternalError::GetCommTimeouts);
+  m_saved->timeouts = timeouts;
+  m_saved->haveTimeouts = true;
   if (!SetReadTimeout(kReadTimeout)) return fail(InternalError::SetCommTimeouts);
-  return 0;
+  return {};
 }
 
 // A read returns at once with a byte that is there, waits for the first one otherwise, and
@@ -116,6 +131,12 @@ bool CSerialPort::SetReadTimeout(std::chrono::milliseconds timeout) {
 
 void CSerialPort::Close() {
   if (m_hPort == nullptr) return;
+  // The settings as the open found them; a port that refuses them is closed all the same.
+  if (m_saved) {
+    (void)::SetCommState(AsHandle(m_hPort), &m_saved->dcb);
+    if (m_saved->haveTimeouts) (void)::SetCommTimeouts(AsHandle(m_hPort), &m_saved->timeouts);
+  }
+  m_saved.reset();
   ::CloseHandle(AsHandle(m_hPort));
   m_hPort = nullptr;
 }

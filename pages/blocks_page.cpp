@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "app/flash_sheet.h"
+#include "app/qt_text.h"
 #include "app/user_prompt.h"
 #include "resources/strings.h"
 
@@ -18,18 +19,12 @@ namespace quill {
 
 namespace {
 
-constexpr uint32_t kColumnName = 133;
-constexpr uint32_t kColumnStarts = 134;
-constexpr uint32_t kColumnEnds = 135;
-constexpr uint32_t kMsgSelectABlock = 177;
 
 // The list's width, the buttons' size and their distance from the list (dialog units).
 constexpr int kListWidth = 204;
 constexpr int kButtonLeft = 211;
 constexpr int kButtonWidth = 50;
 constexpr int kButtonHeight = 14;
-
-QString Text(uint32_t id) { return QString::fromStdString(LoadString(id)); }
 
 // Dialog units to pixels in the page's font: a horizontal unit is a quarter of the average
 // character width, a vertical unit an eighth of the character height.
@@ -134,7 +129,7 @@ void CBlocksPage::FillList() {
   m_listBlocks->clear();
   m_listBlocks->setColumnCount(0);
 
-  const uint32_t titles[] = {kColumnName, kColumnStarts, kColumnEnds};
+  const uint32_t titles[] = {StrId::ColumnName, StrId::ColumnStarts, StrId::ColumnEnds};
   m_listBlocks->setColumnCount(3);
   QTreeWidgetItem* header = m_listBlocks->headerItem();
   for (int c = 0; c < 3; ++c) {
@@ -236,7 +231,7 @@ CEraseBlocksPage::CEraseBlocksPage()
 int CEraseBlocksPage::OnWizardNext() {
   if (!UpdateData(true)) return -1;
   if (GetSheet()->m_astrSelectedBlocks.empty()) {
-    MessageBoxId(this, kMsgSelectABlock);
+    MessageBoxId(this, StrId::SelectABlock);
     return -1;
   }
   return 0;

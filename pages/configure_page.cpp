@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "app/flash_sheet.h"
+#include "app/qt_text.h"
 #include "app/user_prompt.h"
 #include "link/kernel_import.h"
 #include "link/kernel_store.h"
@@ -22,10 +23,6 @@ namespace quill {
 
 namespace {
 
-constexpr uint32_t kMsgSelectPortAndRate = 180;
-constexpr uint32_t kMsgNoPorts = 181;
-
-QString Text(uint32_t id) { return QString::fromStdString(LoadString(id)); }
 
 QComboBox* MakeList(QWidget* parent, const char* name) {
   auto* combo = new QComboBox(parent);
@@ -385,13 +382,13 @@ void CConfigurePage::OnSelMode() {
   SetAddressWindowFromMode();
 }
 
-void CConfigurePage::OnNoPorts() { MessageBoxId(this, kMsgNoPorts); }
+void CConfigurePage::OnNoPorts() { MessageBoxId(this, StrId::NoPorts); }
 
 int CConfigurePage::OnWizardNext() {
   if (!UpdateData(true)) return -1;
   if (m_cbPort->currentIndex() < 0 || m_cbBootRate->currentIndex() < 0 ||
       m_cbUserRate->currentIndex() < 0) {
-    MessageBoxId(this, kMsgSelectPortAndRate);
+    MessageBoxId(this, StrId::SelectPortAndRate);
     return -1;
   }
   CFlashSheet* sheet = GetSheet();

@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include "app/flash_sheet.h"
+#include "app/qt_text.h"
 #include "link/results.h"
 #include "pages/progress_page.h"
 #include "resources/format.h"
@@ -14,9 +15,6 @@ namespace quill {
 
 namespace {
 
-constexpr uint32_t kMsgCounts = 167;
-
-QString Text(uint32_t id) { return QString::fromStdString(LoadString(id)); }
 
 // The progress page of the result page's own set stands right before it.
 const CProgressPage* ProgressPageBefore(const CWizardPage* page) {
@@ -78,7 +76,7 @@ bool CDonePage::DoDataExchange(bool bSave) {
     if (success) {
       result = Text(m_texts.successResult);
       counts = QString::fromStdString(
-          FormatString(kMsgCounts, {comm.GetProgrammed(), comm.GetSkipped()}));
+          FormatString(StrId::Counts, {comm.GetProgrammed(), comm.GetSkipped()}));
     } else {
       result = QString::fromStdString(FormatErrorMessage(kind, detail));
     }

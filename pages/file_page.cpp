@@ -19,9 +19,6 @@ namespace quill {
 
 namespace {
 
-constexpr uint32_t kMsgOpenFileTitle = 130;
-constexpr uint32_t kMsgEnterPath = 138;
-constexpr uint32_t kMsgPathTooLong = 164;
 
 // The check's findings, told through the wizard's message boxes.
 class PromptReporter final : public CheckReporter {
@@ -137,10 +134,10 @@ bool CFilePage::DoDataExchange(bool bSave) {
   if (!SaveAddress(m_editOffset, m_dwOffset)) return false;
   if (!SaveAddress(m_editLowest, m_dwLowest)) return false;
   RangeCheckResult range = CheckAddressRange(m_dwLowest, m_dwFlashLowest, m_dwFlashHighest);
-  if (!range.ok) return RefuseField(m_editLowest, kMsgAddressRange, range.message);
+  if (!range.ok) return RefuseField(m_editLowest, StrId::AddressRange, range.message);
   if (!SaveAddress(m_editHighest, m_dwHighest)) return false;
   range = CheckAddressRange(m_dwHighest, m_dwLowest, m_dwFlashHighest);
-  if (!range.ok) return RefuseField(m_editHighest, kMsgAddressRange, range.message);
+  if (!range.ok) return RefuseField(m_editHighest, StrId::AddressRange, range.message);
 
   sheet->m_strFile = m_editFile->text().trimmed().toStdString();
   sheet->m_dwOffset = m_dwOffset;
@@ -170,7 +167,7 @@ void CFilePage::SelectPathField() {
 void CFilePage::OnBrowse() {
   CFlashSheet* sheet = GetSheet();
   OpenFileRequest request;
-  request.title = LoadString(kMsgOpenFileTitle);
+  request.title = LoadString(StrId::OpenFileTitle);
   // Text 129's S-record entry, then Intel HEX, then all files.
   request.filters = ParseFilter(LoadString(StrId::ProgramFileFilter));
   request.proposedName = m_editFile->text().toStdString();
@@ -188,11 +185,11 @@ int CFilePage::OnWizardNext() {
   CFlashSheet* sheet = GetSheet();
   const std::string& path = sheet->m_strFile;
   if (path.empty()) {
-    MessageBoxId(this, kMsgEnterPath);
+    MessageBoxId(this, StrId::EnterPath);
     return -1;
   }
   if (path.size() > static_cast<std::size_t>(kMaxProgramPath)) {
-    MessageBoxId(this, kMsgPathTooLong, MessageButtons::Ok, {int32_t{kMaxProgramPath}});
+    MessageBoxId(this, StrId::PathTooLong, MessageButtons::Ok, {int32_t{kMaxProgramPath}});
     return -1;
   }
   try {

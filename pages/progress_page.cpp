@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "app/flash_sheet.h"
+#include "app/qt_text.h"
 #include "app/user_prompt.h"
 #include "link/results.h"
 #include "resources/format.h"
@@ -19,15 +20,7 @@ namespace quill {
 
 namespace {
 
-constexpr uint32_t kStatusSync = 106;
-constexpr uint32_t kStatusBlockErase = 107;
-constexpr uint32_t kStatusProgram = 108;
-constexpr uint32_t kStatusBootErase = 113;
-constexpr uint32_t kStatusKernelLoad = 114;
-constexpr uint32_t kStatusEraseBlocks = 141;
 // The result page's texts for a start that never reached the target.
-constexpr uint32_t kMsgNotStartedFile = 420;
-constexpr uint32_t kMsgNotStartedBusy = 421;
 
 // The phase that no operation reports: the first notification after a start is always a change.
 constexpr int32_t kNoPhase = 8;
@@ -118,7 +111,7 @@ void CProgressPage::Start() {
   int32_t pos = 0;
   int32_t range = 0;
   if (comm.GetProgress(pos, range) != PhaseIdle) {
-    m_notStarted = LoadString(kMsgNotStartedBusy);
+    m_notStarted = LoadString(StrId::NotStartedBusy);
   } else {
     std::string fileError;
     if (StartOperation(&fileError)) {
@@ -128,11 +121,11 @@ void CProgressPage::Start() {
     uint32_t detail = 0;
     if (!fileError.empty()) {
       Prompt().ShowMessage(this, 0, fileError, MessageButtons::Ok);
-      m_notStarted = FormatString(kMsgNotStartedFile, {fileError});
+      m_notStarted = FormatString(StrId::NotStartedFile, {fileError});
     } else if (const int32_t kind = comm.GetResult(detail);
                kind != ErrorInternal && !IsKernelRefusal(kind)) {
       // Refused without a stored outcome: the worker took up another command meanwhile.
-      m_notStarted = LoadString(kMsgNotStartedBusy);
+      m_notStarted = LoadString(StrId::NotStartedBusy);
     }
     // Otherwise the port could not be set up or no kernel may be sent, and the communication
     // object holds that outcome.
@@ -155,7 +148,7 @@ void CProgressPage::MoveToResultPage() {
 }
 
 void CProgressPage::SetStatus(uint32_t stringId) {
-  if (stringId != 0) m_staticStatus->setText(QString::fromStdString(LoadString(stringId)));
+  if (stringId != 0) m_staticStatus->setText(Text(stringId));
 }
 
 void CProgressPage::SetBarRange(int range) {
@@ -193,31 +186,16 @@ bool CBootProgressPage::OnInitDialog() {
 
 bool CBootProgressPage::StartOperation(std::string* fileError) {
   CFlashSheet* sheet = GetSheet();
-  return sheet->m_commThread.StartBoot(sheet->ProgressNotifierFor(this), sheet, fileError);
+  return sheet->m_commThread.StartBoot(sheet->ProgressNotifierFor(this), *sheet, fileError);
 }
 
 void CBootProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
   if (nPhase != m_nLastPhase) {
     m_nLastPhase = nPhase;
-    switch (nPhase) {
-      case PhaseIdle:
-        Finish();
-        break;
-      case PhaseSync:
-        SetStatus(kStatusSync);
-        break;
-      case PhaseBootErase:
-        SetStatus(kStatusBootErase);
-        break;
-      case PhaseKernelLoad:
-        SetStatus(kStatusKernelLoad);
-        break;
-      case PhaseProgram:
-        SetStatus(kStatusProgram);
-        break;
-      default:
-        break;
-    }
+    if (nPhase == PhaseIdle)
+      Finish();
+    else
+      SetStatus(StatusTextId(CmdBoot, nPhase));
   }
   SetScaledBar(nPos, nRange, m_nLastRange, m_nScale);
 }
@@ -242,26 +220,17 @@ void CUserProgressPage::OnStartProgram() {
 bool CUserProgressPage::StartOperation(std::string* fileError) {
   CFlashSheet* sheet = GetSheet();
   const bool eraseFirst = sheet->m_nUserOperation == UserOperationProgramErase;
-  return sheet->m_commThread.StartProgram(sheet->ProgressNotifierFor(this), sheet, eraseFirst,
+  return sheet->m_commThread.StartProgram(sheet->ProgressNotifierFor(this), *sheet, eraseFirst,
                                           fileError);
 }
 
 void CUserProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
   if (nPhase != m_nLastPhase) {
     m_nLastPhase = nPhase;
-    switch (nPhase) {
-      case PhaseIdle:
-        Finish();
-        break;
-      case PhaseBlockErase:
-        SetStatus(kStatusBlockErase);
-        break;
-      case PhaseProgram:
-        SetStatus(kStatusProgram);
-        break;
-      default:
-        break;
-    }
+    if (nPhase == PhaseIdle)
+      Finish();
+    else
+      SetStatus(StatusTextId(CmdProgram, nPhase));
   }
   SetScaledBar(nPos, nRange, m_nLastRange, m_nScale);
 }
@@ -279,7 +248,7 @@ bool CEraseProgressPage::OnInitDialog() {
 
 bool CEraseProgressPage::StartOperation(std::string*) {
   CFlashSheet* sheet = GetSheet();
-  return sheet->m_commThread.StartErase(sheet->ProgressNotifierFor(this), sheet);
+  return sheet->m_commThread.StartErase(sheet->ProgressNotifierFor(this), *sheet);
 }
 
 void CEraseProgressPage::OnOperationEnded() { GetSheet()->PressButton(PSBTN_NEXT); }
@@ -289,8 +258,8 @@ void CEraseProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
     m_nLastPhase = nPhase;
     if (nPhase == PhaseIdle)
       Finish();
-    else if (nPhase == PhaseBlockErase)
-      SetStatus(kStatusEraseBlocks);
+    else
+      SetStatus(StatusTextId(CmdErase, nPhase));
   }
   SetBarPos(nPos);
   if (nRange != m_nLastRange) {

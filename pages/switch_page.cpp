@@ -4,14 +4,13 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "app/qt_text.h"
 #include "resources/strings.h"
 
 namespace quill {
 
 namespace {
 
-constexpr uint32_t kInstructionsBoot = 121;
-constexpr uint32_t kInstructionsUser = 116;
 
 const char kDownloadFooter[] =
     "Click \"Next\" to start the download process. To abort, click \"Back\" or \"Exit\".\n"
@@ -22,7 +21,7 @@ const char kDownloadFooter[] =
 CStartSwitchesPage::CStartSwitchesPage(int templateId, const QString& heading,
                                        uint32_t instructionsId, const QString& footer)
     : CWizardPage(templateId, QStringLiteral("QUILL")) {
-  m_strInstructions = QString::fromStdString(LoadString(instructionsId));
+  m_strInstructions = Text(instructionsId);
   QVBoxLayout* layout = MakePageLayout(heading);
   m_staticInstructions = MakeText(QString(), this);
   m_staticInstructions->setObjectName(QStringLiteral("label1061"));
@@ -47,15 +46,15 @@ bool CStartSwitchesPage::DoDataExchange(bool bSave) {
 }
 
 CBootStartSwitchesPage::CBootStartSwitchesPage()
-    : CStartSwitchesPage(kTemplateId, QStringLiteral("Boot Mode Set Switch"), kInstructionsBoot,
+    : CStartSwitchesPage(kTemplateId, QStringLiteral("Boot Mode Set Switch"), StrId::InstructionsBoot,
                          QString::fromLatin1(kDownloadFooter)) {}
 
 CUserStartSwitchesPage::CUserStartSwitchesPage()
-    : CStartSwitchesPage(kTemplateId, QStringLiteral("User Mode Set Switch"), kInstructionsUser,
+    : CStartSwitchesPage(kTemplateId, QStringLiteral("User Mode Set Switch"), StrId::InstructionsUser,
                          QString::fromLatin1(kDownloadFooter)) {}
 
 CEraseStartSwitchesPage::CEraseStartSwitchesPage()
-    : CStartSwitchesPage(kTemplateId, QStringLiteral("User Mode Set Switch"), kInstructionsUser,
+    : CStartSwitchesPage(kTemplateId, QStringLiteral("User Mode Set Switch"), StrId::InstructionsUser,
                          QStringLiteral("Click \"Next\" to start erasing. To abort, click \"Back\" "
                                         "or \"Exit\". \nIf you abort, be sure to turn off VPP via "
                                         "the VPP switch.")) {}

@@ -72,7 +72,7 @@ AddressFieldResult ParseAddressField(std::string_view text, bool hexDefault) {
   std::string upper(text.substr(b, e - b));
   for (char& c : upper) c = ToUpper(c);
   if (upper.empty()) {
-    result.messageId = kMsgInvalidNumber;
+    result.messageId = StrId::InvalidNumber;
     return result;
   }
   int base = hexDefault ? 16 : 10;
@@ -90,7 +90,7 @@ AddressFieldResult ParseAddressField(std::string_view text, bool hexDefault) {
   result.value = StrToUL32(rest, base, end);
   result.stored = true;
   result.ok = end == rest.size();
-  result.messageId = result.ok ? 0 : kMsgInvalidNumber;
+  result.messageId = result.ok ? 0 : StrId::InvalidNumber;
   return result;
 }
 
@@ -104,7 +104,7 @@ RangeCheckResult CheckAddressRange(uint32_t value, uint32_t min, uint32_t max) {
   RangeCheckResult result;
   if (value < min || value > max) {
     result.ok = false;
-    result.message = FormatString(kMsgAddressRange, {value, min, max});
+    result.message = FormatString(StrId::AddressRange, {value, min, max});
   }
   return result;
 }

@@ -10,8 +10,6 @@
 
 namespace quill {
 
-constexpr uint32_t kMsgInvalidNumber = 132;
-constexpr uint32_t kMsgAddressRange = 165;
 
 // "H'%lX" (upper-case digits, no leading zeros) when hexDefault, else "%lu".
 std::string FormatAddressField(uint32_t value, bool hexDefault);
@@ -22,7 +20,7 @@ struct AddressFieldResult {
   // stores what was converted (and fails); an empty text stores nothing.
   bool stored = false;
   uint32_t value = 0;
-  uint32_t messageId = 0;  // kMsgInvalidNumber on failure, 0 on success
+  uint32_t messageId = 0;  // StrId::InvalidNumber on failure, 0 on success
   std::string Message() const;
 };
 

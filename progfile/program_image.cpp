@@ -11,9 +11,6 @@
 namespace quill {
 
 namespace {
-constexpr uint32_t kMsgInvalidFormat = 136;
-constexpr uint32_t kMsgOutsideFlash = 137;
-constexpr uint32_t kMsgNothingToProgram = 140;
 }  // namespace
 
 ClippedRecord ClipRecord(uint32_t address, int count, uint32_t offset, uint32_t lowest,
@@ -61,7 +58,7 @@ ClippedRecord ClipRecord(const ProgramRecord& record, int count, uint32_t offset
 namespace {
 
 // The reading half of the check, run under the wait cursor; what it found is told afterwards.
-CheckSummary::Outcome ReadProgramFiles(WizardState& sheet, const std::vector<ProgramFile>& files,
+CheckSummary::Outcome ReadProgramFiles(Job& sheet, const std::vector<ProgramFile>& files,
                                        CheckSummary& summary, std::string& fileError) {
   if (sheet.m_pDevice == nullptr) sheet.DeriveCatalogueRefs();
   const DeviceType& device = *sheet.m_pDevice;
@@ -131,12 +128,12 @@ CheckSummary::Outcome ReadProgramFiles(WizardState& sheet, const std::vector<Pro
 
 }  // namespace
 
-bool CheckProgramFile(WizardState& sheet, const std::string& path, CheckReporter& reporter,
+bool CheckProgramFile(Job& sheet, const std::string& path, CheckReporter& reporter,
                       CheckSummary* summary) {
   return CheckProgramFiles(sheet, {ProgramFile{path}}, reporter, summary);
 }
 
-bool CheckProgramFiles(WizardState& sheet, const std::vector<ProgramFile>& files,
+bool CheckProgramFiles(Job& sheet, const std::vector<ProgramFile>& files,
                        CheckReporter& reporter, CheckSummary* summary) {
   CheckSummary local;
   CheckSummary& result = summary != nullptr ? *summary : local;
@@ -158,7 +155,7 @@ bool CheckProgramFiles(WizardState& sheet, const std::vector<ProgramFile>& files
       return true;
     case CheckSummary::PassedEmpty:
     case CheckSummary::DeclinedEmpty:
-      if (reporter.AskYesNo(kMsgNothingToProgram, LoadString(kMsgNothingToProgram))) {
+      if (reporter.AskYesNo(StrId::NothingToProgram, LoadString(StrId::NothingToProgram))) {
         result.outcome = CheckSummary::PassedEmpty;
         return true;
       }
@@ -173,7 +170,7 @@ bool CheckProgramFiles(WizardState& sheet, const std::vector<ProgramFile>& files
         reporter.ShowMessage(StrId::IntelHexFormatError,
                              FormatString(StrId::IntelHexFormatError, {path, result.line}));
       } else {
-        reporter.ShowMessage(kMsgInvalidFormat, FormatString(kMsgInvalidFormat, {path}));
+        reporter.ShowMessage(StrId::InvalidFormat, FormatString(StrId::InvalidFormat, {path}));
       }
       return false;
     case CheckSummary::UnknownFormat:
@@ -184,7 +181,7 @@ bool CheckProgramFiles(WizardState& sheet, const std::vector<ProgramFile>& files
                            FormatString(StrId::ChecksumError, {path, result.line}));
       return false;
     case CheckSummary::OutsideFlash:
-      reporter.ShowMessage(kMsgOutsideFlash, FormatString(kMsgOutsideFlash, {path}));
+      reporter.ShowMessage(StrId::OutsideFlash, FormatString(StrId::OutsideFlash, {path}));
       return false;
     case CheckSummary::Overlap:
       reporter.ShowMessage(

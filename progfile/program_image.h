@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/wizard_state.h"
+#include "progfile/job.h"
 #include "device/catalogue.h"
 #include "progfile/program_file.h"
 
@@ -96,14 +96,14 @@ struct CheckSummary {
 // sheet; fills sheet.m_astrSelectedBlocks with the blocks that will receive data, in order of
 // first touch. True when the wizard may go on. Every problem is told through reporter; summary,
 // when given, receives the outcome and the byte counts.
-bool CheckProgramFile(WizardState& sheet, const std::string& path, CheckReporter& reporter,
+bool CheckProgramFile(Job& sheet, const std::string& path, CheckReporter& reporter,
                       CheckSummary* summary = nullptr);
 
 // The check of a set of files read as one image: the blocks are the union, the counts the sums,
 // and two files that write (inside the window) the same address are refused. On success
 // sheet.m_aProgramFiles holds the set with each file's format and length as the check found
 // them, which the programming pass then reads; on failure it is emptied.
-bool CheckProgramFiles(WizardState& sheet, const std::vector<ProgramFile>& files,
+bool CheckProgramFiles(Job& sheet, const std::vector<ProgramFile>& files,
                        CheckReporter& reporter, CheckSummary* summary = nullptr);
 
 }  // namespace quill

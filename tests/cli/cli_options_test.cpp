@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "app/wizard_state.h"
 #include "cli/cli.h"
 #include "cli/json_output.h"
 #include "device/catalogue.h"

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/wizard_state.h"
 #include "app/flash_sheet.h"
 #include "gui_support.h"
 #include "link/kernel_store.h"

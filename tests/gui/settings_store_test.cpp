@@ -6,6 +6,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include "app/wizard_state.h"
 #include "app/settings_store.h"
 #include "gui_support.h"
 

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/wizard_state.h"
 #include "app/about_dlg.h"
 #include "app/flash_sheet.h"
 #include "app/page_factory.h"

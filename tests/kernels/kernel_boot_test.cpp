@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "app/wizard_state.h"
 #include "link/kernel_store.h"
 #include "link/results.h"
 #include "resources/fpcode.h"
@@ -34,7 +35,7 @@ BootOutcome Boot(WizardState& sheet) {
   RecordingNotifier notifier(comm);
   std::string fileError;
   BootOutcome outcome{};
-  if (comm.StartBoot(&notifier, &sheet, &fileError)) {
+  if (comm.StartBoot(&notifier, sheet, &fileError)) {
     EXPECT_TRUE(notifier.WaitIdle());
   }
   outcome.kind = comm.GetResult(outcome.detail);
@@ -96,7 +97,7 @@ TEST(InstalledKernels, WithoutOneTheStandInGoesToASimulatedBoardAndABoardExpecti
     RecordingNotifier notifier(comm);
     std::string fileError;
     sheet.m_strFile = WriteProgramFile({SRecord(1, 0, Pattern(4, 9))});
-    ASSERT_TRUE(comm.StartBoot(&notifier, &sheet, &fileError));
+    ASSERT_TRUE(comm.StartBoot(&notifier, sheet, &fileError));
     ASSERT_TRUE(notifier.WaitIdle());
     uint32_t detail = 0;
     EXPECT_EQ(comm.GetResult(detail), ErrorBootEraseTimeout);
@@ -153,7 +154,7 @@ TEST(InstalledKernels, NoStandInReachesAPortThatIsNoPseudoTerminalAndADamagedKer
   comm.SetReadTimeoutForTesting(std::chrono::milliseconds(10));
   RecordingNotifier notifier(comm);
   std::string fileError;
-  ASSERT_FALSE(comm.StartBoot(&notifier, &sheet, &fileError) && !notifier.WaitIdle());
+  ASSERT_FALSE(comm.StartBoot(&notifier, sheet, &fileError) && !notifier.WaitIdle());
   uint32_t detail = 0;
   const int32_t kind = comm.GetResult(detail);
   EXPECT_TRUE(kind == ErrorBootSyncTimeout || kind == ErrorInternal) << kind;

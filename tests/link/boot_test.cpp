@@ -2,6 +2,7 @@
 // check, erase-all report, then programming through the downloaded kernel.
 #include <gtest/gtest.h>
 
+#include "app/wizard_state.h"
 #include "device/catalogue.h"
 #include "link/results.h"
 #include "resources/fpcode.h"
@@ -26,7 +27,7 @@ TEST(BootProgram, TxC30ClockRange2RunsTheExchangeByteForByte) {
   CCommThread comm;
   RecordingNotifier notifier(comm);
   std::string fileError;
-  ASSERT_TRUE(comm.StartBoot(&notifier, &sheet, &fileError)) << fileError;
+  ASSERT_TRUE(comm.StartBoot(&notifier, sheet, &fileError)) << fileError;
   ASSERT_TRUE(notifier.WaitIdle());
 
   uint32_t detail = 99;
@@ -95,7 +96,7 @@ TEST(BootProgram, EveryDeviceModeAndClockRangeProgramsTheFlash) {
 
         CCommThread comm;
         RecordingNotifier notifier(comm);
-        ASSERT_TRUE(comm.StartBoot(&notifier, &sheet, nullptr));
+        ASSERT_TRUE(comm.StartBoot(&notifier, sheet, nullptr));
         ASSERT_TRUE(notifier.WaitIdle());
         uint32_t detail = 0;
         EXPECT_EQ(comm.GetResult(detail), ErrorNone) << FormatErrorMessage(comm.GetResult(detail), detail);
@@ -129,7 +130,7 @@ TEST(BootProgram, TxA10LowestClockRangeSendsKernel186WithLength06BD) {
   sheet.m_strFile = WriteProgramFile({"S9030000FC"});
   CCommThread comm;
   RecordingNotifier notifier(comm);
-  ASSERT_TRUE(comm.StartBoot(&notifier, &sheet, nullptr));
+  ASSERT_TRUE(comm.StartBoot(&notifier, sheet, nullptr));
   ASSERT_TRUE(notifier.WaitIdle());
   uint32_t detail = 0;
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);
@@ -153,7 +154,7 @@ TEST(BootProgram, AnySyncReplyAndAnyReportButFFPass) {
   sheet.m_astrSelectedBlocks = {"SB2"};
   CCommThread comm;
   RecordingNotifier notifier(comm);
-  ASSERT_TRUE(comm.StartBoot(&notifier, &sheet, nullptr));
+  ASSERT_TRUE(comm.StartBoot(&notifier, sheet, nullptr));
   ASSERT_TRUE(notifier.WaitIdle());
   uint32_t detail = 0;
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);

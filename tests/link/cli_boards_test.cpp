@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "app/wizard_state.h"
 #include "link/results.h"
 #include "link/sha256.h"
 #include "resources/format.h"

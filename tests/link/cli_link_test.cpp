@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/wizard_state.h"
 #include "link/results.h"
 #include "resources/format.h"
 #include "resources/strings.h"
@@ -253,6 +254,20 @@ TEST_F(CliBoard, UsageErrorsAndPortFailures) {
   // The reason and what to do first; the result's message follows on a line of its own.
   EXPECT_EQ(run.err, "/dev/quill-no-such-port: no such device; 'quill-cli ports' lists the serial "
                      "ports\n" + FormatErrorMessage(ErrorInternal, 254) + "\n");
+}
+
+// The reason comes from the failed open itself: a port another program holds is told as busy.
+TEST_F(CliBoard, APortInUseIsToldAsBusy) {
+  Start("TX-C30");
+  CSerialPort holder;
+  ASSERT_EQ(holder.Open(board->PortPath(), 9600), 0u);
+  const CliRun run =
+      Cli({"erase", "--port", board->PortPath(), "--device", "TX-C30", "--blocks", "all"});
+  EXPECT_EQ(run.status, ErrorInternal);
+  EXPECT_EQ(run.err, board->PortPath() + ": in use by another program; end it, or choose another "
+                     "port ('quill-cli ports' lists them)\n" +
+                     FormatErrorMessage(ErrorInternal, 254) + "\n");
+  EXPECT_TRUE(board->Received().empty());
 }
 
 }  // namespace

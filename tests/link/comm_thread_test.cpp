@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "app/wizard_state.h"
 #include "link/results.h"
 #include "tests/link/link_support.h"
 
@@ -53,8 +54,8 @@ TEST_P(AbortInPhase, EndsWithinASecondAndLeavesNothingPending) {
   CCommThread comm;
   RecordingNotifier notifier(comm);
   auto start = [&] {
-    return c.boot ? comm.StartBoot(&notifier, &sheet, nullptr)
-                  : comm.StartProgram(&notifier, &sheet, true, nullptr);
+    return c.boot ? comm.StartBoot(&notifier, sheet, nullptr)
+                  : comm.StartProgram(&notifier, sheet, true, nullptr);
   };
   ASSERT_TRUE(start());
   ASSERT_TRUE(board->WaitForReceived(c.received, 10s));
@@ -99,11 +100,11 @@ class CommThreadTest : public ::testing::Test {
     sheet.m_strComPort = board->PortPath();
   }
   void ExpectPortFailure(uint32_t number) {
-    EXPECT_FALSE(comm.StartProgram(&notifier, &sheet, false, nullptr));
+    EXPECT_FALSE(comm.StartProgram(&notifier, sheet, false, nullptr));
     uint32_t detail = 0;
     EXPECT_EQ(comm.GetResult(detail), ErrorInternal);
     EXPECT_EQ(detail, number);
-    EXPECT_FALSE(comm.StartErase(&notifier, &sheet));
+    EXPECT_FALSE(comm.StartErase(&notifier, sheet));
     EXPECT_EQ(comm.GetResult(detail), ErrorInternal);
     EXPECT_EQ(detail, number);
     EXPECT_TRUE(notifier.Records().empty());
@@ -124,7 +125,7 @@ TEST_F(CommThreadTest, AbortWhileIdleReturnsAtOnceAndDoesNotAbortTheNext) {
   EXPECT_LT(SecondsSince(begin), 0.2);
   uint32_t detail = 0;
   EXPECT_EQ(comm.GetResult(detail), ErrorUserAbort);
-  ASSERT_TRUE(comm.StartProgram(&notifier, &sheet, false, nullptr));
+  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false, nullptr));
   ASSERT_TRUE(notifier.WaitIdle());
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);
   EXPECT_EQ(comm.GetProgrammed(), 2u);
@@ -132,11 +133,11 @@ TEST_F(CommThreadTest, AbortWhileIdleReturnsAtOnceAndDoesNotAbortTheNext) {
 
 TEST_F(CommThreadTest, StartWhileBusyIsRefusedWithoutTouchingTheResult) {
   UseBoard({{Step::ChunkData, FaultAction::Silent}});
-  ASSERT_TRUE(comm.StartProgram(&notifier, &sheet, false, nullptr));
+  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false, nullptr));
   ASSERT_TRUE(notifier.WaitForPhase(PhaseProgram));
-  EXPECT_FALSE(comm.StartErase(&notifier, &sheet));
-  EXPECT_FALSE(comm.StartProgram(&notifier, &sheet, false, nullptr));
-  EXPECT_FALSE(comm.StartBoot(&notifier, &sheet, nullptr));
+  EXPECT_FALSE(comm.StartErase(&notifier, sheet));
+  EXPECT_FALSE(comm.StartProgram(&notifier, sheet, false, nullptr));
+  EXPECT_FALSE(comm.StartBoot(&notifier, sheet, nullptr));
   uint32_t detail = 1;
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);
   EXPECT_EQ(detail, 0u);
@@ -155,7 +156,7 @@ TEST_F(CommThreadTest, PortInUseByThisProcessIs254) {
   ASSERT_EQ(holder.Open(sheet.m_strComPort, 9600), 0u);
   ExpectPortFailure(InternalError::PortOpen);
   holder.Close();
-  ASSERT_TRUE(comm.StartErase(&notifier, &sheet));
+  ASSERT_TRUE(comm.StartErase(&notifier, sheet));
   ASSERT_TRUE(notifier.WaitIdle());
 }
 
@@ -213,7 +214,7 @@ TEST_F(CommThreadTest, TraceSeesEveryByteBothWays) {
   UseBoard();
   TraceRecorder trace;
   comm.SetTraceSink(&trace);
-  ASSERT_TRUE(comm.StartProgram(&notifier, &sheet, true, nullptr));
+  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, true, nullptr));
   ASSERT_TRUE(notifier.WaitIdle());
   EXPECT_EQ(trace.written, board->Received());
   EXPECT_EQ(trace.read, board->Sent());
@@ -226,7 +227,7 @@ TEST_F(CommThreadTest, DestroyDuringAnOperationReturnsPromptly) {
   UseBoard({{Step::BlockErase, FaultAction::Silent}});
   auto running = std::make_unique<CCommThread>();
   RecordingNotifier own(*running);
-  ASSERT_TRUE(running->StartErase(&own, &sheet));
+  ASSERT_TRUE(running->StartErase(&own, sheet));
   ASSERT_TRUE(board->WaitForReceived(6, 10s));
   ASSERT_TRUE(board->WaitUntilIdle(5s));
   ASSERT_TRUE(board->Hung());

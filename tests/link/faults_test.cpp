@@ -2,6 +2,7 @@
 // fails, hangs up, or stays silent for a single one-second reply wait.
 #include <gtest/gtest.h>
 
+#include "app/wizard_state.h"
 #include "device/catalogue.h"
 #include "link/results.h"
 #include "resources/strings.h"
@@ -72,10 +73,10 @@ TEST_P(BoardFaults, EndWithTheirResultAndDetail) {
   CCommThread comm;
   RecordingNotifier notifier(comm);
   switch (c.op) {
-    case Op::Boot: ASSERT_TRUE(comm.StartBoot(&notifier, &sheet, nullptr)); break;
-    case Op::Program: ASSERT_TRUE(comm.StartProgram(&notifier, &sheet, false, nullptr)); break;
-    case Op::ProgramErase: ASSERT_TRUE(comm.StartProgram(&notifier, &sheet, true, nullptr)); break;
-    case Op::Erase: ASSERT_TRUE(comm.StartErase(&notifier, &sheet)); break;
+    case Op::Boot: ASSERT_TRUE(comm.StartBoot(&notifier, sheet, nullptr)); break;
+    case Op::Program: ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false, nullptr)); break;
+    case Op::ProgramErase: ASSERT_TRUE(comm.StartProgram(&notifier, sheet, true, nullptr)); break;
+    case Op::Erase: ASSERT_TRUE(comm.StartErase(&notifier, sheet)); break;
   }
   ASSERT_TRUE(notifier.WaitIdle());
   uint32_t detail = 0xDEAD;
@@ -142,9 +143,9 @@ TEST_P(LineGone, FailsTheNextWriteWithItsNumber) {
     }
   };
   switch (site.op) {
-    case Op::Boot: ASSERT_TRUE(comm.StartBoot(&notifier, &sheet, nullptr)); break;
-    case Op::Erase: ASSERT_TRUE(comm.StartErase(&notifier, &sheet)); break;
-    default: ASSERT_TRUE(comm.StartProgram(&notifier, &sheet, false, nullptr)); break;
+    case Op::Boot: ASSERT_TRUE(comm.StartBoot(&notifier, sheet, nullptr)); break;
+    case Op::Erase: ASSERT_TRUE(comm.StartErase(&notifier, sheet)); break;
+    default: ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false, nullptr)); break;
   }
   ASSERT_TRUE(notifier.WaitIdle());
   uint32_t detail = 0;
@@ -169,7 +170,7 @@ TEST(BootFaults, AMissingKernelImageIsRefusedBeforeAnythingIsSent) {
   sheet.m_pClockRange = &missing;
   CCommThread comm;
   RecordingNotifier notifier(comm);
-  ASSERT_FALSE(comm.StartBoot(&notifier, &sheet, nullptr));
+  ASSERT_FALSE(comm.StartBoot(&notifier, sheet, nullptr));
   uint32_t detail = 0;
   EXPECT_EQ(comm.GetResult(detail), ErrorNoKernel);
   EXPECT_EQ(detail, 147u);

@@ -3,6 +3,7 @@
 // and the counters.
 #include <gtest/gtest.h>
 
+#include "app/wizard_state.h"
 #include "device/catalogue.h"
 #include "link/chunk_fit.h"
 #include "link/results.h"
@@ -38,11 +39,11 @@ class KernelTest : public ::testing::Test {
   int32_t ProgramLines(const std::vector<std::string>& lines, bool eraseFirst = false) {
     sheet.m_strFile = WriteProgramFile(lines);
     std::string error;
-    EXPECT_TRUE(comm.StartProgram(&notifier, &sheet, eraseFirst, &error)) << error;
+    EXPECT_TRUE(comm.StartProgram(&notifier, sheet, eraseFirst, &error)) << error;
     return Finish();
   }
   int32_t Erase() {
-    EXPECT_TRUE(comm.StartErase(&notifier, &sheet));
+    EXPECT_TRUE(comm.StartErase(&notifier, sheet));
     return Finish();
   }
   int32_t Finish() {
@@ -85,6 +86,21 @@ TEST_F(KernelTest, EraseFormNamesTheBlocksInMapOrder) {
   const std::vector<ProgressRecord> erase = notifier.RecordsOf(PhaseBlockErase);
   EXPECT_EQ(erase, (std::vector<ProgressRecord>{
                        {PhaseBlockErase, 0, 1}, {PhaseBlockErase, 0, 20}, {PhaseBlockErase, 1, 1}}));
+}
+
+// The operation works on the job as it was when it started: the caller may go on editing its own.
+TEST_F(KernelTest, AStartedOperationKeepsTheJobItWasGiven) {
+  Begin("TX-A10");
+  sheet.m_astrSelectedBlocks = {"SB0", "LB1"};
+  ASSERT_TRUE(comm.StartErase(&notifier, sheet));
+  sheet.m_astrSelectedBlocks = {"LB0"};
+  sheet.m_pDevice = nullptr;
+  sheet.m_strComPort.clear();
+  ASSERT_TRUE(notifier.WaitIdle());
+  EXPECT_EQ(comm.GetResult(detail), ErrorNone);
+  EXPECT_EQ(board->Received(),
+            (std::vector<uint8_t>{0x57, 0x02, 0x00, 0x00, 0x40, 0x00, 0x00, 0x01, 0xF0, 0x00, 0, 0,
+                                  0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(KernelTest, EraseOfNamesOutsideTheMapSendsNothing) {
@@ -245,7 +261,7 @@ TEST_F(KernelTest, ProgramFileThatCannotBeOpenedIsRefused) {
   Begin("TX-C30");
   sheet.m_strFile = ::testing::TempDir() + "no_such_dir/none.mot";
   std::string error;
-  EXPECT_FALSE(comm.StartProgram(&notifier, &sheet, false, &error));
+  EXPECT_FALSE(comm.StartProgram(&notifier, sheet, false, &error));
   EXPECT_NE(error.find(sheet.m_strFile), std::string::npos) << error;
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);

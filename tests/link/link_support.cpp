@@ -1,3 +1,4 @@
+#include "app/wizard_state.h"
 #include "tests/link/link_support.h"
 
 #include <gtest/gtest.h>

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <thread>
 
@@ -101,6 +103,48 @@ TEST(SerialPort, SecondOpenerIsRefusedUntilTheFirstCloses) {
   first.Close();
   EXPECT_TRUE(IsPortAvailable(pty.path()));
   EXPECT_EQ(second.Open(pty.path(), 9600), 0u);
+}
+
+// The open's result tells why, so nobody has to open the port again to find out.
+TEST(SerialPort, AFailedOpenCarriesTheSystemsReason) {
+  Pty pty;
+  CSerialPort holder, port;
+  ASSERT_TRUE(holder.OpenPort(pty.path(), 9600).ok());
+  const struct {
+    const char* name;
+    std::string path;
+    uint32_t failure;
+    int error;
+  } cases[] = {
+      {"missing", "/dev/quill-no-such-port", InternalError::PortOpen, ENOENT},
+      {"held by another", pty.path(), InternalError::PortOpen, EBUSY},
+      {"not a terminal", "/dev/null", InternalError::GetCommState, ENOTTY},
+  };
+  for (const auto& c : cases) {
+    const PortOpenResult result = port.OpenPort(c.path, 9600);
+    EXPECT_EQ(result.failure, c.failure) << c.name;
+    EXPECT_EQ(result.systemError, c.error) << c.name;
+    EXPECT_FALSE(port.IsOpen()) << c.name;
+  }
+}
+
+TEST(SerialPort, CloseLeavesTheLineAsTheOpenFoundIt) {
+  Pty pty;
+  struct termios before {};
+  ASSERT_EQ(::tcgetattr(pty.master(), &before), 0);
+  CSerialPort port;
+  ASSERT_EQ(port.Open(pty.path(), 115200), 0u);
+  struct termios during {};
+  ASSERT_EQ(::tcgetattr(pty.master(), &during), 0);
+  ASSERT_NE(during.c_lflag, before.c_lflag);  // raw while open
+  port.Close();
+  struct termios after {};
+  ASSERT_EQ(::tcgetattr(pty.master(), &after), 0);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
 }
 
 TEST(SerialPort, ReadWaitsOneSecondForTheFirstByte) {

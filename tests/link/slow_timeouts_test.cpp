@@ -3,6 +3,7 @@
 // (20 s) and after a chunk's data (5 s), and one that answers late but within the wait.
 #include <gtest/gtest.h>
 
+#include "app/wizard_state.h"
 #include "link/results.h"
 #include "tests/link/link_support.h"
 
@@ -46,8 +47,8 @@ TEST_P(SilentBoard, TimesOutAfterTheFullWait) {
   CCommThread comm;
   RecordingNotifier notifier(comm);
   const Clock::time_point begin = Clock::now();
-  ASSERT_TRUE(c.boot ? comm.StartBoot(&notifier, &sheet, nullptr)
-                     : comm.StartProgram(&notifier, &sheet, true, nullptr));
+  ASSERT_TRUE(c.boot ? comm.StartBoot(&notifier, sheet, nullptr)
+                     : comm.StartProgram(&notifier, sheet, true, nullptr));
   ASSERT_TRUE(notifier.WaitIdle(60s));
   const double took = std::chrono::duration<double>(Clock::now() - begin).count();
   EXPECT_GE(took, c.seconds - 0.2);

@@ -21,7 +21,7 @@ TEST_P(AddressFieldSave, StoresAndReports) {
   const AddressFieldResult result = SaveAddressField(c.text, true, member);
   EXPECT_EQ(result.ok, c.ok) << '"' << c.text << '"';
   EXPECT_EQ(member, c.value) << '"' << c.text << '"';
-  EXPECT_EQ(result.messageId, c.ok ? 0u : kMsgInvalidNumber);
+  EXPECT_EQ(result.messageId, c.ok ? 0u : StrId::InvalidNumber);
   if (!c.ok) {
     EXPECT_EQ(result.Message(), LoadString(132));
   }

@@ -2,6 +2,7 @@
 // and a raw binary file whose length changed after the check.
 #include <gtest/gtest.h>
 
+#include "app/wizard_state.h"
 #include "progfile/file_set.h"
 #include "progfile/program_image.h"
 #include "progfile/user_exception.h"

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 
+#include "app/wizard_state.h"
 #include "progfile/file_set.h"
 #include "progfile/load_file.h"
 #include "progfile/program_image.h"

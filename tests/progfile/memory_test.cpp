@@ -5,6 +5,7 @@
 
 #include <fstream>
 
+#include "app/wizard_state.h"
 #include "progfile/program_image.h"
 #include "srec_test_util.h"
 #include "tests/sanitized.h"

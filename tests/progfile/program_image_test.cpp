@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/wizard_state.h"
 #include "progfile/program_image.h"
 #include "resources/format.h"
 #include "resources/strings.h"

@@ -4,6 +4,7 @@
 #include <map>
 #include <random>
 
+#include "app/wizard_state.h"
 #include "progfile/load_file.h"
 #include "progfile/program_image.h"
 #include "srec_test_util.h"

@@ -9,6 +9,7 @@
 #include <optional>
 #include <random>
 
+#include "app/wizard_state.h"
 #include "cli/cli.h"
 #include "link/results.h"
 #include "tests/link/link_support.h"

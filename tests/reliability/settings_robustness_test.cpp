@@ -18,6 +18,7 @@
 #include <QtTest/QTest>
 #include <functional>
 
+#include "app/wizard_state.h"
 #include "app/flash_sheet.h"
 #include "app/page_ids.h"
 #include "app/user_prompt.h"

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <random>
 
+#include "app/wizard_state.h"
 #include "link/results.h"
 #include "tests/link/link_support.h"
 #include "tests/sanitized.h"
@@ -118,10 +119,10 @@ TEST(Soak, ThreeHundredOperationsLeaveNothingBehind) {
     std::string fileError;
     bool started = false;
     switch (op) {
-      case Op::Boot: started = comm.StartBoot(&notifier, &sheet, &fileError); break;
-      case Op::Program: started = comm.StartProgram(&notifier, &sheet, false, &fileError); break;
-      case Op::ProgramErase: started = comm.StartProgram(&notifier, &sheet, true, &fileError); break;
-      case Op::Erase: started = comm.StartErase(&notifier, &sheet); break;
+      case Op::Boot: started = comm.StartBoot(&notifier, sheet, &fileError); break;
+      case Op::Program: started = comm.StartProgram(&notifier, sheet, false, &fileError); break;
+      case Op::ProgramErase: started = comm.StartProgram(&notifier, sheet, true, &fileError); break;
+      case Op::Erase: started = comm.StartErase(&notifier, sheet); break;
     }
     uint32_t detail = 0;
     if (scenario == Scenario::NoPort || scenario == Scenario::NoFile) {

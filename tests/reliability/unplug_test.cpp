@@ -4,6 +4,7 @@
 // communication object then runs a whole operation on a new board.
 #include <gtest/gtest.h>
 
+#include "app/wizard_state.h"
 #include "link/results.h"
 #include "tests/link/link_support.h"
 #include "tests/reliability/process_resources.h"
@@ -59,9 +60,9 @@ class Unplug : public ::testing::TestWithParam<std::tuple<UnplugCase, How>> {
   bool Start(Op op, sim::SimBoard& board) {
     sheet.m_strComPort = board.PortPath();
     switch (op) {
-      case Op::Boot: return comm.StartBoot(&notifier, &sheet, nullptr);
-      case Op::Program: return comm.StartProgram(&notifier, &sheet, true, nullptr);
-      case Op::Erase: return comm.StartErase(&notifier, &sheet);
+      case Op::Boot: return comm.StartBoot(&notifier, sheet, nullptr);
+      case Op::Program: return comm.StartProgram(&notifier, sheet, true, nullptr);
+      case Op::Erase: return comm.StartErase(&notifier, sheet);
     }
     return false;
   }
