@@ -76,7 +76,9 @@ if [[ "$steps" == *" tsan "* ]]; then
   cmake --build "${prefix}tsan" -j "$jobs" --target test_link test_link_slow test_sim \
     test_fault_matrix test_unplug test_soak
   stamp "the link, board and reliability tests under ThreadSanitizer"
-  # Test executables left unbuilt here appear as *_NOT_BUILT entries.
-  ctest --test-dir "${prefix}tsan" --output-on-failure -j "$jobs" --timeout 300 -E NOT_BUILT
+  # Test executables left unbuilt here appear as *_NOT_BUILT entries; the completion script test
+  # needs a quill-cli this build does not make.
+  ctest --test-dir "${prefix}tsan" --output-on-failure -j "$jobs" --timeout 300 \
+    -E "NOT_BUILT|^bash_completion$"
 fi
 stamp "done"
