@@ -12,6 +12,7 @@
 #include "link/comm_thread.h"
 #include "link/results.h"
 #include "link/serial_port.h"
+#include "progfile/job.h"
 
 namespace quill {
 namespace {
@@ -84,13 +85,13 @@ TEST(WindowsSerialPort, StartOnAMissingPortFailsWith254) {
     int count = 0;
   } notifier;
   CCommThread comm;
-  WizardState sheet;
+  Job sheet;
   sheet.m_strMCUType = "TX-C30";
   sheet.DeriveCatalogueRefs();
   sheet.m_strComPort = "COM197";
   sheet.m_nComUserRate = 9600;
   sheet.m_astrSelectedBlocks = {"LB0"};
-  EXPECT_FALSE(comm.StartErase(&notifier, &sheet));
+  EXPECT_FALSE(comm.StartErase(&notifier, sheet));
   uint32_t detail = 0;
   EXPECT_EQ(comm.GetResult(detail), ErrorInternal);
   EXPECT_EQ(detail, InternalError::PortOpen);
