@@ -309,29 +309,9 @@ const char* OperationName(LinkOp op) {
   return op == LinkOp::Boot ? "boot" : op == LinkOp::Program ? "program" : "erase";
 }
 
-// Runs the operation on every port at once and waits for all of them: follows each board's
-// progress, turns Ctrl-C into an abort of every board, prints each outcome as the result page
-// shows it (and its JSON record), then a summary when several boards ran. Returns the exit status.
-int RunOperation(LinkOp op, const Job& job, const Options& options, const PortPlan& plan,
-                 JsonLog& log) {
-  const bool json = options.Has("--json");
-  const bool several = plan.paths.size() > 1;
-  const Stream texts = json ? Stream::Err : Stream::Out;  // texts for people
-  ProgressStyle style = ProgressStyle::Off;
-  // The trace lines and a redrawn progress line would garble each other on one stream.
-  if (!options.Has("--quiet") && !options.Has("--trace")) {
-    style = StderrIsTerminal() && !several ? ProgressStyle::Bar : ProgressStyle::Lines;
-  }
-
-  // One waiter for every board: each board's worker notifies it at every step, and Ctrl-C wakes it.
-  OperationWaiter waiter;
-  if (!waiter.Ok()) {
-    std::cerr << "quill-cli: " << waiter.Error() << '\n';
-    return ErrorInternal;
-  }
-  ProgressNotifier& notifier = waiter.Notifier();
-
-  // What every record shares.
+// What every board's record of the run shares: the operation, the device, the files and their
+// SHA-256, the kernel a boot sends.
+BoardRecord SharedRecord(LinkOp op, const Job& job) {
   BoardRecord shared;
   shared.operation = OperationName(op);
   shared.device = job.m_strMCUType;
@@ -354,152 +334,223 @@ int RunOperation(LinkOp op, const Job& job, const Options& options, const PortPl
     shared.kernelSource = kernel.source;
   }
   shared.blocks = job.m_astrSelectedBlocks;
+  return shared;
+}
 
-  bool logFailed = false;
-  auto finish = [&](Board& board, int32_t kind, uint32_t detail, int status) {
-    BoardRecord& r = board.record;
-    r.time = UtcTimestamp();
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - board.begin).count();
-    r.kind = kind;
-    r.detail = detail;
-    r.exitStatus = status;
-    if (kind == ErrorNone && status == kExitSuccess) {
-      r.bytesInside = board.comm->GetProgrammed();
-      r.bytesOutside = board.comm->GetSkipped();
-      const uint32_t done = op == LinkOp::Boot ? StrId::BootDone : op == LinkOp::Program ? StrId::ProgramDone
-                                                                                  : StrId::EraseDone;
-      r.message = LoadString(done);
-      std::string text = r.message;
-      if (op != LinkOp::Erase) text += "\n" + FormatString(StrId::Counts, {r.bytesInside, r.bytesOutside});
-      WriteLines(texts, board.prefix, text);
-    } else if (r.message.empty()) {
-      r.message = FormatErrorMessage(kind, detail);
-      WriteLines(Stream::Err, board.prefix, r.message);
+// The summary table of a run on several boards: port, result, bytes programmed, seconds.
+std::string SummaryTable(const std::vector<std::unique_ptr<Board>>& boards) {
+  std::vector<std::array<std::string, 4>> rows = {{"port", "result", "bytes", "seconds"}};
+  for (const auto& board : boards) {
+    const BoardRecord& r = board->record;
+    std::string result = ResultName(r.kind);
+    if (r.exitStatus != kExitSuccess) result = "failed (" + std::to_string(r.exitStatus) + "): " + result;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
+    rows.push_back({r.port, result, HexValue(r.bytesInside), seconds});
+  }
+  std::array<std::size_t, 4> width{};
+  for (const auto& row : rows) {
+    for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+  }
+  std::string table;
+  for (const auto& row : rows) {
+    if (!table.empty()) table += '\n';
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      const std::string pad(width[c] - row[c].size(), ' ');
+      table += c < 2 ? row[c] + pad + "  " : pad + row[c] + (c < 3 ? "  " : "");
     }
-    const nlohmann::json record = ToJson(r);
-    if (json) {
-      std::string line = JsonLine(record);
-      line.pop_back();
-      WriteLines(Stream::Out, "", line);
-    }
-    if (log.IsOpen() && !log.Append(record)) logFailed = true;
-  };
+  }
+  return table;
+}
 
-  std::vector<std::unique_ptr<Board>> boards;
-  for (std::size_t i = 0; i < plan.paths.size(); ++i) {
-    auto board = std::make_unique<Board>();
+// One run of an operation on every port at once: starts each board, follows each board's
+// progress, turns Ctrl-C into an abort of every board, prints each outcome as the result page
+// shows it (and its JSON record), then a summary when several boards ran.
+class BoardRun {
+ public:
+  BoardRun(LinkOp op, const Options& options, JsonLog& log, ProgressNotifier& notifier,
+           bool several)
+      : op_(op), options_(options), log_(log), notifier_(notifier), several_(several),
+        json_(options.Has("--json")), texts_(json_ ? Stream::Err : Stream::Out) {
+    // The trace lines and a redrawn progress line would garble each other on one stream.
+    if (!options.Has("--quiet") && !options.Has("--trace")) {
+      style_ = StderrIsTerminal() && !several ? ProgressStyle::Bar : ProgressStyle::Lines;
+    }
+  }
+
+  void Start(const Job& job, const std::string& port, const std::string& serial,
+             const BoardRecord& shared);
+  // Looks at every running board; false once none runs any more.
+  bool Follow();
+  void AbortAll();
+  // The status of the first failed board in the order given; 73 when only the log failed.
+  int Finish();
+
+ private:
+  void Done(Board& board, int32_t kind, uint32_t detail, int status);
+  void Refused(Board& board, const std::string& fileError);
+
+  LinkOp op_;
+  const Options& options_;
+  JsonLog& log_;
+  ProgressNotifier& notifier_;
+  bool several_;
+  bool json_;
+  Stream texts_;  // where the texts for people go
+  ProgressStyle style_ = ProgressStyle::Off;
+  std::vector<std::unique_ptr<Board>> boards_;
+  bool logFailed_ = false;
+};
+
+void BoardRun::Start(const Job& job, const std::string& port, const std::string& serial,
+                     const BoardRecord& shared) {
+  boards_.push_back(std::make_unique<Board>());
+  Board& b = *boards_.back();
+  b.port = port;
+  b.prefix = several_ ? b.port + ": " : std::string();
+  b.state = job;
+  b.state.m_strComPort = b.port;
+  b.record = shared;
+  b.record.port = b.port;
+  b.record.adapterSerial = serial;
+  b.begin = std::chrono::steady_clock::now();
+  b.comm = std::make_unique<CCommThread>();
+  if (options_.Has("--trace")) {
+    b.tracer = std::make_unique<StderrTrace>(b.prefix);
+    b.comm->SetTraceSink(b.tracer.get());
+  }
+  std::string fileError;
+  bool started = false;
+  switch (op_) {
+    case LinkOp::Boot: started = b.comm->StartBoot(&notifier_, b.state, &fileError); break;
+    case LinkOp::Program:
+      started = b.comm->StartProgram(&notifier_, b.state, !options_.Has("--no-erase"), &fileError);
+      break;
+    case LinkOp::Erase: started = b.comm->StartErase(&notifier_, b.state); break;
+  }
+  if (started) {
+    b.running = true;
+    b.progress = std::make_unique<ProgressReport>(op_, style_, b.prefix);
+    return;
+  }
+  b.comm->DetachNotifier(&notifier_);
+  Refused(b, fileError);
+}
+
+// A board whose operation did not start: the file, the port or the kernel said no.
+void BoardRun::Refused(Board& b, const std::string& fileError) {
+  if (!fileError.empty()) {
+    b.record.message = fileError;
+    WriteLines(Stream::Err, b.prefix, fileError);
+    return Done(b, ErrorNone, 0, kExitCannotOpen);
+  }
+  uint32_t detail = 0;
+  const int32_t kind = b.comm->GetResult(detail);
+  if (kind == ErrorInternal && detail == InternalError::PortOpen) {
+    // What went wrong and what to do first; the result's text after it.
+    b.record.portProblem = PortProblem(b.port, b.comm->GetPortOpenError());
+    WriteLines(Stream::Err, "", b.port + ": " + b.record.portProblem);
+    b.record.message = FormatErrorMessage(kind, detail);
+    WriteLines(Stream::Err, b.prefix, b.record.message);
+  }
+  // A boot refused for want of a kernel has its own status: nothing was sent.
+  Done(b, kind, detail, IsKernelRefusal(kind) ? kExitNoKernel : kind);
+}
+
+void BoardRun::Done(Board& board, int32_t kind, uint32_t detail, int status) {
+  BoardRecord& r = board.record;
+  r.time = UtcTimestamp();
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - board.begin).count();
+  r.kind = kind;
+  r.detail = detail;
+  r.exitStatus = status;
+  if (kind == ErrorNone && status == kExitSuccess) {
+    r.bytesInside = board.comm->GetProgrammed();
+    r.bytesOutside = board.comm->GetSkipped();
+    const uint32_t done = op_ == LinkOp::Boot      ? StrId::BootDone
+                          : op_ == LinkOp::Program ? StrId::ProgramDone
+                                                   : StrId::EraseDone;
+    r.message = LoadString(done);
+    std::string text = r.message;
+    if (op_ != LinkOp::Erase) text += "\n" + FormatString(StrId::Counts, {r.bytesInside, r.bytesOutside});
+    WriteLines(texts_, board.prefix, text);
+  } else if (r.message.empty()) {
+    r.message = FormatErrorMessage(kind, detail);
+    WriteLines(Stream::Err, board.prefix, r.message);
+  }
+  const nlohmann::json record = ToJson(r);
+  if (json_) {
+    std::string line = JsonLine(record);
+    line.pop_back();
+    WriteLines(Stream::Out, "", line);
+  }
+  if (log_.IsOpen() && !log_.Append(record)) logFailed_ = true;
+}
+
+bool BoardRun::Follow() {
+  bool anyRunning = false;
+  for (auto& board : boards_) {
     Board& b = *board;
-    boards.push_back(std::move(board));
-    b.port = plan.paths[i];
-    b.prefix = several ? b.port + ": " : std::string();
-    b.state = job;
-    b.state.m_strComPort = b.port;
-    b.record = shared;
-    b.record.port = b.port;
-    b.record.adapterSerial = plan.serials[i];
-    b.begin = std::chrono::steady_clock::now();
-    b.comm = std::make_unique<CCommThread>();
-    if (options.Has("--trace")) {
-      b.tracer = std::make_unique<StderrTrace>(b.prefix);
-      b.comm->SetTraceSink(b.tracer.get());
-    }
-    std::string fileError;
-    bool started = false;
-    switch (op) {
-      case LinkOp::Boot: started = b.comm->StartBoot(&notifier, b.state, &fileError); break;
-      case LinkOp::Program:
-        started = b.comm->StartProgram(&notifier, b.state, !options.Has("--no-erase"), &fileError);
-        break;
-      case LinkOp::Erase: started = b.comm->StartErase(&notifier, b.state); break;
-    }
-    if (started) {
-      b.running = true;
-      b.progress = std::make_unique<ProgressReport>(op, style, b.prefix);
+    if (!b.running) continue;
+    int32_t pos = 0, range = 0;
+    const int32_t phase = b.comm->GetProgress(pos, range);
+    if (phase != PhaseIdle) {
+      b.progress->Update(phase, pos, range);
+      anyRunning = true;
       continue;
     }
-    b.comm->DetachNotifier(&notifier);
-    if (!fileError.empty()) {
-      b.record.message = fileError;
-      WriteLines(Stream::Err, b.prefix, fileError);
-      finish(b, ErrorNone, 0, kExitCannotOpen);
-      continue;
-    }
+    b.running = false;
+    b.comm->DetachNotifier(&notifier_);
     uint32_t detail = 0;
     const int32_t kind = b.comm->GetResult(detail);
-    if (kind == ErrorInternal && detail == InternalError::PortOpen) {
-      // What went wrong and what to do first; the result's text after it.
-      b.record.portProblem = PortProblem(b.port, b.comm->GetPortOpenError());
-      WriteLines(Stream::Err, "", b.port + ": " + b.record.portProblem);
-      b.record.message = FormatErrorMessage(kind, detail);
-      WriteLines(Stream::Err, b.prefix, b.record.message);
-    }
-    // A boot refused for want of a kernel has its own status: nothing was sent.
-    finish(b, kind, detail, IsKernelRefusal(kind) ? kExitNoKernel : kind);
+    b.progress->Finish(kind == ErrorNone);
+    Done(b, kind, detail, kind);
   }
+  return anyRunning;
+}
 
-  bool aborted = false;
-  for (;;) {
-    bool anyRunning = false;
-    for (auto& board : boards) {
-      Board& b = *board;
-      if (!b.running) continue;
-      int32_t pos = 0, range = 0;
-      const int32_t phase = b.comm->GetProgress(pos, range);
-      if (phase != PhaseIdle) {
-        b.progress->Update(phase, pos, range);
-        anyRunning = true;
-        continue;
-      }
-      b.running = false;
-      b.comm->DetachNotifier(&notifier);
-      uint32_t detail = 0;
-      const int32_t kind = b.comm->GetResult(detail);
-      b.progress->Finish(kind == ErrorNone);
-      finish(b, kind, detail, kind);
-    }
-    if (!anyRunning) break;
-    if (waiter.Wait() && !aborted) {
-      aborted = true;
-      // Every board at once: each abort waits for its worker to stop.
-      std::vector<std::thread> stops;
-      for (auto& board : boards) {
-        int32_t pos = 0, range = 0;
-        if (board->running && board->comm->GetProgress(pos, range) != PhaseIdle) {
-          stops.emplace_back([comm = board->comm.get()] { comm->Abort(); });
-        }
-      }
-      for (std::thread& stop : stops) stop.join();
+void BoardRun::AbortAll() {
+  // Every board at once: each abort waits for its worker to stop.
+  std::vector<std::thread> stops;
+  for (auto& board : boards_) {
+    int32_t pos = 0, range = 0;
+    if (board->running && board->comm->GetProgress(pos, range) != PhaseIdle) {
+      stops.emplace_back([comm = board->comm.get()] { comm->Abort(); });
     }
   }
+  for (std::thread& stop : stops) stop.join();
+}
 
-  if (several) {
-    std::vector<std::array<std::string, 4>> rows = {{"port", "result", "bytes", "seconds"}};
-    for (const auto& board : boards) {
-      const BoardRecord& r = board->record;
-      std::string result = ResultName(r.kind);
-      if (r.exitStatus != kExitSuccess) result = "failed (" + std::to_string(r.exitStatus) + "): " + result;
-      char seconds[32];
-      std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
-      rows.push_back({r.port, result, HexValue(r.bytesInside), seconds});
-    }
-    std::array<std::size_t, 4> width{};
-    for (const auto& row : rows) {
-      for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
-    }
-    std::string table;
-    for (const auto& row : rows) {
-      if (!table.empty()) table += '\n';
-      for (std::size_t c = 0; c < row.size(); ++c) {
-        const std::string pad(width[c] - row[c].size(), ' ');
-        table += c < 2 ? row[c] + pad + "  " : pad + row[c] + (c < 3 ? "  " : "");
-      }
-    }
-    WriteLines(texts, "", table);
-  }
-  for (const auto& board : boards) {
+int BoardRun::Finish() {
+  if (several_) WriteLines(texts_, "", SummaryTable(boards_));
+  for (const auto& board : boards_) {
     if (board->record.exitStatus != kExitSuccess) return board->record.exitStatus;
   }
-  return logFailed ? kExitCannotWrite : kExitSuccess;
+  return logFailed_ ? kExitCannotWrite : kExitSuccess;
+}
+
+// Runs the operation on every port at once and waits for all of them. Returns the exit status.
+int RunOperation(LinkOp op, const Job& job, const Options& options, const PortPlan& plan,
+                 JsonLog& log) {
+  // One waiter for every board: each board's worker notifies it at every step, and Ctrl-C wakes it.
+  OperationWaiter waiter;
+  if (!waiter.Ok()) {
+    std::cerr << "quill-cli: " << waiter.Error() << '\n';
+    return ErrorInternal;
+  }
+  BoardRun run(op, options, log, waiter.Notifier(), plan.paths.size() > 1);
+  const BoardRecord shared = SharedRecord(op, job);
+  for (std::size_t i = 0; i < plan.paths.size(); ++i) {
+    run.Start(job, plan.paths[i], plan.serials[i], shared);
+  }
+  bool aborted = false;
+  while (run.Follow()) {
+    if (waiter.Wait() && !aborted) {
+      aborted = true;
+      run.AbortAll();
+    }
+  }
+  return run.Finish();
 }
 
 const std::vector<OptionSpec> kCommonSpecs = {
