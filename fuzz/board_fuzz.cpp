@@ -26,6 +26,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -369,6 +370,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   char name[64];
   REQUIRE(::ptsname_r(master, name, sizeof name) == 0);
   const std::string port = name;
+  // The line is raw from the start, as a simulated board's is: the host puts back the settings
+  // it found when it closes, and a line left echoing would hand the board's late replies back to
+  // it as the host's.
+  const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  REQUIRE(slave >= 0);
+  termios raw{};
+  REQUIRE(::tcgetattr(slave, &raw) == 0);
+  ::cfmakeraw(&raw);
+  REQUIRE(::tcsetattr(slave, TCSANOW, &raw) == 0);
+  ::close(slave);
 
   WizardState& sheet = fixture->sheet;
   CCommThread& comm = fixture->comm;
