@@ -160,7 +160,8 @@ bool Checker::FollowFlash() {
   const DeviceMode& m = model_.Mode();
   for (; chunks_ < model_.Chunks().size(); ++chunks_, changed = true) {
     const ChunkRecord& c = model_.Chunks()[chunks_];
-    if (!c.programmed) continue;
+    // An empty chunk (a count of 0) writes nothing, wherever it points.
+    if (!c.programmed || c.data.empty()) continue;
     REQUIRE(c.address >= m.flashLowest && uint64_t{c.address} + c.data.size() - 1 <= m.flashHighest);
     for (std::size_t i = 0; i < c.data.size(); ++i) shadow_[c.address - m.flashLowest + i] &= c.data[i];
   }
