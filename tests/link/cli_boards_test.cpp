@@ -54,11 +54,13 @@ bool Contains(const std::string& text, const std::string& part) {
 
 // A row of boards of one device, each with its own faults.
 struct Row {
-  Row(const std::string& device, sim::BoardState state, std::vector<std::vector<sim::Fault>> faults) {
+  Row(const std::string& device, sim::BoardState state, std::vector<std::vector<sim::Fault>> faults,
+      bool pace = false) {
     sheet = MakeSheet(device, 0, 8, "");
     for (auto& f : faults) {
       sim::BoardOptions options = BoardFor(sheet, state);
       options.faults = std::move(f);
+      options.pace = pace;
       boards.push_back(StartBoard(options));
     }
   }
@@ -257,7 +259,10 @@ TEST(ParallelBoardsPorts, RefusedBeforeAnythingIsSent) {
 // Off a terminal: a plain line at each phase change and every 10 %, no carriage returns; the
 // environment gives the defaults and the command line wins.
 TEST(ProgressOffATerminal, PlainLinesAtEachPhaseAndEveryTenPercent) {
-  Row row("TX-A10", sim::BoardState::User, {{}});
+  // The board takes its bytes' line time (about 1.5 s in all at 9600 bps), as a real one does:
+  // an unpaced board can run through several steps before a loaded machine wakes quill-cli to
+  // look, and a step nobody looked at has no line.
+  Row row("TX-A10", sim::BoardState::User, {{}}, /*pace=*/true);
   ::setenv("QUILL_PORT", row.boards[0]->PortPath().c_str(), 1);
   ::setenv("QUILL_DEVICE", "TX-A10", 1);
   ::setenv("QUILL_BAUD", "1200", 1);  // not a user rate: the command line's -b must win
