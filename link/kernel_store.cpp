@@ -23,7 +23,7 @@ fs::path UserStore() {
   if (const char* local = NonEmptyEnv("LOCALAPPDATA")) return fs::path(local) / "Quill" / "fpcode";
   return {};
 #else
-  // The base directory specification asks for an absolute path and ignores a relative one.
+  // XDG_DATA_HOME counts only as an absolute path; a relative one is ignored, as freedesktop tools do.
   if (const char* data = NonEmptyEnv("XDG_DATA_HOME"); data != nullptr && data[0] == '/')
     return fs::path(data) / "quill" / "fpcode";
   if (const char* home = NonEmptyEnv("HOME")) return fs::path(home) / ".local/share/quill/fpcode";
