@@ -27,8 +27,6 @@ constexpr int kExitNoKernel = 78;     // boot refused before anything was sent: 
 Options ParseOptions(const std::string& command, const std::vector<std::string>& args,
                      const std::vector<OptionSpec>& specs);
 
-// The one FILE operand of a command; throws UsageError when there is none or more than one.
-const std::string& SingleFileOperand(const Options& options);
 
 // The option spec of --binary, for the commands that take program files.
 constexpr OptionSpec kBinaryOption{"--binary", true, true};

@@ -84,14 +84,6 @@ Options ParseOptions(const std::string& command, const std::vector<std::string>&
   return ParseArguments(command, args, specs, {kShortOptions, kEnvironmentDefaults});
 }
 
-const std::string& SingleFileOperand(const Options& options) {
-  if (options.positional.empty()) throw UsageError("missing FILE: the S-record file to use");
-  if (options.positional.size() > 1) {
-    throw UsageError("unexpected argument '" + options.positional[1] + "': only one FILE is accepted");
-  }
-  return options.positional.front();
-}
-
 void ApplyDeviceOptions(const Options& options, Job& state) {
   const std::string* name = options.Value("--device");
   if (name == nullptr) throw UsageError("--device is required; accepted: " + DeviceNames());
