@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLoggingCategory>
 #include <QPushButton>
 #include <QShortcut>
 #include <QStackedWidget>
@@ -23,6 +24,10 @@ static void InitQuillResources() { Q_INIT_RESOURCE(quill); }
 namespace quill {
 
 namespace {
+
+// Off unless asked for (QT_LOGGING_RULES="quill.wizard.debug=true"): which page is shown, for
+// a headless start that must know the wizard got as far as its first page.
+Q_LOGGING_CATEGORY(lcWizard, "quill.wizard", QtInfoMsg)
 
 }  // namespace
 
@@ -178,6 +183,7 @@ bool CFlashSheet::ChangePage(int index, int step) {
     if (page->OnSetActive()) {
       activated = true;
       FocusFirstControl(page);
+      qCDebug(lcWizard, "page %d shown", page->TemplateId());
       break;
     }
   }

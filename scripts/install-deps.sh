@@ -2,7 +2,13 @@
 # Installs every Debian package that building, running and testing QUILL needs.
 # With the argument "windows" also what the Windows build and its tests need: the mingw-w64
 # cross compiler and wine (scripts/ci-windows.sh, scripts/package-windows.sh).
+# "--list [windows]" prints the packages, one a line, and installs nothing.
 set -euo pipefail
+list_only=0
+if [ "${1:-}" = --list ]; then
+  list_only=1
+  shift
+fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
@@ -16,6 +22,10 @@ packages=(
 )
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64)
+fi
+if [ "$list_only" = 1 ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
 fi
 # Only what is missing is installed; with everything there, nothing is fetched at all.
 missing=()

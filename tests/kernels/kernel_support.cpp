@@ -77,8 +77,11 @@ fs::path BuildModule(const fs::path& folder, const std::map<uint32_t, std::vecto
   rc.close();
   const fs::path object = folder / "kernels.o";
   const fs::path module = folder / "kernels.dll";
-  const std::string compile = "x86_64-w64-mingw32-windres '" + (folder / "kernels.rc").string() +
-                              "' -O coff -o '" + object.string() + "'";
+  // windres would preprocess with the mingw C compiler; the script names only files, so the
+  // host's own preprocessor (cpp, with the compiler every build has) does as well.
+  const std::string compile = "x86_64-w64-mingw32-windres --preprocessor=cpp '" +
+                              (folder / "kernels.rc").string() + "' -O coff -o '" +
+                              object.string() + "'";
   const std::string link = "x86_64-w64-mingw32-ld --dll -e 0 -o '" + module.string() + "' '" +
                            object.string() + "'";
   EXPECT_EQ(std::system(compile.c_str()), 0) << compile;
