@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "progfile/program_file.h"
+#include "progfile/record_reader.h"
 
 namespace quill {
 
@@ -36,7 +38,8 @@ class CFileException : public std::runtime_error {
   int errno_;
 };
 
-class CLoadFile {
+// The open file is the RecordInput its format's reader (progfile/record_reader.h) reads from.
+class CLoadFile final : private RecordInput {
  public:
   // Characters of a line that are kept. A record ends at most 2 + 2 + 2 * 255 characters into
   // its line; anything further is text after the checksum, read and dropped in pieces.
@@ -47,7 +50,7 @@ class CLoadFile {
   explicit CLoadFile(const std::string& path, FileFormat format = FileFormat::Detect) {
     Open(path, format);
   }
-  ~CLoadFile() { Close(); }
+  ~CLoadFile() override { Close(); }
   CLoadFile(const CLoadFile&) = delete;
   CLoadFile& operator=(const CLoadFile&) = delete;
 
@@ -84,7 +87,7 @@ class CLoadFile {
   int ReadRecord(uint32_t& address, uint8_t* data, int capacity);
   // Whether the bytes of the last record lie beyond address 0xFFFFFFFF (a binary file placed
   // near the top): they belong to no address and are never programmed.
-  bool IsPastTop() const { return pastTop_; }
+  bool IsPastTop() const { return reader_ != nullptr && reader_->PastTop(); }
 
   void ResetCounters() {
     m_nLines = 0;
@@ -101,27 +104,20 @@ class CLoadFile {
 
   bool Refill();
   FileFormat DetectFormat();
-  // Reads the next line into line_ and counts it; false at the end of the file.
-  bool NextLine();
-  int ReadSRecord(uint32_t& address, uint8_t* data, int capacity);
-  int ReadIntelHex(uint32_t& address, uint8_t* data, int capacity);
-  int ReadBinary(uint32_t& address, uint8_t* data, int capacity);
+  // RecordInput, for the format's reader.
+  bool NextLine(std::string& line) override;
+  int LineNumber() const override { return m_nLines; }
+  std::size_t ReadBytes(uint8_t* data, std::size_t want) override;
+  uint64_t Position() const override { return position_; }
+  void ChecksumMismatch(int lineNo) override {
+    ++m_nChecksumErrors;
+    m_nLastChecksumErrorLine = lineNo;
+  }
 
   std::FILE* file_ = nullptr;
   std::string path_;
-  std::string line_;
   FileFormat format_ = FileFormat::SRecord;
-  bool pastTop_ = false;
-  // Binary: the address of the first byte.
-  uint32_t base_ = 0;
-  // Intel HEX: the base the latest extended address record set, and whether it was a segment
-  // (offsets then wrap within 64 KB) or a linear one (offsets run on).
-  uint32_t hexBase_ = 0;
-  bool hexSegment_ = false;
-  // Intel HEX: the part of a record beyond the end of its segment, delivered next.
-  uint8_t pending_[kMaxRecordData];
-  int pendingCount_ = 0;
-  uint32_t pendingAddress_ = 0;
+  std::unique_ptr<RecordReader> reader_;  // none for Unknown
   char buffer_[kBufferSize];
   std::size_t bufferPos_ = 0;
   std::size_t bufferLen_ = 0;

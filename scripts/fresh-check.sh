@@ -23,9 +23,12 @@ release="${VERSION_CODENAME:?this is not a Debian release with a code name}"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/quill/fresh"
 base="$cache/$release-minbase.tar"
 mkdir -p "$cache"
+# What this script itself runs on the host beyond the base system.
+for tool in mmdebstrap git; do
+  command -v "$tool" >/dev/null ||
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$tool"; }
+done
 if [ -z "$(find "$base" -mmin -1440 2>/dev/null)" ]; then
-  command -v mmdebstrap >/dev/null ||
-    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq mmdebstrap; }
   # The package sources as this machine's apt sees them, for this release's suites only.
   apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Identifier: Packages' |
     awk -v r="$release" '$2 == r || index($2, r "-") == 1 { print "deb " $0 }' | sort -u \
@@ -83,9 +86,9 @@ mount_in() {  # mount_in TARGET MOUNT-ARGUMENTS...
 mount_in /proc -t proc proc
 mount_in /tmp -t tmpfs -o mode=1777 tmpfs
 mount_in /dev -t tmpfs -o mode=0755,nosuid tmpfs
-for node in null zero full random urandom tty; do
-  touch "$root/dev/$node"
-  mount_in "/dev/$node" --bind "/dev/$node"
+for device in null zero full random urandom tty; do
+  touch "$root/dev/$device"
+  mount_in "/dev/$device" --bind "/dev/$device"
 done
 mkdir -p "$root/dev/pts" "$root/dev/shm"
 # Pseudo-terminals of the root's own: a private instance, with its own ptmx.

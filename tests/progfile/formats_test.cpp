@@ -2,13 +2,16 @@
 // refusing damaged ones, and files made by srec_cat reading back equal to the S-record path.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
+#include <set>
 #include <random>
 
 #include "app/wizard_state.h"
 #include "progfile/file_set.h"
 #include "progfile/load_file.h"
 #include "progfile/program_image.h"
+#include "progfile/record_reader.h"
 #include "progfile/user_exception.h"
 #include "resources/strings.h"
 #include "srec_test_util.h"
@@ -93,6 +96,70 @@ TEST(FileFormat, IsRecognisedFromTheFirstNonBlankLine) {
     CLoadFile binary(dir.File("f"), FileFormat::Binary);
     EXPECT_EQ(binary.GetFormat(), FileFormat::Binary);
   }
+}
+
+// A program file in memory, for the readers of the format table alone.
+class MemoryInput final : public RecordInput {
+ public:
+  explicit MemoryInput(std::string text) : text_(std::move(text)) {}
+  bool NextLine(std::string& line) override {
+    if (at_ >= text_.size()) return false;
+    const std::size_t end = std::min(text_.find('\n', at_), text_.size());
+    line = text_.substr(at_, end - at_);
+    at_ = end + 1;
+    ++lines_;
+    return true;
+  }
+  int LineNumber() const override { return lines_; }
+  std::size_t ReadBytes(uint8_t* data, std::size_t want) override {
+    const std::size_t n = std::min(want, text_.size() - at_);
+    std::memcpy(data, text_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+  uint64_t Position() const override { return at_; }
+  void ChecksumMismatch(int lineNo) override { mismatches.push_back(lineNo); }
+  std::vector<int> mismatches;
+
+ private:
+  std::string text_;
+  std::size_t at_ = 0;
+  int lines_ = 0;
+};
+
+TEST(FormatTable, EveryRowReadsTheSameDataThroughTheReaderInterface) {
+  const std::vector<uint8_t> first = {0x00, 0xFF, 0x0D, 0x0A, 0x53, 0x3A};
+  const std::vector<uint8_t> second = {0x11, 0x22};
+  const std::map<FileFormat, std::string> content = {
+      // The second record's checksum is off by one: counted, and read as usual.
+      {FileFormat::SRecord, Lines({Srec(1, 0x2000, first), Srec(1, 0x2006, second, 1),
+                                   Srec(9, 0, {})})},
+      {FileFormat::IntelHex,
+       Lines({Hex(0, 0x2000, first), Hex(0, 0x2006, second, 1), Hex(1, 0, {})})},
+      {FileFormat::Binary, std::string(first.begin(), first.end()) + "\x11\x22"},
+  };
+  std::set<char> detected;
+  for (const FormatEntry& entry : FormatTable()) {
+    SCOPED_TRACE(static_cast<int>(entry.format));
+    EXPECT_EQ(FindFormat(entry.format), &entry);
+    if (entry.firstCharacter != '\0') {
+      EXPECT_TRUE(detected.insert(entry.firstCharacter).second) << "two formats, one character";
+    }
+    ASSERT_EQ(content.count(entry.format), 1u) << "a format without a row in this test";
+    MemoryInput input(content.at(entry.format));
+    const auto reader = entry.make(0x2000);  // the base places raw binary alone
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> records;
+    uint8_t data[kMaxRecordData];
+    uint32_t address = 0;
+    for (int n; (n = reader->Next(input, address, data, 6)) >= 0 && records.size() < 3;) {
+      records.push_back({address, std::vector<uint8_t>(data, data + n)});
+      EXPECT_FALSE(reader->PastTop());
+    }
+    EXPECT_EQ(records, (decltype(records){{0x2000, first}, {0x2006, second}}));
+    EXPECT_EQ(input.mismatches, entry.firstCharacter ? std::vector<int>{2} : std::vector<int>{});
+  }
+  EXPECT_EQ(FindFormat(FileFormat::Detect), nullptr);
+  EXPECT_EQ(FindFormat(FileFormat::Unknown), nullptr);
 }
 
 TEST(IntelHex, RecordKindsGiveTheirAddresses) {
