@@ -4,7 +4,7 @@
 
 #include "cli/cli.h"
 #include "cli/json_output.h"
-#include "link/sha256.h"
+#include "kernels/sha256.h"
 #include "resources/strings.h"
 #include "progfile/program_image.h"
 

@@ -9,9 +9,9 @@
 
 #include "cli/cli.h"
 #include "cli/json_output.h"
-#include "link/kernel_import.h"
-#include "link/kernel_store.h"
-#include "link/sha256.h"
+#include "kernels/kernel_import.h"
+#include "kernels/kernel_store.h"
+#include "kernels/sha256.h"
 #include "resources/strings.h"
 
 namespace quill::cli {

@@ -45,7 +45,7 @@
 
 #include "app/wizard_state.h"
 #include "link/comm_thread.h"
-#include "link/kernel_store.h"
+#include "kernels/kernel_store.h"
 #include "link/results.h"
 #include "resources/fpcode.h"
 #include "fuzz/require.h"

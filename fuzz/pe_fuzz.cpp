@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz/require.h"
-#include "link/pe_resources.h"
+#include "kernels/pe_resources.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An exact-size heap copy, so AddressSanitizer sees any read past the end.

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "link/kernel_store.h"
+#include "kernels/kernel_store.h"
 
 namespace quill {
 namespace {

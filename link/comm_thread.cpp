@@ -4,7 +4,7 @@
 
 #include "link/boot_protocol.h"
 #include "link/kernel_protocol.h"
-#include "link/kernel_store.h"
+#include "kernels/kernel_store.h"
 #include "link/results.h"
 #include "progfile/file_set.h"
 #include "progfile/user_exception.h"

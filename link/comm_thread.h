@@ -70,7 +70,7 @@ class CCommThread {
   // a program file could not be opened: then *fileError (when given) holds a message with the
   // path and the system's reason and the stored result is unchanged. The two that program read
   // the job's ProgramFileSet(): every file in order, as one image, after one erase.
-  // StartBoot first finds the kernel for the clock range (link/kernel_store.h): an installed one
+  // StartBoot first finds the kernel for the clock range (kernels/kernel_store.h): an installed one
   // goes to any port, the built-in stand-in only to a pseudo-terminal. Otherwise it returns false
   // before the port is opened, and GetResult gives ErrorNoKernel or ErrorKernelUnusable with the
   // kernel id.

@@ -1,6 +1,6 @@
 #include "link/results.h"
 
-#include "link/kernel_store.h"
+#include "kernels/kernel_store.h"
 #include "resources/format.h"
 #include "resources/strings.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "link/kernel_store.h"
+#include "kernels/kernel_store.h"
 
 namespace quill::sim {
 namespace {

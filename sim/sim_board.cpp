@@ -16,7 +16,7 @@
 #include <mutex>
 #include <thread>
 
-#include "link/kernel_store.h"
+#include "kernels/kernel_store.h"
 #include "resources/strings.h"
 #include "sim/announce.h"
 #include "sim/line_settings.h"

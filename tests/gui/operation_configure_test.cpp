@@ -15,7 +15,7 @@
 #include "app/wizard_state.h"
 #include "app/flash_sheet.h"
 #include "gui_support.h"
-#include "link/kernel_store.h"
+#include "kernels/kernel_store.h"
 #include "resources/format.h"
 #include "resources/fpcode.h"
 #include "resources/strings.h"

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "app/wizard_state.h"
-#include "link/kernel_store.h"
+#include "kernels/kernel_store.h"
 #include "link/results.h"
 #include "resources/fpcode.h"
 #include "tests/kernels/kernel_support.h"

@@ -9,9 +9,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "link/kernel_store.h"
+#include "kernels/kernel_store.h"
 #include "link/results.h"
-#include "link/sha256.h"
+#include "kernels/sha256.h"
 #include "resources/fpcode.h"
 #include "tests/kernels/kernel_support.h"
 #include "tests/link/link_support.h"

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <functional>
 
-#include "link/kernel_import.h"
-#include "link/kernel_store.h"
-#include "link/pe_resources.h"
+#include "kernels/kernel_import.h"
+#include "kernels/kernel_store.h"
+#include "kernels/pe_resources.h"
 #include "resources/fpcode.h"
 #include "tests/kernels/kernel_support.h"
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <random>
 
-#include "link/kernel_store.h"
+#include "kernels/kernel_store.h"
 
 namespace quill::test {
 

@@ -13,7 +13,7 @@
 
 #include "app/wizard_state.h"
 #include "link/results.h"
-#include "link/sha256.h"
+#include "kernels/sha256.h"
 #include "resources/format.h"
 #include "resources/fpcode.h"
 #include "resources/strings.h"

@@ -1,4 +1,4 @@
-#include "link/kernel_store.h"
+#include "kernels/kernel_store.h"
 
 #include <algorithm>
 #include <cstdlib>

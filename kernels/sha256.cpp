@@ -1,4 +1,4 @@
-#include "link/sha256.h"
+#include "kernels/sha256.h"
 
 #include <openssl/evp.h>
 

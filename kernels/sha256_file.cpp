@@ -2,7 +2,7 @@
 #include <array>
 #include <fstream>
 
-#include "link/sha256.h"
+#include "kernels/sha256.h"
 
 namespace quill {
 

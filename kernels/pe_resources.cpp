@@ -1,4 +1,4 @@
-#include "link/pe_resources.h"
+#include "kernels/pe_resources.h"
 
 #include <algorithm>
 

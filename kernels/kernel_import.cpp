@@ -1,4 +1,4 @@
-#include "link/kernel_import.h"
+#include "kernels/kernel_import.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,9 +15,9 @@
 #include <unistd.h>
 #endif
 
-#include "link/kernel_store.h"
-#include "link/pe_resources.h"
-#include "link/sha256.h"
+#include "kernels/kernel_store.h"
+#include "kernels/pe_resources.h"
+#include "kernels/sha256.h"
 
 namespace quill {
 namespace {

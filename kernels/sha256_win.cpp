@@ -7,7 +7,7 @@
 #include <array>
 #include <stdexcept>
 
-#include "link/sha256.h"
+#include "kernels/sha256.h"
 
 namespace quill {
 
