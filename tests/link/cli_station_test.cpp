@@ -3,7 +3,11 @@
 // went missing or that is no job is refused before any board hears a byte; a station programs
 // boards announced and withdrawn while it runs, each once per plugging in.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +22,7 @@
 #include "app/wizard_state.h"
 #include "link/results.h"
 #include "link/sha256.h"
+#include "resources/strings.h"
 #include "tests/link/link_support.h"
 
 namespace quill::test {
@@ -330,6 +335,54 @@ TEST_F(StationTest, BootWithoutKernelRefusesRealPortsAndGoesOn) {
   EXPECT_EQ(records[1].at("result"), "success");
   EXPECT_EQ(board->BootCount(), 1);
   EXPECT_TRUE(Contains(station.Out(), "2 boards done, 1 succeeded, 1 failed")) << station.Out();
+}
+
+// On a terminal the station keeps a table of its boards (port, state, percent, result) below the
+// result lines and redraws it in place.
+TEST_F(StationTest, OnATerminalATableIsRedrawnInPlace) {
+  const std::string job = SaveJob({"program", "-d", "TX-A10", file_});
+  int master = -1;
+  winsize size{};
+  size.ws_row = 50;
+  size.ws_col = 250;  // the rows whole, however long the test's folder
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int out = ::open((runtime_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out, STDOUT_FILENO);
+    ::execl(kCli.c_str(), kCli.c_str(), "run", job.c_str(), "--watch", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::string screen;
+  // Reads what the station draws until it shows part, or the deadline passes.
+  auto readUntil = [&](const std::string& part) {
+    const Clock::time_point deadline = Clock::now() + 20s;
+    while (!Contains(screen, part) && Clock::now() < deadline) {
+      pollfd fd{master, POLLIN, 0};
+      if (::poll(&fd, 1, 100) <= 0) continue;
+      char buffer[4096];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      screen.append(buffer, static_cast<std::size_t>(n));
+    }
+    return Contains(screen, part);
+  };
+  ASSERT_TRUE(readUntil("0 boards done, 0 succeeded, 0 failed; Ctrl-C ends the station")) << screen;
+  auto board = Plug("table");
+  EXPECT_TRUE(readUntil(Announced("table") + "  " + LoadString(108))) << screen;  // programming
+  EXPECT_TRUE(readUntil("done: unplug the board")) << screen;
+  EXPECT_TRUE(Contains(screen, "percent  result")) << screen;
+  EXPECT_TRUE(Contains(screen, "A\r\033[J")) << "each redraw steps back over the table";
+  ::kill(pid, SIGINT);
+  EXPECT_TRUE(readUntil("\n"));
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(master);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::vector<std::string> out = Lines(ReadAll(runtime_ + "/out"));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].rfind(Announced("table") + "  success  H'400 bytes  ", 0), 0u) << out[0];
+  EXPECT_EQ(out[1], "1 boards done, 1 succeeded, 0 failed");
 }
 
 // Selectors a station cannot watch are usage errors before anything is sent.
