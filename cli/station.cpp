@@ -45,7 +45,6 @@ bool IsCharacterDevice(const std::string& path) {
 struct Selector {
   std::string text;
   bool path = false;
-  std::string real;  // a path's target
 };
 
 std::vector<Selector> WatchSelectors(const std::vector<std::string>& given) {
@@ -69,7 +68,6 @@ std::vector<Selector> WatchSelectors(const std::vector<std::string>& given) {
       }
     } else {
       s.path = true;
-      s.real = RealPath(text);
     }
     selectors.push_back(std::move(s));
   }
@@ -80,7 +78,8 @@ bool Matches(const std::vector<Selector>& selectors, const SerialPortInfo& port)
   // None given: every USB serial adapter and every simulated board, not the built-in UARTs.
   if (selectors.empty()) return port.usb || port.simulated;
   for (const Selector& s : selectors) {
-    if (s.path ? port.path == s.text || RealPath(port.path) == s.real
+    // A path may be a link to the device (a /dev/serial/by-id name), present only while plugged in.
+    if (s.path ? port.path == s.text || RealPath(port.path) == RealPath(s.text)
                : SelectPort(s.text, {port}, nullptr) == port.path) {
       return true;
     }
@@ -166,8 +165,10 @@ void Station::Rescan(const std::vector<std::string>& removed) {
     if (Matches(selectors_, port)) now[port.path] = port.serial;
   }
   // A path named outright may be a device no list shows (a pseudo-terminal of its own).
+  std::set<std::string> devices;
+  for (const auto& [path, serial] : now) devices.insert(RealPath(path));
   for (const Selector& s : selectors_) {
-    if (s.path && !now.count(s.text) && IsCharacterDevice(s.text)) now[s.text] = "";
+    if (s.path && !devices.count(RealPath(s.text)) && IsCharacterDevice(s.text)) now[s.text] = "";
   }
   for (auto& [path, entry] : ports_) {
     if (!now.count(path)) {

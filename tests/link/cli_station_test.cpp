@@ -97,8 +97,10 @@ class StationTest : public ::testing::Test {
   }
 
   std::unique_ptr<sim::SimBoard> Plug(const std::string& name, std::vector<sim::Fault> faults = {},
-                                      sim::BoardState state = sim::BoardState::User) {
+                                      sim::BoardState state = sim::BoardState::User,
+                                      bool pace = false) {
     sim::BoardOptions options = BoardFor(MakeSheet("TX-A10", 0, 8, ""), state);
+    options.pace = pace;
     options.announce = true;
     options.announceName = name;
     options.faults = std::move(faults);
@@ -368,7 +370,8 @@ TEST_F(StationTest, OnATerminalATableIsRedrawnInPlace) {
     return Contains(screen, part);
   };
   ASSERT_TRUE(readUntil("0 boards done, 0 succeeded, 0 failed; Ctrl-C ends the station")) << screen;
-  auto board = Plug("table");
+  // Paced, so each phase lasts long enough to be drawn however busy the machine is.
+  auto board = Plug("table", {}, sim::BoardState::User, /*pace=*/true);
   EXPECT_TRUE(readUntil(Announced("table") + "  " + LoadString(108))) << screen;  // programming
   EXPECT_TRUE(readUntil("done: unplug the board")) << screen;
   EXPECT_TRUE(Contains(screen, "percent  result")) << screen;
