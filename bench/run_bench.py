@@ -10,6 +10,9 @@
    byte's line time, 10 bits a byte, both directions, one after the other since every exchange
    waits for its reply). A floor row runs the same chunks from the plainest possible client, so
    what the board and the pseudo-terminal cost can be told from what the host adds.
+   A station row: 20 boards through `quill-cli run JOB --watch`, 4 plugged in at a time (each
+   replaced by the next as soon as its record is logged), boards per minute against the ideal of
+   4 lanes each taking the one-board time.
 3. The wizard during an unpaced boot run (quill-bench-wizard): notifications handled against
    those posted, and the longest gap between two events of the user-interface thread.
 
@@ -18,6 +21,7 @@ sides of a ratio alike.
 """
 
 import argparse
+import json
 import os
 import shutil
 import signal
@@ -31,6 +35,8 @@ CHECK_GOAL = 1.0
 HEX_GOAL = 1.2  # the Intel HEX check against the check of the same data as S3
 LINE_GOALS = {9600: 1.05, 115200: 1.25}
 PARALLEL_GOAL = 1.15  # four boards at once / one board alone
+STATION_GOAL = 0.95  # boards per minute through a station / 4 lanes of the one-board time
+STATION_BOARDS, STATION_LANES = 20, 4
 GAP_GOAL_MS = 50.0
 
 # Kernel image sizes by device and mode (the catalogue's), for the lower bound of a boot run.
@@ -192,6 +198,92 @@ def run_floor(floor, args):
     return float(result.stdout)
 
 
+def logged_ports(log):
+    """The ports of the records in a --log file so far."""
+    try:
+        with open(log) as f:
+            return [json.loads(line)["port"] for line in f if line.endswith("\n")]
+    except FileNotFoundError:
+        return []
+
+
+def station_row(cli, sim, work, size):
+    """20 paced boards through a station, 4 plugged in at a time; boards per minute over the ideal
+    (4 lanes of the one-board time, from plugging in to the record in the log)."""
+    runtime = tempfile.mkdtemp(prefix="quill-station-", dir=work)
+    env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
+    program = os.path.join(work, "station.srec")
+    write_program(program, size)
+    job = os.path.join(work, "station.job")
+    subprocess.run([cli, "program", "--device", "TX-A10", program, "--save-job", job], check=True)
+    log = os.path.join(work, "station.jsonl")
+    station = subprocess.Popen([cli, "run", job, "--watch", "--log", log, "--quiet"], env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    counter = [0]
+
+    def plug():
+        counter[0] += 1
+        name = "bench-%d" % counter[0]
+        board = subprocess.Popen([sim, "--device", "TX-A10", "--state", "user", "--pace",
+                                  "--name", name], env=env, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        return os.path.join(runtime, "quill", "ports", name), board
+
+    pulled = []
+
+    def unplug(board):
+        # As an operator pulls a board: the next one goes in at once, the old one ends meanwhile.
+        board.send_signal(signal.SIGTERM)
+        pulled.append(board)
+
+    def wait_for(ports):
+        while not set(ports) <= set(logged_ports(log)):
+            if station.poll() is not None:
+                raise RuntimeError("the station ended: " + station.stderr.read())
+            time.sleep(0.005)
+
+    try:
+        start = time.perf_counter()
+        port, board = plug()
+        wait_for([port])
+        one = time.perf_counter() - start
+        unplug(board)
+        board.wait(timeout=10)
+        start = time.perf_counter()
+        lanes = [plug() for _ in range(STATION_LANES)]
+        plugged = STATION_LANES
+        finished = 0
+        while finished < STATION_BOARDS:
+            done = set(logged_ports(log))
+            for i, lane in enumerate(lanes):
+                if lane is None or lane[0] not in done:
+                    continue
+                unplug(lane[1])
+                finished += 1
+                lanes[i] = None
+                if plugged < STATION_BOARDS:
+                    lanes[i] = plug()
+                    plugged += 1
+            if station.poll() is not None:
+                raise RuntimeError("the station ended: " + station.stderr.read())
+            time.sleep(0.005)
+        took = time.perf_counter() - start
+    finally:
+        station.send_signal(signal.SIGINT)
+        station.wait(timeout=30)
+        for board in pulled:
+            board.wait(timeout=10)
+    failed = [r for r in (json.loads(l) for l in open(log)) if r["exit_status"] != 0]
+    if failed or station.returncode != 0:
+        raise RuntimeError("station boards failed: %s" % failed[:1])
+    per_minute = STATION_BOARDS * 60 / took
+    ideal = STATION_LANES * 60 / one
+    return ("station: %d boards, %d at a time, %d KB at 9600 bps: %.1f boards/min / ideal %.1f "
+            "(one board %.2f s)" % (STATION_BOARDS, STATION_LANES, size // 1024, per_minute, ideal,
+                                    one), "%.3f" % (per_minute / ideal),
+            ">= %.2f" % STATION_GOAL, per_minute / ideal >= STATION_GOAL)
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -199,6 +291,8 @@ def main():
                         help="the Release build folder (default build-rel)")
     parser.add_argument("--quick", action="store_true",
                         help="smaller files and fewer repetitions: a smoke run, not a measurement")
+    parser.add_argument("--station-only", action="store_true",
+                        help="only the programming station's row")
     opts = parser.parse_args()
 
     build = os.path.abspath(opts.build)
@@ -207,10 +301,10 @@ def main():
     floor = os.path.join(build, "bench", "quill-bench-line")
     wizard = os.path.join(build, "bench", "quill-bench-wizard")
     srec_info = shutil.which("srec_info")
-    for path in (cli, sim, floor):
+    for path in (cli, sim) if opts.station_only else (cli, sim, floor):
         if not os.access(path, os.X_OK):
             sys.exit("run_bench.py: %s is missing; build the Release tree first" % path)
-    if srec_info is None:
+    if srec_info is None and not opts.station_only:
         sys.exit("run_bench.py: srec_info is missing (Debian package srecord)")
 
     small_mb, large_mb, runs = (8, 16, 1) if opts.quick else (64, 256, 3)
@@ -218,6 +312,14 @@ def main():
     boot_size = 1024 if opts.quick else 2048
     rows = []  # (measure, value, goal text, met)
     work = tempfile.mkdtemp(prefix="quill-bench-")
+    if opts.station_only:
+        try:
+            print("station: %d boards, %d at a time..." % (STATION_BOARDS, STATION_LANES),
+                  file=sys.stderr)
+            rows.append(station_row(cli, sim, work, 4096))
+            return print_rows(rows)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
     try:
         # --- 1. program-file check -------------------------------------------------------
         print("check: generating %d MB and %d MB S-record files..." % (small_mb, large_mb),
@@ -340,6 +442,11 @@ def main():
                      "%.2f s" % (program_size // 1024, times[4], times[1]), "%.3f" % ratio,
                      "<= %.2f" % PARALLEL_GOAL, ratio <= PARALLEL_GOAL))
 
+        # --- 2c. a programming station ----------------------------------------------------
+        print("station: %d boards, %d at a time..." % (STATION_BOARDS, STATION_LANES),
+              file=sys.stderr)
+        rows.append(station_row(cli, sim, work, 1024 if opts.quick else 4096))
+
         # --- 3. the wizard ---------------------------------------------------------------
         if os.access(wizard, os.X_OK):
             print("wizard: unpaced boot run...", file=sys.stderr)
@@ -362,7 +469,10 @@ def main():
             rows.append(("wizard (quill-bench-wizard not built: QUILL_GUI=OFF)", "-", "-", None))
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    return print_rows(rows)
 
+
+def print_rows(rows):
     width = max(len(r[0]) for r in rows)
     print("%-*s  %9s  %13s  %s" % (width, "measure", "ratio", "goal", "met"))
     print("-" * (width + 32))

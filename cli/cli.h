@@ -78,6 +78,7 @@ int RunProgram(const std::vector<std::string>& args);
 int RunErase(const std::vector<std::string>& args);
 int RunKernels(const std::vector<std::string>& args);  // cmd_kernels.cpp
 int RunPorts(const std::vector<std::string>& args);  // cmd_ports.cpp
+int RunJob(const std::vector<std::string>& args);    // cmd_run.cpp
 
 // The usage text printed by --help.
 const char* UsageText();

@@ -20,6 +20,8 @@
 #include "cli/cli.h"
 #include "cli/console.h"
 #include "cli/json_output.h"
+#include "cli/link_run.h"
+#include "cli/job_file.h"
 #include "device/catalogue.h"
 #include "link/comm_thread.h"
 #include "kernels/kernel_store.h"
@@ -33,10 +35,6 @@
 namespace quill::cli {
 namespace {
 
-enum class LinkOp { Boot, Program, Erase };
-
-// Success texts of the result pages, and the counts message.
-
 // The communication object's command for an operation.
 ThreadCommand Command(LinkOp op) {
   switch (op) {
@@ -47,11 +45,9 @@ ThreadCommand Command(LinkOp op) {
   return CmdNone;
 }
 
-// Where a text goes.
-enum class Stream { Out, Err };
+}  // namespace
 
-// Writes text to the stream at once, every line of it (the messages have several) after prefix,
-// in one piece, so the lines of boards running at once never mix.
+// The messages have several lines; each gets the prefix.
 void WriteLines(Stream stream, const std::string& prefix, const std::string& text) {
   std::string out;
   std::size_t from = 0;
@@ -65,6 +61,8 @@ void WriteLines(Stream stream, const std::string& prefix, const std::string& tex
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
 }
+
+namespace {
 
 // One line per transfer on standard error: milliseconds since the start, the direction, the
 // bytes in hexadecimal; with several boards after the board's port.
@@ -96,10 +94,6 @@ class StderrTrace : public SerialTrace {
   std::string prefix_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
-
-// How progress is shown: a bar redrawn in place on a terminal, a plain line at each phase change
-// and every 10 % elsewhere (and with several boards), or nothing.
-enum class ProgressStyle { Off, Bar, Lines };
 
 class ProgressReport {
  public:
@@ -292,6 +286,8 @@ int OpenLog(const Options& options, JsonLog& log) {
   return kExitCannotWrite;
 }
 
+}  // namespace
+
 // One board of a run: its own copy of the job and its own communication object.
 struct Board {
   std::string port;
@@ -309,9 +305,7 @@ const char* OperationName(LinkOp op) {
   return op == LinkOp::Boot ? "boot" : op == LinkOp::Program ? "program" : "erase";
 }
 
-// What every board's record of the run shares: the operation, the device, the files and their
-// SHA-256, the kernel a boot sends.
-BoardRecord SharedRecord(LinkOp op, const Job& job) {
+BoardRecord SharedRecord(LinkOp op, const Job& job, const JobOrigin* origin) {
   BoardRecord shared;
   shared.operation = OperationName(op);
   shared.device = job.m_strMCUType;
@@ -334,8 +328,14 @@ BoardRecord SharedRecord(LinkOp op, const Job& job) {
     shared.kernelSource = kernel.source;
   }
   shared.blocks = job.m_astrSelectedBlocks;
+  if (origin != nullptr) {
+    shared.job = origin->path;
+    shared.jobSha256 = origin->sha256;
+  }
   return shared;
 }
+
+namespace {
 
 // The summary table of a run on several boards: port, result, bytes programmed, seconds.
 std::string SummaryTable(const std::vector<std::unique_ptr<Board>>& boards) {
@@ -363,51 +363,37 @@ std::string SummaryTable(const std::vector<std::unique_ptr<Board>>& boards) {
   return table;
 }
 
-// One run of an operation on every port at once: starts each board, follows each board's
-// progress, turns Ctrl-C into an abort of every board, prints each outcome as the result page
-// shows it (and its JSON record), then a summary when several boards ran.
-class BoardRun {
- public:
-  BoardRun(LinkOp op, const Options& options, JsonLog& log, ProgressNotifier& notifier,
-           bool several)
-      : op_(op), options_(options), log_(log), notifier_(notifier), several_(several),
-        json_(options.Has("--json")), texts_(json_ ? Stream::Err : Stream::Out) {
-    // The trace lines and a redrawn progress line would garble each other on one stream.
-    if (!options.Has("--quiet") && !options.Has("--trace")) {
-      style_ = StderrIsTerminal() && !several ? ProgressStyle::Bar : ProgressStyle::Lines;
-    }
+}  // namespace
+
+BoardRun::BoardRun(LinkOp op, Settings settings, JsonLog& log, ProgressNotifier& notifier)
+    : op_(op), settings_(std::move(settings)), log_(log), notifier_(notifier),
+      texts_(settings_.json ? Stream::Err : Stream::Out) {}
+
+BoardRun::~BoardRun() = default;
+
+BoardRun::Settings BoardRun::SettingsFor(const Options& options, bool several) {
+  Settings settings;
+  settings.several = several;
+  settings.json = options.Has("--json");
+  settings.trace = options.Has("--trace");
+  // The trace lines and a redrawn progress line would garble each other on one stream.
+  if (!options.Has("--quiet") && !options.Has("--trace")) {
+    settings.style = StderrIsTerminal() && !several ? ProgressStyle::Bar : ProgressStyle::Lines;
   }
+  return settings;
+}
 
-  void Start(const Job& job, const std::string& port, const std::string& serial,
-             const BoardRecord& shared);
-  // Looks at every running board; false once none runs any more.
-  bool Follow();
-  void AbortAll();
-  // The status of the first failed board in the order given; 73 when only the log failed.
-  int Finish();
-
- private:
-  void Done(Board& board, int32_t kind, uint32_t detail, int status);
-  void Refused(Board& board, const std::string& fileError);
-
-  LinkOp op_;
-  const Options& options_;
-  JsonLog& log_;
-  ProgressNotifier& notifier_;
-  bool several_;
-  bool json_;
-  Stream texts_;  // where the texts for people go
-  ProgressStyle style_ = ProgressStyle::Off;
-  std::vector<std::unique_ptr<Board>> boards_;
-  bool logFailed_ = false;
-};
+void BoardRun::Write(Stream stream, const std::string& prefix, const std::string& text) {
+  if (settings_.beforeText) settings_.beforeText();
+  WriteLines(stream, prefix, text);
+}
 
 void BoardRun::Start(const Job& job, const std::string& port, const std::string& serial,
                      const BoardRecord& shared) {
   boards_.push_back(std::make_unique<Board>());
   Board& b = *boards_.back();
   b.port = port;
-  b.prefix = several_ ? b.port + ": " : std::string();
+  b.prefix = settings_.several ? b.port + ": " : std::string();
   b.state = job;
   b.state.m_strComPort = b.port;
   b.record = shared;
@@ -415,7 +401,7 @@ void BoardRun::Start(const Job& job, const std::string& port, const std::string&
   b.record.adapterSerial = serial;
   b.begin = std::chrono::steady_clock::now();
   b.comm = std::make_unique<CCommThread>();
-  if (options_.Has("--trace")) {
+  if (settings_.trace) {
     b.tracer = std::make_unique<StderrTrace>(b.prefix);
     b.comm->SetTraceSink(b.tracer.get());
   }
@@ -424,13 +410,13 @@ void BoardRun::Start(const Job& job, const std::string& port, const std::string&
   switch (op_) {
     case LinkOp::Boot: started = b.comm->StartBoot(&notifier_, b.state, &fileError); break;
     case LinkOp::Program:
-      started = b.comm->StartProgram(&notifier_, b.state, !options_.Has("--no-erase"), &fileError);
+      started = b.comm->StartProgram(&notifier_, b.state, settings_.erase, &fileError);
       break;
     case LinkOp::Erase: started = b.comm->StartErase(&notifier_, b.state); break;
   }
   if (started) {
     b.running = true;
-    b.progress = std::make_unique<ProgressReport>(op_, style_, b.prefix);
+    b.progress = std::make_unique<ProgressReport>(op_, settings_.style, b.prefix);
     return;
   }
   b.comm->DetachNotifier(&notifier_);
@@ -441,7 +427,7 @@ void BoardRun::Start(const Job& job, const std::string& port, const std::string&
 void BoardRun::Refused(Board& b, const std::string& fileError) {
   if (!fileError.empty()) {
     b.record.message = fileError;
-    WriteLines(Stream::Err, b.prefix, fileError);
+    Write(Stream::Err, b.prefix, fileError);
     return Done(b, ErrorNone, 0, kExitCannotOpen);
   }
   uint32_t detail = 0;
@@ -449,9 +435,9 @@ void BoardRun::Refused(Board& b, const std::string& fileError) {
   if (kind == ErrorInternal && detail == InternalError::PortOpen) {
     // What went wrong and what to do first; the result's text after it.
     b.record.portProblem = PortProblem(b.port, b.comm->GetPortOpenError());
-    WriteLines(Stream::Err, "", b.port + ": " + b.record.portProblem);
+    Write(Stream::Err, "", b.port + ": " + b.record.portProblem);
     b.record.message = FormatErrorMessage(kind, detail);
-    WriteLines(Stream::Err, b.prefix, b.record.message);
+    Write(Stream::Err, b.prefix, b.record.message);
   }
   // A boot refused for want of a kernel has its own status: nothing was sent.
   Done(b, kind, detail, IsKernelRefusal(kind) ? kExitNoKernel : kind);
@@ -473,18 +459,19 @@ void BoardRun::Done(Board& board, int32_t kind, uint32_t detail, int status) {
     r.message = LoadString(done);
     std::string text = r.message;
     if (op_ != LinkOp::Erase) text += "\n" + FormatString(StrId::Counts, {r.bytesInside, r.bytesOutside});
-    WriteLines(texts_, board.prefix, text);
+    if (settings_.successTexts) Write(texts_, board.prefix, text);
   } else if (r.message.empty()) {
     r.message = FormatErrorMessage(kind, detail);
-    WriteLines(Stream::Err, board.prefix, r.message);
+    Write(Stream::Err, board.prefix, r.message);
   }
   const nlohmann::json record = ToJson(r);
-  if (json_) {
+  if (settings_.json) {
     std::string line = JsonLine(record);
     line.pop_back();
-    WriteLines(Stream::Out, "", line);
+    Write(Stream::Out, "", line);
   }
   if (log_.IsOpen() && !log_.Append(record)) logFailed_ = true;
+  finished_.push_back(&board);
 }
 
 bool BoardRun::Follow() {
@@ -503,6 +490,7 @@ bool BoardRun::Follow() {
     b.comm->DetachNotifier(&notifier_);
     uint32_t detail = 0;
     const int32_t kind = b.comm->GetResult(detail);
+    if (settings_.beforeText) settings_.beforeText();
     b.progress->Finish(kind == ErrorNone);
     Done(b, kind, detail, kind);
   }
@@ -522,26 +510,55 @@ void BoardRun::AbortAll() {
 }
 
 int BoardRun::Finish() {
-  if (several_) WriteLines(texts_, "", SummaryTable(boards_));
+  if (settings_.several) Write(texts_, "", SummaryTable(boards_));
   for (const auto& board : boards_) {
     if (board->record.exitStatus != kExitSuccess) return board->record.exitStatus;
   }
   return logFailed_ ? kExitCannotWrite : kExitSuccess;
 }
 
+std::vector<BoardRun::Status> BoardRun::Running() const {
+  std::vector<Status> running;
+  for (const auto& board : boards_) {
+    if (!board->running) continue;
+    int32_t pos = 0, range = 0;
+    const int32_t phase = board->comm->GetProgress(pos, range);
+    Status status;
+    status.port = board->port;
+    const uint32_t id = StatusTextId(Command(op_), phase);
+    if (id != 0) status.state = LoadString(id);
+    if (range > 0) status.percent = static_cast<int>(std::clamp<int64_t>(int64_t{pos} * 100 / range, 0, 100));
+    running.push_back(std::move(status));
+  }
+  return running;
+}
+
+std::vector<BoardRecord> BoardRun::TakeFinished() {
+  std::vector<BoardRecord> records;
+  for (Board* board : finished_) records.push_back(board->record);
+  std::erase_if(boards_, [this](const std::unique_ptr<Board>& board) {
+    return std::find(finished_.begin(), finished_.end(), board.get()) != finished_.end();
+  });
+  finished_.clear();
+  return records;
+}
+
+namespace {
+
 // Runs the operation on every port at once and waits for all of them. Returns the exit status.
-int RunOperation(LinkOp op, const Job& job, const Options& options, const PortPlan& plan,
-                 JsonLog& log) {
+int RunOperation(LinkOp op, const LinkJob& job, const Options& options, const PortPlan& plan,
+                 JsonLog& log, const BoardRecord& shared) {
   // One waiter for every board: each board's worker notifies it at every step, and Ctrl-C wakes it.
   OperationWaiter waiter;
   if (!waiter.Ok()) {
     std::cerr << "quill-cli: " << waiter.Error() << '\n';
     return ErrorInternal;
   }
-  BoardRun run(op, options, log, waiter.Notifier(), plan.paths.size() > 1);
-  const BoardRecord shared = SharedRecord(op, job);
+  BoardRun::Settings settings = BoardRun::SettingsFor(options, plan.paths.size() > 1);
+  settings.erase = job.erase;
+  BoardRun run(op, std::move(settings), log, waiter.Notifier());
   for (std::size_t i = 0; i < plan.paths.size(); ++i) {
-    run.Start(job, plan.paths[i], plan.serials[i], shared);
+    run.Start(job.state, plan.paths[i], plan.serials[i], shared);
   }
   bool aborted = false;
   while (run.Follow()) {
@@ -555,7 +572,8 @@ int RunOperation(LinkOp op, const Job& job, const Options& options, const PortPl
 
 const std::vector<OptionSpec> kCommonSpecs = {
     {"--port", true},   {"--device", true},  {"--mode", true}, {"--baud", true},
-    {"--quiet", false}, {"--trace", false}, {"--json", false}, {"--log", true}};
+    {"--quiet", false}, {"--trace", false}, {"--json", false}, {"--log", true},
+    {"--save-job", true}};
 
 std::vector<OptionSpec> With(std::vector<OptionSpec> more) {
   more.insert(more.begin(), kCommonSpecs.begin(), kCommonSpecs.end());
@@ -572,74 +590,110 @@ constexpr uint32_t kDefaultUserRate = 9600;
 
 }  // namespace
 
-int RunBoot(const std::vector<std::string>& args) {
-  const Options options = ParseOptions(
-      "boot", args,
-      With({{"--clock", true}, {"--offset", true}, {"--lowest", true}, {"--highest", true},
-            kBinaryOption}));
-  const PortPlan ports = PreparePorts(options);
-  Job state;
-  ApplyDeviceOptions(options, state);
-  const std::string* clock = options.Value("--clock");
-  if (clock == nullptr) {
-    throw UsageError("--clock is required: the clock-range index 0 to " +
-                     std::to_string(state.m_pDevice->GetClockRangeCount(state.ModeIndex()) - 1) +
-                     ", or the target's clock frequency with its unit (16MHz)");
+std::vector<OptionSpec> LinkOptionSpecs(LinkOp op) {
+  switch (op) {
+    case LinkOp::Boot:
+      return With({{"--clock", true}, {"--offset", true}, {"--lowest", true}, {"--highest", true},
+                   kBinaryOption});
+    case LinkOp::Program:
+      return With({{"--no-erase", false}, {"--blocks", true}, {"--offset", true},
+                   {"--lowest", true}, {"--highest", true}, kBinaryOption});
+    case LinkOp::Erase: return With({{"--blocks", true}});
   }
-  state.m_nClockSpeed = ParseClockOption(*clock, state);
-  state.DeriveCatalogueRefs();
-  const ClockRange& range = *state.m_pClockRange;
-  const std::vector<uint32_t> rates(range.bootRates, range.bootRates + range.bootRateCount);
-  state.m_nComBootRate = ParseRate(options, rates, rates.back(),
-                                   "a boot rate of clock range " + LoadString(range.textId));
-  ApplyAddressOptions(options, state);
-  const std::vector<ProgramFile> files = ParseFileOperands(options);
-  JsonLog log;
-  if (const int status = OpenLog(options, log)) return status;
+  return {};
+}
+
+int PrepareLinkJob(LinkOp op, const Options& options, JsonLog* log, LinkJob& job) {
+  job.op = op;
+  Job& state = job.state;
+  ApplyDeviceOptions(options, state);
+  if (op == LinkOp::Boot) {
+    const std::string* clock = options.Value("--clock");
+    if (clock == nullptr) {
+      throw UsageError("--clock is required: the clock-range index 0 to " +
+                       std::to_string(state.m_pDevice->GetClockRangeCount(state.ModeIndex()) - 1) +
+                       ", or the target's clock frequency with its unit (16MHz)");
+    }
+    state.m_nClockSpeed = ParseClockOption(*clock, state);
+    state.DeriveCatalogueRefs();
+    const ClockRange& range = *state.m_pClockRange;
+    const std::vector<uint32_t> rates(range.bootRates, range.bootRates + range.bootRateCount);
+    state.m_nComBootRate = ParseRate(options, rates, rates.back(),
+                                     "a boot rate of clock range " + LoadString(range.textId));
+  } else {
+    state.m_nComUserRate = ParseRate(options, UserRates(), kDefaultUserRate, "a user-mode rate");
+  }
+  std::vector<std::string> blocks;
+  if (op == LinkOp::Erase) {
+    if (!options.positional.empty()) {
+      throw UsageError("unexpected argument '" + options.positional.front() +
+                       "': erase takes no FILE");
+    }
+    const std::string* list = options.Value("--blocks");
+    if (list == nullptr) throw UsageError("--blocks is required: the blocks to erase, or all");
+    state.m_astrSelectedBlocks = ParseBlocks(*list, state);
+    job.blocksGiven = true;
+  } else {
+    ApplyAddressOptions(options, state);
+    job.files = ParseFileOperands(options);
+    // The block names are checked before the files, so a usage error comes first.
+    if (const std::string* list = options.Value("--blocks")) {
+      blocks = ParseBlocks(*list, state);
+      job.blocksGiven = true;
+    }
+    job.erase = !options.Has("--no-erase");
+  }
+  if (log != nullptr) {
+    if (const int status = OpenLog(options, *log)) return status;
+  }
+  if (op == LinkOp::Erase) return kExitSuccess;
   CheckSummary summary;
-  if (const int status = CheckFiles(state, files, summary)) return status;
-  return RunOperation(LinkOp::Boot, state, options, ports, log);
+  if (const int status = CheckFiles(state, job.files, summary)) return status;
+  // Without --blocks the blocks the file touches are programmed, as the blocks page preselects.
+  if (job.blocksGiven) state.m_astrSelectedBlocks = blocks;
+  return kExitSuccess;
+}
+
+int RunLinkCommand(LinkOp op, const Options& options, const JobOrigin* origin) {
+  if (const std::string* jobFile = options.Value("--save-job")) {
+    // The ports are neither opened nor kept: a job names what to do, the station where.
+    LinkJob job;
+    if (const int status = PrepareLinkJob(op, options, nullptr, job)) return status;
+    std::string error;
+    if (!SaveJobFile(*jobFile, job, &error)) {
+      std::cerr << "quill-cli: the job '" << *jobFile << "' cannot be written: " << error << '\n';
+      return kExitCannotWrite;
+    }
+    return kExitSuccess;
+  }
+  const PortPlan ports = PreparePorts(options);
+  LinkJob job;
+  JsonLog log;
+  int status = kExitSuccess;
+  try {
+    status = PrepareLinkJob(op, options, &log, job);
+  } catch (const UsageError& e) {
+    // A setting the job file holds, not one the user typed.
+    if (origin == nullptr) throw;
+    throw UsageError("the job '" + origin->path + "': " + e.what());
+  }
+  if (status != kExitSuccess) return status;
+  return RunOperation(op, job, options, ports, log, SharedRecord(op, job.state, origin));
+}
+
+int RunBoot(const std::vector<std::string>& args) {
+  return RunLinkCommand(LinkOp::Boot, ParseOptions("boot", args, LinkOptionSpecs(LinkOp::Boot)),
+                        nullptr);
 }
 
 int RunProgram(const std::vector<std::string>& args) {
-  const Options options = ParseOptions(
-      "program", args,
-      With({{"--no-erase", false}, {"--blocks", true}, {"--offset", true}, {"--lowest", true},
-            {"--highest", true}, kBinaryOption}));
-  const PortPlan ports = PreparePorts(options);
-  Job state;
-  ApplyDeviceOptions(options, state);
-  state.m_nComUserRate = ParseRate(options, UserRates(), kDefaultUserRate, "a user-mode rate");
-  ApplyAddressOptions(options, state);
-  const std::vector<ProgramFile> files = ParseFileOperands(options);
-  // The block names are checked before the files, so a usage error comes first.
-  std::vector<std::string> blocks;
-  if (const std::string* list = options.Value("--blocks")) blocks = ParseBlocks(*list, state);
-  JsonLog log;
-  if (const int status = OpenLog(options, log)) return status;
-  CheckSummary summary;
-  if (const int status = CheckFiles(state, files, summary)) return status;
-  // Without --blocks the blocks the file touches are programmed, as the blocks page preselects.
-  if (options.Value("--blocks")) state.m_astrSelectedBlocks = blocks;
-  return RunOperation(LinkOp::Program, state, options, ports, log);
+  return RunLinkCommand(LinkOp::Program,
+                        ParseOptions("program", args, LinkOptionSpecs(LinkOp::Program)), nullptr);
 }
 
 int RunErase(const std::vector<std::string>& args) {
-  const Options options = ParseOptions("erase", args, With({{"--blocks", true}}));
-  const PortPlan ports = PreparePorts(options);
-  Job state;
-  ApplyDeviceOptions(options, state);
-  state.m_nComUserRate = ParseRate(options, UserRates(), kDefaultUserRate, "a user-mode rate");
-  if (!options.positional.empty()) {
-    throw UsageError("unexpected argument '" + options.positional.front() +
-                     "': erase takes no FILE");
-  }
-  const std::string* blocks = options.Value("--blocks");
-  if (blocks == nullptr) throw UsageError("--blocks is required: the blocks to erase, or all");
-  state.m_astrSelectedBlocks = ParseBlocks(*blocks, state);
-  JsonLog log;
-  if (const int status = OpenLog(options, log)) return status;
-  return RunOperation(LinkOp::Erase, state, options, ports, log);
+  return RunLinkCommand(LinkOp::Erase, ParseOptions("erase", args, LinkOptionSpecs(LinkOp::Erase)),
+                        nullptr);
 }
 
 }  // namespace quill::cli

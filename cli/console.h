@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "link/comm_thread.h"
 
@@ -28,6 +29,11 @@ class OperationWaiter {
   // Blocks until a progress step has been notified or Ctrl-C pressed since the last call;
   // true when Ctrl-C was pressed.
   bool Wait();
+#ifndef _WIN32
+  // As Wait, and woken as well when one of fds has something to read (ready[i] says which) or
+  // after timeoutMs (negative: no limit), for a loop that also waits for hot-plug events.
+  bool Wait(const std::vector<int>& fds, int timeoutMs, std::vector<bool>& ready);
+#endif
 
  private:
   struct State;

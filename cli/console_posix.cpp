@@ -104,6 +104,19 @@ bool OperationWaiter::Wait() {
   return true;
 }
 
+bool OperationWaiter::Wait(const std::vector<int>& fds, int timeoutMs, std::vector<bool>& ready) {
+  std::vector<pollfd> polled = {{state_->notifyPipe.fds[0], POLLIN, 0},
+                                {state_->interruptPipe.fds[0], POLLIN, 0}};
+  for (int fd : fds) polled.push_back({fd, POLLIN, 0});
+  ready.assign(fds.size(), false);
+  if (::poll(polled.data(), polled.size(), timeoutMs) < 0) return false;
+  for (std::size_t i = 0; i < fds.size(); ++i) ready[i] = (polled[i + 2].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+  state_->notifyPipe.Drain();
+  if ((polled[1].revents & POLLIN) == 0) return false;
+  state_->interruptPipe.Drain();
+  return true;
+}
+
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }
 
 int TerminalColumns() {

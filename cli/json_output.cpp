@@ -48,6 +48,8 @@ nlohmann::json ToJson(const BoardRecord& r) {
       {"detail", r.detail},
       {"message", r.message},
       {"exit_status", r.exitStatus},
+      {"job", textOrNull(r.job)},
+      {"job_sha256", textOrNull(r.jobSha256)},
   };
   if (!r.portProblem.empty()) record["port_problem"] = r.portProblem;
   if (!r.kernelSource.empty()) record["kernel_source"] = r.kernelSource;

@@ -39,6 +39,7 @@ struct BoardRecord {
   uint32_t detail = 0;
   std::string message;      // the result page's text
   std::string portProblem;  // why the port did not open, when it did not
+  std::string job, jobSha256;  // the job file the run came from, and its SHA-256; empty for none
   int exitStatus = 0;
 };
 

@@ -23,6 +23,8 @@ const char* UsageText() {
   quill-cli ports [--json]
   quill-cli devices|check ... [--json]
   quill-cli boot|program|erase ... --port SEL [--port SEL ...] [--json] [--log FILE]
+  quill-cli boot|program|erase ... --save-job JOB
+  quill-cli run JOB [--port SEL ...] [--watch] [--json] [--log FILE] [--quiet] [--trace]
   quill-cli --help | --version
 
 Commands:
@@ -35,6 +37,8 @@ Commands:
   boot      boot-mode programming: download the kernel, erase all flash, program the files
   program   user-mode programming of the blocks the files touch (erased first unless --no-erase)
   erase     user-mode erase of the blocks in LIST
+  run       run a job file saved with --save-job on the ports given; with --watch, a
+            programming station: every board plugged in is programmed once
   kernels   the flash kernel of every clock range: id, device, mode, clock range, size, the
             first 12 digits of its SHA-256, and where it comes from (a file of the kernel
             store, the built-in stand-in for simulated boards only, or missing)
@@ -66,6 +70,12 @@ Arguments:
                      document for devices, ports, kernels and check; the texts for people then go to
                      standard error
   --log FILE         append every board result to FILE as one JSON line (never truncated)
+  --save-job JOB     boot, program, erase: check the files and write the whole job (device,
+                     mode, clock, rate, files with their SHA-256, window, blocks) to JOB as
+                     JSON; nothing is sent and no port is opened
+  --watch            run: wait for boards; each port that matches the --port selectors (none:
+                     every USB serial adapter and every simulated board) is programmed when
+                     it appears, again only after it was unplugged; Ctrl-C ends the station
   FILE               a program file: S-record (S1, S2, S3) or Intel HEX, recognised by its
                      content. Several files are checked together and programmed in order as
                      one image in one run; two that write the same address are refused
@@ -98,6 +108,8 @@ Examples:
   quill-cli program -p serial:A50285BI -d TX-C31 -m 3 -b 115200 firmware.mot
   quill-cli program -p /dev/ttyUSB0,/dev/ttyUSB1 -d TX-A10 --json --log station.jsonl firmware.mot
   quill-cli erase --port /dev/ttyUSB0 --device TX-A10 --blocks SB0,SB1
+  quill-cli program -d TX-A10 --blocks LB0 firmware.mot --save-job line3.job
+  quill-cli run line3.job --watch --port usb:0403:6001 --log line3.jsonl
   quill-cli kernels import ~/taveo-kit/fpcode/
 
 Exit status:
@@ -113,12 +125,13 @@ Exit status:
   14      the program file changed after it was checked
   64      usage error
   65      a program file is invalid or would program outside the flash, or two overlap; a
-          kernel import was refused
+          kernel import was refused; a job's file changed since the job was saved
   66      a program file (or a kernel to import) cannot be opened
-  73      the kernel store or the --log file cannot be written
+  73      the kernel store, the --log file or the --save-job file cannot be written
   78      boot refused before anything was sent: no usable kernel installed for the clock
           range, and the port is not a simulated board's
-  With several boards: the status of the first failed port in the order given.
+  With several boards: the status of the first failed port in the order given; for a
+  station (--watch): the status of the board that failed first.
 )";
 }
 
@@ -137,6 +150,7 @@ constexpr Command kCommands[] = {
     {"erase", RunErase},
     {"kernels", RunKernels},
     {"ports", RunPorts},
+    {"run", RunJob},
 };
 
 int Run(int argc, char** argv) {

@@ -16,7 +16,7 @@ packages=(
   build-essential cmake ninja-build pkg-config python3
   libgtest-dev libgmock-dev
   qt6-base-dev libgl-dev
-  srecord libssl-dev nlohmann-json3-dev libcli11-dev binutils-mingw-w64-x86-64
+  srecord libssl-dev nlohmann-json3-dev libcli11-dev binutils-mingw-w64-x86-64 libudev-dev
   clang libclang-rt-14-dev
   help2man bash-completion man-db
 )

@@ -33,7 +33,10 @@ expect() {
   done
 }
 
-expect "quill-cli " "devices check boot program erase kernels --help --version"
+expect "quill-cli " "devices check boot program erase run kernels --help --version"
+expect "quill-cli run --" "--watch --port --log" "--device --save-job"
+expect "quill-cli program --save-job f" "firmware.mot"
+expect "quill-cli erase --" "--save-job"
 expect "quill-cli kernels " "import" "--port"
 expect "quill-cli kernels import --" "--id --replace" "--device"
 expect "quill-cli check --" "--binary --offset" "--port"

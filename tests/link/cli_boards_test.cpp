@@ -171,7 +171,12 @@ TEST_P(ParallelBoards, OneFailingBoardLeavesTheOthersAndIsReported) {
     }
     EXPECT_TRUE(row.boards[i]->Errors().empty()) << port << ": " << row.boards[i]->Errors().front();
     // The texts for people went to standard error, each line after its port; the summary too.
-    EXPECT_TRUE(Contains(run.Err(), "\n" + port + "  " + (ok ? std::string("success") : "failed ("))) << run.Err();
+    // The port column is as wide as the longest port: /dev/pts/9 beside /dev/pts/10 gets padding.
+    const std::string row = "\n" + port + "  ";
+    const std::size_t at = run.Err().find(row);
+    ASSERT_NE(at, std::string::npos) << run.Err();
+    const std::size_t result = run.Err().find_first_not_of(' ', at + row.size());
+    EXPECT_EQ(run.Err().compare(result, ok ? 7 : 8, ok ? "success" : "failed ("), 0) << run.Err();
   }
 }
 

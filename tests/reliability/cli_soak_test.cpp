@@ -2,12 +2,21 @@
 // four simulated boards, each board with a random fault or none, 50 runs (so 50 mixed operations
 // per board). Every run must end with the status of the first failed board in port order, and at
 // the end the process must hold the descriptors, threads and memory it held after the first few.
+// Then a programming station in this process: 40 boards plugged in and pulled out four at a time.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
+#include <sstream>
+#include <thread>
 
 #include "app/wizard_state.h"
 #include "cli/cli.h"
@@ -107,6 +116,103 @@ TEST(CliSoak, FourBoardsFiftyMixedOperationsEachWithRandomFaults) {
   if (!kSanitized) {
     EXPECT_LT(ResidentKb(), rss + 2048) << "memory grew over " << kRuns - kWarmUp << " runs";
   }
+}
+
+// Waits, up to the deadline, for a condition the station's thread makes true.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 30s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+std::vector<nlohmann::json> LogRecords(const std::string& path) {
+  std::vector<nlohmann::json> records;
+  std::stringstream text(ReadAll(path));
+  for (std::string line; std::getline(text, line);) records.push_back(nlohmann::json::parse(line));
+  return records;
+}
+
+// 40 boards through one station, four plugged in at a time, each with a random fault or none:
+// every board's record is in the log exactly once with the board's own status, the station ends
+// with the status of the first failure in time, and between the waves the process holds what it
+// held after the first.
+TEST(StationSoak, FortyBoardsFourAtATimeEachRecordedOnce) {
+  constexpr int kWaves = 10;
+  std::string runtime = ::testing::TempDir() + "quill_station_soak_XXXXXX";
+  ASSERT_NE(::mkdtemp(runtime.data()), nullptr);
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  std::vector<std::string> records;
+  for (uint32_t a = 0; a < 0x100; a += 32) records.push_back(SRecord(3, a, Pattern(32, static_cast<uint8_t>(a))));
+  const std::string file = WriteProgramFile(records);
+  const std::string job = runtime + "/soak.job", log = runtime + "/soak.jsonl";
+  ASSERT_EQ(cli::RunProgram({"-d", "TX-A10", file, "--save-job", job}), 0);
+
+  const std::size_t threadsBefore = ThreadCount();
+  int status = -1;
+  std::thread station([&] { status = cli::RunJob({job, "--watch", "--log", log, "-q"}); });
+  // Ctrl-C ends the station, also when an assertion leaves the test early.
+  struct Stop {
+    std::thread& station;
+    void Now() {
+      if (!station.joinable()) return;
+      ::kill(::getpid(), SIGINT);
+      station.join();
+    }
+    ~Stop() { Now(); }
+  } stop{station};
+  std::mt19937 random(25);
+  std::map<std::string, int> expected;  // port -> the board's status
+  std::size_t fds = 0, rss = 0;
+  const WizardState sheet = MakeSheet("TX-A10", 0, 8, "");
+  for (int wave = 0; wave < kWaves; ++wave) {
+    std::vector<std::unique_ptr<sim::SimBoard>> boards;
+    for (int b = 0; b < kBoards; ++b) {
+      const FaultKind& kind = kFaults[random() % std::size(kFaults)];
+      sim::BoardOptions options = BoardFor(sheet, sim::BoardState::User);
+      if (kind.fault) options.faults = {*kind.fault};
+      options.announce = true;
+      options.announceName = "soak-" + std::to_string(wave) + "-" + std::to_string(b);
+      boards.push_back(StartBoard(options));
+      expected[boards.back()->AnnouncePath()] = kind.program;
+    }
+    const std::size_t done = static_cast<std::size_t>(kBoards * (wave + 1));
+    ASSERT_TRUE(WaitUntil([&] { return LogRecords(log).size() >= done; })) << "wave " << wave;
+    for (auto& board : boards) EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
+    boards.clear();
+    // Every board of the wave let go: its worker thread ended.
+    ASSERT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore + 1; }, 10s))
+        << ThreadCount() << " threads after wave " << wave;
+    if (wave == 1) {
+      fds = OpenDescriptors().size();
+      rss = ResidentKb();
+    }
+  }
+  EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors().size() == fds; }, 10s))
+      << OpenDescriptors().size() << " descriptors, " << fds << " after the second wave";
+  if (!kSanitized) {
+    EXPECT_LT(ResidentKb(), rss + 2048) << "memory grew over " << kWaves - 2 << " waves";
+  }
+  stop.Now();
+
+  const std::vector<nlohmann::json> logged = LogRecords(log);
+  ASSERT_EQ(logged.size(), expected.size());
+  std::map<std::string, int> seen;
+  int firstFailure = 0;
+  for (const nlohmann::json& r : logged) {
+    const std::string port = r.at("port");
+    ++seen[port];
+    ASSERT_TRUE(expected.count(port)) << port;
+    EXPECT_EQ(r.at("exit_status"), expected[port]) << port;
+    if (firstFailure == 0) firstFailure = r.at("exit_status");
+  }
+  for (const auto& [port, count] : seen) EXPECT_EQ(count, 1) << port;
+  EXPECT_EQ(status, firstFailure);
+  ::unsetenv("XDG_RUNTIME_DIR");
+  std::error_code ec;
+  std::filesystem::remove_all(runtime, ec);
 }
 
 }  // namespace

@@ -1,0 +1,41 @@
+// quill-cli run: a job file saved with --save-job, on the ports given now, or (--watch) on every
+// board plugged in while the station runs.
+#include "cli/job_file.h"
+
+namespace quill::cli {
+
+#ifdef _WIN32
+// The station waits for the system's device events, which this build does not receive.
+int RunStation(const JobFile&, const Options&) {
+  throw UsageError("--watch is not supported in this build (Linux only); run the job on the "
+                   "ports given with --port instead");
+}
+#endif
+
+int RunJob(const std::vector<std::string>& args) {
+  const Options options = ParseOptions(
+      "run", args,
+      {{"--port", true}, {"--watch", false}, {"--json", false}, {"--log", true},
+       {"--quiet", false}, {"--trace", false}});
+  if (options.positional.size() != 1) {
+    throw UsageError(options.positional.empty()
+                         ? "missing JOB: the job file to run (written by boot, program or erase with --save-job)"
+                         : "unexpected argument '" + options.positional[1] + "': run takes one JOB");
+  }
+  JobFile job;
+  if (const int status = LoadJobFile(options.positional.front(), job)) return status;
+  // Every file as the job saw it, or nothing is sent anywhere.
+  if (const int status = VerifyJobFiles(job)) return status;
+  Options run = job.options;
+  run.ports = options.ports;
+  for (const char* name : {"--port", "--log"}) {
+    if (const std::string* value = options.Value(name)) run.values[name] = *value;
+  }
+  for (const char* name : {"--json", "--quiet", "--trace", "--watch"}) {
+    if (options.Has(name)) run.flags.insert(name);
+  }
+  if (options.Has("--watch")) return RunStation(job, run);
+  return RunLinkCommand(job.op, run, &job.origin);
+}
+
+}  // namespace quill::cli

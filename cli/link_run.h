@@ -1,0 +1,128 @@
+// The boot, program and erase runs of quill-cli as the job files and the programming station use
+// them: the command line's settings checked into a job, and the boards of a run, which a station
+// hands over one by one as they are plugged in.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/json_output.h"
+#include "link/comm_thread.h"
+
+namespace quill::cli {
+
+enum class LinkOp { Boot, Program, Erase };
+
+const char* OperationName(LinkOp op);
+
+// A job file a run comes from; every record of the run names it.
+struct JobOrigin {
+  std::string path;
+  std::string sha256;  // of the job file's bytes as they were read
+};
+
+// What a boot, program or erase works on, from its command line, checked.
+struct LinkJob {
+  LinkOp op = LinkOp::Program;
+  Job state;                       // device, mode, clock, rate, window, blocks; files checked
+  std::vector<ProgramFile> files;  // as the command line named them
+  bool erase = true;               // program: erase the blocks first
+  bool blocksGiven = false;        // --blocks was given (else the blocks the files touch)
+};
+
+// The options boot, program and erase accept.
+std::vector<OptionSpec> LinkOptionSpecs(LinkOp op);
+
+// Everything of a run but its ports: the device, mode, clock and rate options, the window, the
+// files and the blocks, then (when log is given and --log is set) the log, then the file check.
+// 0 when the run may go on, else the exit status; throws UsageError.
+int PrepareLinkJob(LinkOp op, const Options& options, JsonLog* log, LinkJob& job);
+
+// boot, program or erase with the options given: --save-job writes the job and sends nothing;
+// otherwise the run on every port. origin: the job file the options come from, or null.
+int RunLinkCommand(LinkOp op, const Options& options, const JobOrigin* origin);
+
+// How a board's progress is shown: a bar redrawn in place on a terminal, a plain line at each
+// phase change and every 10 % elsewhere (and with several boards), or nothing.
+enum class ProgressStyle { Off, Bar, Lines };
+
+// Where a text goes.
+enum class Stream { Out, Err };
+
+// Writes text to the stream at once, every line of it after prefix, in one piece, so the lines of
+// boards running at once never mix.
+void WriteLines(Stream stream, const std::string& prefix, const std::string& text);
+
+struct Board;
+
+// One run of an operation on boards started at once or one after another: starts each board,
+// follows each board's progress, prints each outcome as the result page shows it (and its JSON
+// record), and on Finish a summary when several boards ran.
+class BoardRun {
+ public:
+  struct Settings {
+    bool several = false;      // each board's lines start with its port
+    bool json = false;         // records on standard output, texts for people on standard error
+    bool trace = false;        // every byte on the line to standard error
+    bool successTexts = true;  // the result page's success text for each board that succeeded
+    bool erase = true;         // program: erase the blocks first
+    ProgressStyle style = ProgressStyle::Off;
+    // Called before any text is written, so a display drawn in place can step aside.
+    std::function<void()> beforeText;
+  };
+  // What a station's table shows of a board.
+  struct Status {
+    std::string port;
+    std::string state;  // the status text of the phase, empty when the phase has none
+    int percent = 0;
+  };
+
+  BoardRun(LinkOp op, Settings settings, JsonLog& log, ProgressNotifier& notifier);
+  ~BoardRun();
+  BoardRun(const BoardRun&) = delete;
+  BoardRun& operator=(const BoardRun&) = delete;
+
+  // The settings of a command line's run: --json, --trace, --quiet and whether stderr is a
+  // terminal.
+  static Settings SettingsFor(const Options& options, bool several);
+
+  void Start(const Job& job, const std::string& port, const std::string& serial,
+             const BoardRecord& shared);
+  // Looks at every running board; false once none runs any more.
+  bool Follow();
+  void AbortAll();
+  // The status of the first failed board in the order started; 73 when only the log failed.
+  int Finish();
+
+  // The running boards, in the order started.
+  std::vector<Status> Running() const;
+  // The records of the boards that finished since the last call, in the order they finished;
+  // the boards themselves are let go.
+  std::vector<BoardRecord> TakeFinished();
+  bool LogFailed() const { return logFailed_; }
+
+ private:
+  void Done(Board& board, int32_t kind, uint32_t detail, int status);
+  void Refused(Board& board, const std::string& fileError);
+  void Write(Stream stream, const std::string& prefix, const std::string& text);
+
+  LinkOp op_;
+  Settings settings_;
+  JsonLog& log_;
+  ProgressNotifier& notifier_;
+  Stream texts_;  // where the texts for people go
+  std::vector<std::unique_ptr<Board>> boards_;
+  std::vector<Board*> finished_;  // in the order they finished, not yet taken
+  bool logFailed_ = false;
+};
+
+// What every board's record of a run shares: the operation, the device, the files and their
+// SHA-256, the kernel a boot sends, and the job file the run comes from.
+BoardRecord SharedRecord(LinkOp op, const Job& job, const JobOrigin* origin);
+
+}  // namespace quill::cli

@@ -1,0 +1,401 @@
+// Job files and the programming station against simulated boards on real pseudo-terminals: a job
+// saved with --save-job and run later does what the command line did; a job whose files changed,
+// went missing or that is no job is refused before any board hears a byte; a station programs
+// boards announced and withdrawn while it runs, each once per plugging in.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "app/wizard_state.h"
+#include "link/results.h"
+#include "link/sha256.h"
+#include "resources/strings.h"
+#include "tests/link/link_support.h"
+
+namespace quill::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+using sim::FaultAction;
+using sim::Step;
+
+const std::string kCli = std::string(QUILL_BINARY_DIR) + "/cli/quill-cli";
+
+class Cli : public ChildProcess {
+ public:
+  explicit Cli(std::vector<std::string> args) : ChildProcess(With(std::move(args))) {}
+
+ private:
+  static std::vector<std::string> With(std::vector<std::string> args) {
+    args.insert(args.begin(), kCli);
+    return args;
+  }
+};
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Waits, up to the deadline, for a condition another process makes true.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+std::vector<json> LogRecords(const std::string& path) {
+  std::vector<json> records;
+  for (const std::string& line : Lines(ReadAll(path))) records.push_back(json::parse(line));
+  return records;
+}
+
+// A runtime folder of the test's own, so the boards announced here are the only ones a station
+// sees (and the test's boards reach no other station).
+class StationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string base = ::testing::TempDir() + "quill_station_XXXXXX";
+    ASSERT_NE(::mkdtemp(base.data()), nullptr);
+    runtime_ = base;
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    if (old) oldRuntime_ = old;
+    ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+    std::vector<std::string> lines;
+    for (uint32_t a = 0; a < 0x400; a += 32) lines.push_back(SRecord(3, a, Pattern(32, static_cast<uint8_t>(a))));
+    file_ = WriteProgramFile(lines);
+    log_ = runtime_ + "/station.jsonl";
+  }
+  void TearDown() override {
+    if (oldRuntime_) ::setenv("XDG_RUNTIME_DIR", oldRuntime_->c_str(), 1);
+    else ::unsetenv("XDG_RUNTIME_DIR");
+    std::error_code ec;
+    std::filesystem::remove_all(runtime_, ec);
+  }
+
+  std::unique_ptr<sim::SimBoard> Plug(const std::string& name, std::vector<sim::Fault> faults = {},
+                                      sim::BoardState state = sim::BoardState::User,
+                                      bool pace = false) {
+    sim::BoardOptions options = BoardFor(MakeSheet("TX-A10", 0, 8, ""), state);
+    options.pace = pace;
+    options.announce = true;
+    options.announceName = name;
+    options.faults = std::move(faults);
+    return StartBoard(options);
+  }
+  std::string Announced(const std::string& name) const { return runtime_ + "/quill/ports/" + name; }
+
+  // Saves a job with the command line given; the test fails when it is not saved.
+  std::string SaveJob(std::vector<std::string> args) {
+    const std::string job = runtime_ + "/line.job";
+    args.insert(args.end(), {"--save-job", job});
+    Cli save(args);
+    EXPECT_EQ(save.Wait(), 0) << save.Err();
+    return job;
+  }
+
+  std::size_t Logged() const { return Lines(ReadAll(log_)).size(); }
+
+  std::string runtime_, file_, log_;
+  std::optional<std::string> oldRuntime_;
+};
+
+// The job holds what the command line said, files relative to its folder; run on one board it
+// does what the command itself did on another: the same records but for port, time and job, and
+// the same flash.
+TEST_F(StationTest, SavedJobRunsAsTheCommandLineDid) {
+  const std::string folder = runtime_ + "/jobs";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  const std::string binary = runtime_ + "/calibration.bin";
+  { std::ofstream(binary, std::ios::binary) << std::string(16, '\x42'); }
+  const std::vector<std::string> command = {"program", "-d", "tx-a10", "--blocks", "LB0,SB1",
+                                            "--offset", "10", "--no-erase", "-b", "19200", file_,
+                                            "--binary", "0x1F200", binary};
+  const std::string job = folder + "/line.job";
+  std::vector<std::string> save = command;
+  save.insert(save.end(), {"--port", "/dev/quill-no-such-port", "--save-job", job});
+  Cli saved(save);
+  ASSERT_EQ(saved.Wait(), 0) << saved.Err();
+
+  const json saved_job = json::parse(ReadAll(job));
+  const std::string fileName = std::filesystem::path(file_).filename().string();
+  const std::string fileFolder = std::filesystem::path(file_).parent_path().string();
+  EXPECT_EQ(saved_job, json({{"quill_job", 1},
+                             {"command", "program"},
+                             {"device", "TX-A10"},
+                             {"mode", nullptr},
+                             {"clock", nullptr},
+                             {"rate", 19200},
+                             {"files", {{{"path", std::filesystem::path(file_).lexically_relative(folder).generic_string()},
+                                         {"sha256", Sha256OfFile(file_)},
+                                         {"binary_address", nullptr}},
+                                        {{"path", "../calibration.bin"},
+                                         {"sha256", Sha256OfFile(binary)},
+                                         {"binary_address", 0x1F200}}}},
+                             {"offset", 0x10},
+                             {"lowest", 0},
+                             {"highest", 0x1FFFF},
+                             {"blocks", {"LB0", "SB1"}},
+                             {"erase", false}}));
+  EXPECT_TRUE(std::filesystem::is_directory(fileFolder));
+  // Nothing but the job was left in its folder.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+
+  auto fromJob = Plug("job");
+  auto direct = Plug("direct");
+  Cli run({"run", job, "--port", fromJob->PortPath(), "--json"});
+  std::vector<std::string> args = command;
+  args.insert(args.end(), {"--port", direct->PortPath(), "--json"});
+  Cli plain(args);
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  ASSERT_EQ(plain.Wait(), 0) << plain.Err();
+  json a = json::parse(run.Out()), b = json::parse(plain.Out());
+  EXPECT_EQ(a.at("job"), job);
+  EXPECT_EQ(a.at("job_sha256"), Sha256OfFile(job));
+  EXPECT_TRUE(b.at("job").is_null());
+  for (const char* key : {"port", "time", "seconds", "job", "job_sha256", "file", "files"}) {
+    a.erase(key);
+    b.erase(key);
+  }
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(fromJob->Flash(), direct->Flash());
+  EXPECT_EQ(fromJob->EraseCommands().size(), 0u);
+  EXPECT_EQ(fromJob->Chunks().size(), direct->Chunks().size());
+  EXPECT_FALSE(fromJob->Chunks().empty());
+}
+
+// An erase job has no files and no window; a boot job keeps its clock range's index.
+TEST_F(StationTest, EraseAndBootJobsKeepWhatTheyNeed) {
+  const json erase = json::parse(ReadAll(SaveJob({"erase", "-d", "TX-C31", "-m", "3", "--blocks", "SB0"})));
+  EXPECT_EQ(erase.at("mode"), "Mode 3");
+  EXPECT_EQ(erase.at("files"), json::array());
+  for (const char* key : {"offset", "lowest", "highest", "clock"}) EXPECT_TRUE(erase.at(key).is_null()) << key;
+  EXPECT_EQ(erase.at("blocks"), json({"SB0"}));
+  EXPECT_EQ(erase.at("erase"), true);
+  const json boot = json::parse(ReadAll(SaveJob({"boot", "-d", "TX-A10", "-c", "16MHz", file_})));
+  EXPECT_EQ(boot.at("clock"), 8);
+  EXPECT_EQ(boot.at("rate"), 9600);
+  EXPECT_TRUE(boot.at("blocks").is_null());
+}
+
+// A job is refused before a port is opened: a file that changed (65, named), one that is gone
+// (66), a job file that is no job of this version or holds a wrong field (64).
+TEST_F(StationTest, JobRefusalsComeBeforeAnyPortIsOpened) {
+  auto board = Plug("refusals");
+  const std::string job = SaveJob({"program", "-d", "TX-A10", file_});
+  const std::string original = ReadAll(job);
+  auto edit = [&](const std::string& from, const std::string& to) {
+    std::string text = original;
+    const auto at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    std::ofstream(job, std::ios::trunc) << text;
+  };
+  const std::string program = ReadAll(file_);
+  const struct {
+    const char* name;
+    std::function<void()> damage;
+    int status;
+    std::string says;
+  } cases[] = {
+      {"changed file", [&] { std::ofstream(file_, std::ios::app) << "S9030000FC\n"; }, 65,
+       file_ + " changed since the job"},
+      {"missing file", [&] { std::filesystem::remove(file_); }, 66, file_ + " cannot be opened"},
+      {"other version", [&] { edit("\"quill_job\": 1", "\"quill_job\": 2"); }, 64, "is not a job of this version"},
+      {"not json", [&] { std::ofstream(job, std::ios::trunc) << "device=TX-A10\n"; }, 64, "is not a job file"},
+      {"wrong rate", [&] { edit("\"rate\": 9600", "\"rate\": 1234"); }, 64, "--baud '1234' is not a user-mode rate"},
+      {"rate as text", [&] { edit("\"rate\": 9600", "\"rate\": \"9600\""); }, 64, "\"rate\" must be a data rate"},
+      {"unknown device", [&] { edit("\"TX-A10\"", "\"TX-Z99\""); }, 64, "the job '" + job + "': "},
+      {"no files", [&] { edit("\"files\"", "\"filez\""); }, 64, "has no \"files\""},
+      {"job gone", [&] { std::filesystem::remove(job); }, 66, "the job '" + job + "' cannot be opened"},
+  };
+  for (const auto& c : cases) {
+    c.damage();
+    Cli run({"run", job, "--port", board->PortPath(), "--log", log_});
+    EXPECT_EQ(run.Wait(), c.status) << c.name << ": " << run.Err();
+    EXPECT_TRUE(Contains(run.Err(), c.says)) << c.name << ": " << run.Err();
+    std::ofstream(job, std::ios::trunc) << original;
+    std::ofstream(file_, std::ios::trunc) << program;
+  }
+  EXPECT_TRUE(board->Received().empty());
+  EXPECT_EQ(Logged(), 0u);
+  Cli noJob({"run", "--port", board->PortPath()});
+  EXPECT_EQ(noJob.Wait(), 64);
+  // --save-job checks the files as check does: an invalid one writes no job.
+  const std::string bad = WriteProgramFile({SRecord(3, 0x100, Pattern(4, 1), /*badChecksum=*/true)});
+  Cli refused({"program", "-d", "TX-A10", bad, "--save-job", runtime_ + "/bad.job"});
+  EXPECT_EQ(refused.Wait(), 65);
+  EXPECT_FALSE(std::filesystem::exists(runtime_ + "/bad.job"));
+  Cli unwritable({"program", "-d", "TX-A10", file_, "--save-job", "/nonexistent-quill-folder/a.job"});
+  EXPECT_EQ(unwritable.Wait(), 73);
+}
+
+// A station's day: boards present at the start, one appearing later, one staying (programmed
+// once), one pulled out and plugged in again (programmed again), one failing, one pulled out in
+// the middle of its run; Ctrl-C ends it with the summary and the first failure's status.
+TEST_F(StationTest, StationProgramsEachBoardOncePerPluggingIn) {
+  const std::string job = SaveJob({"program", "-d", "TX-A10", file_});
+  auto staying = Plug("staying");
+  auto failing = Plug("failing", {{Step::ChunkChecksum, FaultAction::Fail, 3}});
+  Cli station({"run", job, "--watch", "--log", log_, "--json"});
+  ASSERT_TRUE(WaitUntil([&] { return Logged() == 2; })) << station.Err();
+
+  auto later = Plug("later");
+  ASSERT_TRUE(WaitUntil([&] { return Logged() == 3; })) << station.Err();
+  later->Stop();
+  later = Plug("later");  // the same port, back again
+  ASSERT_TRUE(WaitUntil([&] { return Logged() == 4; })) << station.Err();
+
+  auto pulled = Plug("pulled", {{Step::ChunkChecksum, FaultAction::Silent, 2}});
+  ASSERT_TRUE(pulled->WaitForReceived(64, 10s));
+  pulled->Stop();
+  ASSERT_TRUE(WaitUntil([&] { return Logged() == 5; })) << station.Err();
+
+  station.Signal(SIGINT);
+  EXPECT_EQ(station.Wait(), ErrorFlashWriteChecksum) << "the first failure in time";
+  std::map<std::string, std::vector<json>> byPort;
+  for (const json& record : LogRecords(log_)) byPort[record.at("port")].push_back(record);
+  ASSERT_EQ(byPort[Announced("staying")].size(), 1u);
+  ASSERT_EQ(byPort[Announced("failing")].size(), 1u);
+  ASSERT_EQ(byPort[Announced("later")].size(), 2u);
+  ASSERT_EQ(byPort[Announced("pulled")].size(), 1u);
+  EXPECT_EQ(byPort[Announced("staying")][0].at("result"), "success");
+  EXPECT_EQ(byPort[Announced("failing")][0].at("exit_status"), ErrorFlashWriteChecksum);
+  EXPECT_NE(byPort[Announced("pulled")][0].at("exit_status"), 0);
+  for (const auto& [port, records] : byPort) {
+    for (const json& r : records) {
+      EXPECT_EQ(r.at("job"), job);
+      EXPECT_EQ(r.at("job_sha256"), Sha256OfFile(job));
+    }
+  }
+  // One erase and one pass of chunks per plugging in: the board that stayed was left alone.
+  EXPECT_EQ(staying->EraseCommands().size(), 1u);
+  EXPECT_EQ(later->EraseCommands().size(), 1u);
+  // --json: the records on standard output, the texts for people on standard error.
+  EXPECT_EQ(Lines(station.Out()).size(), 5u);
+  const std::string err = station.Err();
+  EXPECT_TRUE(Contains(err, Announced("staying") + "  success  H'400 bytes  ")) << err;
+  EXPECT_TRUE(Contains(err, Announced("failing") + "  failed (7): flash_write_checksum_error  H'0 bytes")) << err;
+  EXPECT_EQ(Lines(err).back(), "5 boards done, 3 succeeded, 2 failed") << err;
+}
+
+// Ctrl-C aborts the boards still running; each counts as failed, and the station ends with 1.
+TEST_F(StationTest, InterruptAbortsTheRunningBoards) {
+  const std::string job = SaveJob({"erase", "-d", "TX-A10", "--blocks", "LB0"});
+  auto a = Plug("a", {{Step::BlockErase, FaultAction::Silent, 0}});
+  auto b = Plug("b", {{Step::BlockErase, FaultAction::Silent, 0}});
+  Cli station({"run", job, "--watch", "--log", log_});
+  ASSERT_TRUE(a->WaitForReceived(6, 10s));
+  ASSERT_TRUE(b->WaitForReceived(6, 10s));
+  const Clock::time_point begin = Clock::now();
+  station.Signal(SIGINT);
+  EXPECT_EQ(station.Wait(), ErrorUserAbort);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - begin).count(), 2.5);
+  const std::vector<json> records = LogRecords(log_);
+  ASSERT_EQ(records.size(), 2u);
+  for (const json& r : records) EXPECT_EQ(r.at("result"), "user_abort");
+  EXPECT_EQ(Lines(station.Out()).back(), "2 boards done, 0 succeeded, 2 failed");
+}
+
+// A boot job with no installed kernel: a port that is no simulated board's is refused with 78,
+// nothing sent, and the station goes on to program a simulated board that appears later, as its
+// --port path names it.
+TEST_F(StationTest, BootWithoutKernelRefusesRealPortsAndGoesOn) {
+  const std::string job = SaveJob({"boot", "-d", "TX-A10", "-c", "8", file_});
+  Cli station({"run", job, "--watch", "--port", "/dev/null", "--port", Announced("boot"), "--log", log_});
+  ASSERT_TRUE(WaitUntil([&] { return Logged() == 1; })) << station.Err();
+  auto board = Plug("boot", {}, sim::BoardState::Boot);
+  ASSERT_TRUE(WaitUntil([&] { return Logged() == 2; })) << station.Err();
+  station.Signal(SIGINT);
+  EXPECT_EQ(station.Wait(), 78);
+  const std::vector<json> records = LogRecords(log_);
+  EXPECT_EQ(records[0].at("port"), "/dev/null");
+  EXPECT_EQ(records[0].at("exit_status"), 78);
+  EXPECT_EQ(records[1].at("result"), "success");
+  EXPECT_EQ(board->BootCount(), 1);
+  EXPECT_TRUE(Contains(station.Out(), "2 boards done, 1 succeeded, 1 failed")) << station.Out();
+}
+
+// On a terminal the station keeps a table of its boards (port, state, percent, result) below the
+// result lines and redraws it in place.
+TEST_F(StationTest, OnATerminalATableIsRedrawnInPlace) {
+  const std::string job = SaveJob({"program", "-d", "TX-A10", file_});
+  int master = -1;
+  winsize size{};
+  size.ws_row = 50;
+  size.ws_col = 250;  // the rows whole, however long the test's folder
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int out = ::open((runtime_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out, STDOUT_FILENO);
+    ::execl(kCli.c_str(), kCli.c_str(), "run", job.c_str(), "--watch", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::string screen;
+  // Reads what the station draws until it shows part, or the deadline passes.
+  auto readUntil = [&](const std::string& part) {
+    const Clock::time_point deadline = Clock::now() + 20s;
+    while (!Contains(screen, part) && Clock::now() < deadline) {
+      pollfd fd{master, POLLIN, 0};
+      if (::poll(&fd, 1, 100) <= 0) continue;
+      char buffer[4096];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      screen.append(buffer, static_cast<std::size_t>(n));
+    }
+    return Contains(screen, part);
+  };
+  ASSERT_TRUE(readUntil("0 boards done, 0 succeeded, 0 failed; Ctrl-C ends the station")) << screen;
+  // Paced, so each phase lasts long enough to be drawn however busy the machine is.
+  auto board = Plug("table", {}, sim::BoardState::User, /*pace=*/true);
+  EXPECT_TRUE(readUntil(Announced("table") + "  " + LoadString(108))) << screen;  // programming
+  EXPECT_TRUE(readUntil("done: unplug the board")) << screen;
+  EXPECT_TRUE(Contains(screen, "percent  result")) << screen;
+  EXPECT_TRUE(Contains(screen, "A\r\033[J")) << "each redraw steps back over the table";
+  ::kill(pid, SIGINT);
+  EXPECT_TRUE(readUntil("\n"));
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(master);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::vector<std::string> out = Lines(ReadAll(runtime_ + "/out"));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].rfind(Announced("table") + "  success  H'400 bytes  ", 0), 0u) << out[0];
+  EXPECT_EQ(out[1], "1 boards done, 1 succeeded, 0 failed");
+}
+
+// Selectors a station cannot watch are usage errors before anything is sent.
+TEST_F(StationTest, StationSelectorsAreChecked) {
+  const std::string job = SaveJob({"erase", "-d", "TX-A10", "--blocks", "LB0"});
+  for (const char* selector : {"auto", "usb:12G4:1", "serial:"}) {
+    Cli station({"run", job, "--watch", "--port", selector});
+    EXPECT_EQ(station.Wait(), 64) << selector;
+  }
+}
+
+}  // namespace
+}  // namespace quill::test
