@@ -16,7 +16,7 @@
 #include <unistd.h>
 #endif
 
-#include "link/sha256.h"
+#include "kernels/sha256.h"
 #include "resources/strings.h"
 
 namespace quill::cli {

@@ -21,7 +21,7 @@
 
 #include "app/wizard_state.h"
 #include "link/results.h"
-#include "link/sha256.h"
+#include "kernels/sha256.h"
 #include "resources/strings.h"
 #include "tests/link/link_support.h"
 
