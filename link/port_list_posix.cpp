@@ -84,7 +84,7 @@ void ParseHolder(const std::string& value, std::pair<long, long>& holder) {
   if (end == value.c_str() || *end != ':') return;
   const char* fdText = end + 1;
   const long fd = std::strtol(fdText, &end, 10);
-  if (end != fdText || *end != '\0') holder = {pid, fd};
+  if (end != fdText && *end == '\0') holder = {pid, fd};
 }
 
 void ReadBoardInfo(const std::string& link, SerialPortInfo& port, std::pair<long, long>& holder) {

@@ -226,6 +226,34 @@ TEST_F(FakeMachine, UseIsLearnedFromProcessesAndLocksWithoutOpening) {
   for (const auto& watch : watches) EXPECT_EQ(watch->Events(), 0) << "a port was opened";
 }
 
+// A simulated board's own descriptor of its line is passed over, and nothing else: the same
+// descriptor number in another process, or a holder line that does not say exactly which.
+TEST_F(FakeMachine, OnlyTheBoardsOwnDescriptorIsPassedOver) {
+  const int held = ::open(ptys[0]->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  const std::string link = roots.announce + "/board";
+  fs::create_symlink(ptys[0]->path, link);
+  const std::string self = std::to_string(::getpid()), fd = std::to_string(held);
+  const struct {
+    std::string holder;
+    PortAccess access;
+  } cases[] = {
+      {self + ":" + fd, PortAccess::Free},
+      {std::to_string(::getppid()) + ":" + fd, PortAccess::Busy},
+      {self + ":" + fd + "0", PortAccess::Busy},
+      {self + ":" + fd + "x", PortAccess::Busy},
+      {self + ":", PortAccess::Busy},
+      {":" + fd, PortAccess::Busy},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(BoardInfoPath(link)) << "device=TX-A10\nholder=" << c.holder << '\n';
+    const SerialPortInfo port = ListSerialPorts(roots).ports.back();
+    ASSERT_EQ(port.path, link);
+    EXPECT_EQ(port.access, c.access) << c.holder << ": " << port.reason;
+  }
+  ::close(held);
+}
+
 // Permission is the node's mode for this user and its groups, as an open would find it. Root
 // may open anything, so the list is made on a thread that has taken another identity.
 TEST_F(FakeMachine, PermissionFollowsTheNodesModeAndTheUsersGroups) {
