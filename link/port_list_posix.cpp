@@ -3,6 +3,7 @@
 #include "link/port_list.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -177,18 +178,23 @@ std::string LockNameOf(const std::string& devicePath) {
 // The PID a UUCP lock file names: as text ("%10d\n") or, from old programs, as a binary int.
 // -1 for no lock or a stale one (its process has ended), 0 for a lock that names no PID.
 long LockHolder(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return -1;
+  // Anyone may write in the lock folder: a link planted there must not lead this open to a port,
+  // nor a pipe hold the list up. Only a regular file is a lock.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st;
   char bytes[32] = {};
-  in.read(bytes, sizeof bytes - 1);
-  const std::streamsize n = in.gcount();
+  ssize_t n = -1;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = ::read(fd, bytes, sizeof bytes - 1);
+  ::close(fd);
+  if (n < 0) return -1;
   long pid = 0;
   const bool text = std::all_of(bytes, bytes + n, [](char c) {
     return (c >= '0' && c <= '9') || c == ' ' || c == '\n' || c == '\t';
   });
   if (text) {
     pid = std::strtol(bytes, nullptr, 10);
-  } else if (n == static_cast<std::streamsize>(sizeof(int))) {
+  } else if (n == static_cast<ssize_t>(sizeof(int))) {
     int binary = 0;
     std::memcpy(&binary, bytes, sizeof binary);
     pid = binary;

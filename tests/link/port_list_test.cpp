@@ -223,6 +223,15 @@ TEST_F(FakeMachine, UseIsLearnedFromProcessesAndLocksWithoutOpening) {
     EXPECT_EQ(port.reason, c.reason) << c.file << " " << c.content;
     fs::remove(file);
   }
+  // Anyone may write in the lock folder: what is no regular file there is no lock, and a link to
+  // a port leads nowhere (a pipe, if it were read as a lock, would hold the list up).
+  const fs::path planted = fs::path(roots.locks[0]) / "LCK..ttyUSB0";
+  fs::create_symlink(ptys[0]->path, planted);
+  EXPECT_EQ(ListSerialPorts(roots).ports[0].access, PortAccess::Free);
+  fs::remove(planted);
+  ASSERT_EQ(::mkfifo(planted.c_str(), 0644), 0);
+  EXPECT_EQ(ListSerialPorts(roots).ports[0].access, PortAccess::Free);
+  fs::remove(planted);
   for (const auto& watch : watches) EXPECT_EQ(watch->Events(), 0) << "a port was opened";
 }
 
