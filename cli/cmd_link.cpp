@@ -255,7 +255,7 @@ PortPlan PreparePorts(const Options& options) {
                      "serial:SERIAL or auto)");
   }
   PortListRoots roots;
-  roots.probe = false;  // only the identities are needed; nothing is opened here
+  roots.judgeAccess = false;  // only the identities are needed; the open tells the rest
   const PortListing listing = ListSerialPorts(roots);
   PortPlan plan;
   std::set<std::string> seen;

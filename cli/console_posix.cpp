@@ -141,6 +141,7 @@ std::string PortProblem(const std::string& /*port*/, int systemError) {
     case PortAccess::Missing:
       return "no such device; 'quill-cli ports' lists the serial ports";
     case PortAccess::Unavailable:
+    case PortAccess::Unknown:
     case PortAccess::Free:
       break;
   }

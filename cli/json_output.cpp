@@ -99,7 +99,22 @@ nlohmann::json DevicesJson() {
 
 nlohmann::json PortsJson(const PortListing& listing) {
   using nlohmann::json;
-  static const char* const kAccess[] = {"free", "busy", "no_permission", "unavailable"};
+  auto accessName = [](PortAccess access) {
+    switch (access) {
+      case PortAccess::Free:
+        return "free";
+      case PortAccess::Busy:
+        return "busy";
+      case PortAccess::NoPermission:
+        return "no_permission";
+      case PortAccess::Missing:
+      case PortAccess::Unavailable:
+        break;
+      case PortAccess::Unknown:
+        return "unknown";
+    }
+    return "unavailable";
+  };
   auto textOrNull = [](const std::string& text) { return text.empty() ? json(nullptr) : json(text); };
   json ports = json::array();
   for (const SerialPortInfo& port : listing.ports) {
@@ -107,7 +122,7 @@ nlohmann::json PortsJson(const PortListing& listing) {
                   {"by_id", textOrNull(port.byId)},
                   {"usb", nullptr},
                   {"simulated", nullptr},
-                  {"access", kAccess[static_cast<int>(port.access)]},
+                  {"access", accessName(port.access)},
                   {"reason", textOrNull(port.reason)}};
     if (port.usb) {
       entry["usb"] = {{"vendor_id", port.vendorId},       {"product_id", port.productId},

@@ -48,12 +48,14 @@ std::string AccessText(PortAccess access, const std::string& reason) {
     case PortAccess::Free:
       return "free";
     case PortAccess::Busy:
-      return "busy: in use by another program";
+      return "busy: " + (reason.empty() ? std::string("in use by another program") : reason);
     case PortAccess::NoPermission:
       return "no permission: serial devices belong to a group (usually dialout): "
              "sudo usermod -aG dialout $USER, then log in again";
     case PortAccess::Missing:
       return "no such device";
+    case PortAccess::Unknown:
+      return "not known whether free (the system tells only when the port is opened)";
     case PortAccess::Unavailable:
       break;
   }

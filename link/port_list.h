@@ -1,6 +1,7 @@
 // The serial ports of this machine with what is known of each: the stable by-id name, the USB
-// identity of an adapter, what a simulated board simulates, and whether the port opens now.
-// Plain data, the same on every platform; the Linux unit reads /dev and sysfs.
+// identity of an adapter, what a simulated board simulates, and whether the port is free. Listing
+// never opens a port: an open raises DTR and RTS, which reset many boards. Plain data, the same on
+// every platform; the Linux unit reads /dev, sysfs, the lock folders and /proc.
 #pragma once
 
 #include <cstdint>
@@ -10,11 +11,12 @@
 namespace quill {
 
 enum class PortAccess {
-  Free,          // opens for exclusive use now
-  Busy,          // another program holds it
+  Free,          // no one is known to use it and this user may open it
+  Busy,          // another program holds it (reason: "in use by PID (name)" where that is known)
   NoPermission,  // this user may not open it (usually: not in the dialout group)
   Missing,       // no such device
-  Unavailable,   // does not open for another reason (reason holds the system's text)
+  Unavailable,   // not usable for another reason (reason holds the system's text)
+  Unknown,       // not judged: the system tells it only by opening the port
 };
 
 struct SerialPortInfo {
@@ -26,8 +28,8 @@ struct SerialPortInfo {
   std::string manufacturer, product, serial;
   bool simulated = false;  // an announced simulated board; the sim fields below are known
   std::string simDevice, simMode, simClock;
-  PortAccess access = PortAccess::Unavailable;
-  std::string reason;  // Unavailable: the system's reason
+  PortAccess access = PortAccess::Unknown;
+  std::string reason;  // Busy: who holds it; Missing, Unavailable: the system's reason
 };
 
 // Where to look; tests hand in a fake tree.
@@ -36,7 +38,11 @@ struct PortListRoots {
   std::string sys = "/sys";
   std::string byId = "/dev/serial/by-id";
   std::string announce;  // empty: PortAnnounceDirectory(), once its folders are trusted
-  bool probe = true;     // open each port to see whether it is free (else access stays Unavailable)
+  // The UUCP lock folders (LCK..NAME files holding the locker's PID); /var/lock usually leads
+  // to /run/lock, and a folder reached twice is read once.
+  std::vector<std::string> locks = {"/run/lock", "/var/lock"};
+  std::string proc = "/proc";  // whose PID/fd links tell which processes hold a port
+  bool judgeAccess = true;     // permission and use; false leaves access Unknown
 };
 
 struct PortListing {
@@ -49,9 +55,6 @@ PortListing ListSerialPorts(const PortListRoots& roots = {});
 // What a failed open's system error number means for the user (reason: the system's text for
 // Missing and Unavailable, else empty).
 PortAccess ClassifyOpenError(int error, std::string* reason);
-
-// Whether the port opens now, and the system's reason when it does not.
-PortAccess ProbePortAccess(const std::string& path, std::string* reason);
 
 // One line of what is known beside the path: "by-id ..., USB 0403:6001 FTDI FT232R, serial X,
 // free", "simulated TX-A10 Mode 2, >= 16 MHz, free"; withAccess false leaves the last part out.

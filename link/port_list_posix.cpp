@@ -1,11 +1,10 @@
-// The port list on Linux: /dev, sysfs, /dev/serial/by-id and the announced simulated boards.
+// The port list on Linux: /dev, sysfs, /dev/serial/by-id and the announced simulated boards, each
+// judged free, busy or forbidden from the lock folders, /proc and the node's mode, never by opening it.
 #include "link/port_list.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/serial.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,8 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
+#include <utility>
 
 #include "link/port_names.h"
 
@@ -77,29 +78,17 @@ void ReadUsbIdentity(const std::string& sysRoot, const std::string& name, Serial
   }
 }
 
-struct Probe {
-  PortAccess access;
-  std::string reason;
-  bool phantom;  // a legacy ttyS entry without a UART behind it
-};
-
-Probe ProbePort(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    std::string reason;
-    const PortAccess access = ClassifyOpenError(error, &reason);
-    return {access, reason, error == EIO || error == ENXIO || error == ENODEV};
-  }
-  Probe probe{PortAccess::Free, "", false};
-  serial_struct serial{};
-  if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) probe.phantom = true;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) probe.access = PortAccess::Busy;
-  ::close(fd);
-  return probe;
+// "PID:FD": the board's own descriptor of its pseudo-terminal, which is no user of the port.
+void ParseHolder(const std::string& value, std::pair<long, long>& holder) {
+  char* end = nullptr;
+  const long pid = std::strtol(value.c_str(), &end, 10);
+  if (end == value.c_str() || *end != ':') return;
+  const char* fdText = end + 1;
+  const long fd = std::strtol(fdText, &end, 10);
+  if (end != fdText && *end == '\0') holder = {pid, fd};
 }
 
-void ReadBoardInfo(const std::string& link, SerialPortInfo& port) {
+void ReadBoardInfo(const std::string& link, SerialPortInfo& port, std::pair<long, long>& holder) {
   std::ifstream in(BoardInfoPath(link));
   std::string line;
   while (std::getline(in, line)) {
@@ -109,6 +98,7 @@ void ReadBoardInfo(const std::string& link, SerialPortInfo& port) {
     if (key == "device") port.simDevice = value;
     if (key == "mode") port.simMode = value;
     if (key == "clock") port.simClock = value;
+    if (key == "holder") ParseHolder(value, holder);
   }
 }
 
@@ -122,12 +112,6 @@ PortAccess ClassifyOpenError(int error, std::string* reason) {
   if (reason) *reason = std::strerror(error);
   return error == ENOENT || error == ENXIO || error == ENODEV ? PortAccess::Missing
                                                               : PortAccess::Unavailable;
-}
-
-PortAccess ProbePortAccess(const std::string& path, std::string* reason) {
-  const Probe probe = ProbePort(path);
-  if (reason) *reason = probe.reason;
-  return probe.access;
 }
 
 std::string BoardInfoPath(const std::string& announcePath) {
@@ -165,10 +149,170 @@ std::vector<Found> SerialDevices(const std::string& dev) {
   return devices;
 }
 
+// What is known of a port while the list is made, for judging it.
+struct Candidate {
+  std::size_t index;                    // into the listing's ports
+  std::vector<std::string> lockNames;   // the NAME of LCK..NAME a program using it would write
+  std::pair<long, long> boardHolder{-1, -1};  // PID:FD of a simulated board's own descriptor
+};
+
+bool AllDigits(const std::string& text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The kernel makes ttyS0..ttyS31 whether or not a UART is there; sysfs tells the type of UART
+// behind each, 0 for none, without opening the device.
+bool IsPhantomUart(const std::string& sysRoot, const std::string& name) {
+  return FirstLine(sysRoot + "/class/tty/" + name + "/type") == "0";
+}
+
+// The lock-file name of a device under /dev: its path there with '/' as '_' (pts_3).
+std::string LockNameOf(const std::string& devicePath) {
+  if (devicePath.rfind("/dev/", 0) != 0) return {};
+  std::string name = devicePath.substr(5);
+  std::replace(name.begin(), name.end(), '/', '_');
+  return name;
+}
+
+// The PID a UUCP lock file names: as text ("%10d\n") or, from old programs, as a binary int.
+// -1 for no lock or a stale one (its process has ended), 0 for a lock that names no PID.
+long LockHolder(const std::string& file) {
+  // Anyone may write in the lock folder: a link planted there must not lead this open to a port,
+  // nor a pipe hold the list up. Only a regular file is a lock.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st;
+  char bytes[32] = {};
+  ssize_t n = -1;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = ::read(fd, bytes, sizeof bytes - 1);
+  ::close(fd);
+  if (n < 0) return -1;
+  long pid = 0;
+  const bool text = std::all_of(bytes, bytes + n, [](char c) {
+    return (c >= '0' && c <= '9') || c == ' ' || c == '\n' || c == '\t';
+  });
+  if (text) {
+    pid = std::strtol(bytes, nullptr, 10);
+  } else if (n == static_cast<ssize_t>(sizeof(int))) {
+    int binary = 0;
+    std::memcpy(&binary, bytes, sizeof binary);
+    pid = binary;
+  }
+  if (pid <= 0) return 0;
+  // EPERM: the process lives, under another user.
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return -1;
+  return pid;
+}
+
+// Every process that holds one of the devices open, found as fuser finds them: the descriptor
+// links under proc/PID/fd. Only links into /dev are followed, so a descriptor on a network file
+// system that does not answer cannot hold the list up. Processes this user may not look into
+// (other users', unless this is root) are passed over.
+std::map<dev_t, std::vector<std::pair<long, long>>> DeviceHolders(const std::string& proc,
+                                                                  const std::set<dev_t>& devices) {
+  std::map<dev_t, std::vector<std::pair<long, long>>> holders;
+  if (devices.empty()) return holders;
+  for (const std::string& process : FolderEntries(proc)) {
+    if (!AllDigits(process)) continue;
+    const std::string fds = proc + "/" + process + "/fd";
+    for (const std::string& fd : FolderEntries(fds)) {
+      const std::string link = fds + "/" + fd;
+      char target[PATH_MAX];
+      const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+      if (n < 5 || std::strncmp(target, "/dev/", 5) != 0) continue;
+      struct stat st;
+      if (::stat(link.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || !devices.count(st.st_rdev))
+        continue;
+      holders[st.st_rdev].emplace_back(std::strtol(process.c_str(), nullptr, 10),
+                                       std::strtol(fd.c_str(), nullptr, 10));
+    }
+  }
+  return holders;
+}
+
+std::string InUseBy(const std::string& proc, std::vector<long> pids) {
+  std::sort(pids.begin(), pids.end());
+  pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+  std::string text = "in use by ";
+  for (std::size_t i = 0; i < pids.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(pids[i]);
+    const std::string name = FirstLine(proc + "/" + std::to_string(pids[i]) + "/comm");
+    if (!name.empty()) text += " (" + name + ")";
+  }
+  return text;
+}
+
+// Whether each port is free, learned without opening it: permission from the node's mode and
+// this user's groups, use from the lock files and from the descriptors of the processes.
+void JudgeAccess(const PortListRoots& roots, const std::vector<Candidate>& candidates,
+                 std::vector<SerialPortInfo>& ports) {
+  std::set<std::string> lockFolders;
+  for (const std::string& folder : roots.locks) {
+    const std::string real = RealPath(folder);
+    if (!real.empty()) lockFolders.insert(real);
+  }
+  std::map<std::size_t, dev_t> deviceOf;
+  std::set<dev_t> devices;
+  for (const Candidate& candidate : candidates) {
+    SerialPortInfo& port = ports[candidate.index];
+    struct stat st;
+    if (::stat(port.path.c_str(), &st) != 0) {
+      port.access = ClassifyOpenError(errno, &port.reason);
+      continue;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+      port.access = PortAccess::Unavailable;
+      port.reason = "not a character device";
+      continue;
+    }
+    if (::access(port.path.c_str(), R_OK | W_OK) != 0) {
+      port.access = ClassifyOpenError(errno, &port.reason);
+      continue;
+    }
+    port.access = PortAccess::Free;
+    deviceOf[candidate.index] = st.st_rdev;
+    devices.insert(st.st_rdev);
+  }
+
+  const auto holders = DeviceHolders(roots.proc, devices);
+  for (const Candidate& candidate : candidates) {
+    const auto device = deviceOf.find(candidate.index);
+    if (device == deviceOf.end()) continue;
+    SerialPortInfo& port = ports[candidate.index];
+    std::vector<long> pids;
+    std::string unnamedLock;
+    for (const std::string& folder : lockFolders) {
+      for (const std::string& name : candidate.lockNames) {
+        const std::string file = folder + "/LCK.." + name;
+        const long pid = LockHolder(file);
+        if (pid > 0) pids.push_back(pid);
+        if (pid == 0 && unnamedLock.empty()) unnamedLock = file;
+      }
+    }
+    const auto held = holders.find(device->second);
+    if (held != holders.end()) {
+      for (const auto& [pid, fd] : held->second) {
+        if (std::make_pair(pid, fd) != candidate.boardHolder) pids.push_back(pid);
+      }
+    }
+    if (!pids.empty()) {
+      port.access = PortAccess::Busy;
+      port.reason = InUseBy(roots.proc, pids);
+    } else if (!unnamedLock.empty()) {
+      // A lock that does not say whose it is may still be meant: the port is left alone.
+      port.access = PortAccess::Busy;
+      port.reason = "locked by " + unnamedLock;
+    }
+  }
+}
+
 }  // namespace
 
 PortListing ListSerialPorts(const PortListRoots& roots) {
   PortListing listing;
+  std::vector<Candidate> candidates;
   const std::vector<Found> devices = SerialDevices(roots.dev);
 
   std::map<std::string, std::string> byId;  // the device a stable name leads to -> that name
@@ -179,17 +323,17 @@ PortListing ListSerialPorts(const PortListRoots& roots) {
   }
 
   for (const Found& device : devices) {
+    if (device.kind == 0 && IsPhantomUart(roots.sys, device.name)) continue;
     SerialPortInfo port;
     port.path = roots.dev + "/" + device.name;
-    const Probe probe = roots.probe ? ProbePort(port.path) : Probe{PortAccess::Unavailable, "", false};
-    // The kernel makes ttyS0..ttyS31 whether or not a UART is there; those without one are no
-    // ports to offer.
-    if (device.kind == 0 && probe.phantom) continue;
-    port.access = probe.access;
-    port.reason = probe.reason;
-    const auto id = byId.find(RealPath(port.path));
+    const std::string real = RealPath(port.path);
+    const auto id = byId.find(real);
     if (id != byId.end()) port.byId = id->second;
     ReadUsbIdentity(roots.sys, device.name, port);
+    Candidate candidate{listing.ports.size(), {device.name}};
+    const std::string lockName = LockNameOf(real);
+    if (!lockName.empty() && lockName != device.name) candidate.lockNames.push_back(lockName);
+    candidates.push_back(std::move(candidate));
     listing.ports.push_back(std::move(port));
   }
 
@@ -211,12 +355,14 @@ PortListing ListSerialPorts(const PortListRoots& roots) {
     // stat follows the link: a board that ended without removing it leaves it dangling.
     if (::stat(port.path.c_str(), &target) != 0 || !S_ISCHR(target.st_mode)) continue;
     port.simulated = true;
-    ReadBoardInfo(port.path, port);
-    const Probe probe = roots.probe ? ProbePort(port.path) : Probe{PortAccess::Unavailable, "", false};
-    port.access = probe.access;
-    port.reason = probe.reason;
+    Candidate candidate{listing.ports.size(), {}};
+    ReadBoardInfo(port.path, port, candidate.boardHolder);
+    const std::string lockName = LockNameOf(RealPath(port.path));
+    if (!lockName.empty()) candidate.lockNames.push_back(lockName);
+    candidates.push_back(std::move(candidate));
     listing.ports.push_back(std::move(port));
   }
+  if (roots.judgeAccess) JudgeAccess(roots, candidates, listing.ports);
   return listing;
 }
 

@@ -1,5 +1,5 @@
-// The port list on Windows: the COM ports of the registry's list of serial devices, each tried
-// for exclusive use. USB identities and simulated boards are not known here.
+// The port list on Windows: the COM ports of the registry's list of serial devices. USB
+// identities and simulated boards are not known here.
 #include "link/port_list.h"
 
 #include <windows.h>
@@ -26,26 +26,17 @@ PortAccess ClassifyOpenError(int systemError, std::string* reason) {
   }
 }
 
-PortAccess ProbePortAccess(const std::string& path, std::string* reason) {
-  const std::string device = path.rfind("\\\\.\\", 0) == 0 ? path : "\\\\.\\" + path;
-  const HANDLE handle = ::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) {
-    ::CloseHandle(handle);
-    if (reason) reason->clear();
-    return PortAccess::Free;
-  }
-  return ClassifyOpenError(static_cast<int>(::GetLastError()), reason);
-}
-
 std::string BoardInfoPath(const std::string& announcePath) { return announcePath + ".board"; }
 
-PortListing ListSerialPorts(const PortListRoots& roots) {
+// Windows tells whether a COM port is in use only by opening it, and its drivers raise DTR and
+// RTS on that open, which resets many boards: the list leaves each port's access Unknown, and the
+// open at the start of an operation is the one that finds a port busy.
+PortListing ListSerialPorts(const PortListRoots& /*roots*/) {
   PortListing listing;
   for (const std::string& name : ListCandidatePorts()) {
     SerialPortInfo port;
     port.path = name;
-    if (roots.probe) port.access = ProbePortAccess(name, &port.reason);
+    port.access = PortAccess::Unknown;
     listing.ports.push_back(port);
   }
   return listing;

@@ -241,15 +241,6 @@ std::vector<std::string> ListCandidatePorts() {
   return ports;
 }
 
-bool IsPortAvailable(const std::string& name) {
-  const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct termios2 tio;
-  const bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TCGETS2, &tio) == 0;
-  ::close(fd);
-  return ok;
-}
-
 bool CSerialPort::IsOnPseudoTerminal() const {
   struct stat st {};
   return m_fd >= 0 && ::fstat(m_fd, &st) == 0 && IsPtySlave(st);

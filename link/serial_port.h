@@ -120,7 +120,4 @@ std::vector<std::string> ListCandidatePorts();
 // program cannot tell a simulated board's port from a real one: there it is always false.
 bool IsPseudoTerminal(const std::string& path);
 
-// True when the port can be opened for exclusive use now (it is opened and closed again).
-bool IsPortAvailable(const std::string& name);
-
 }  // namespace quill

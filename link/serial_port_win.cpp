@@ -207,16 +207,6 @@ std::vector<std::string> ListCandidatePorts() {
   return ports;
 }
 
-bool IsPortAvailable(const std::string& name) {
-  const HANDLE handle = OpenExclusive(name);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  DCB dcb{};
-  dcb.DCBlength = sizeof dcb;
-  const bool ok = ::GetCommState(handle, &dcb) != 0;
-  ::CloseHandle(handle);
-  return ok;
-}
-
 // Nothing tells a simulated board's port from a real one here.
 bool CSerialPort::IsOnPseudoTerminal() const { return false; }
 

@@ -291,12 +291,15 @@ void CConfigurePage::ReadUserRateSelection() {
 }
 
 void CConfigurePage::FillPortList() {
-  // Only the ports that can be opened now are offered; one held by another program is not. Each
-  // entry shows what is known of the port beside its path; the path is what is stored.
+  // Only the ports that are free now are offered; one held by another program, or that this user
+  // may not open, is not. The list is learned without opening any port (an open would reset many
+  // boards); where the system cannot tell without opening (Windows), every port is offered and the
+  // operation's open finds one in use. Each entry shows what is known of the port beside its path;
+  // the path is what is stored.
   m_cbPort->clear();
   int selected = -1;
   for (const SerialPortInfo& port : ListSerialPorts().ports) {
-    if (port.access != PortAccess::Free || !IsPortAvailable(port.path)) continue;
+    if (port.access != PortAccess::Free && port.access != PortAccess::Unknown) continue;
     if (selected < 0 && port.path == m_strComPort) selected = m_cbPort->count();
     const std::string known = DescribePort(port, false);
     m_cbPort->addItem(QString::fromStdString(known.empty() ? port.path : port.path + "  (" + known + ")"),

@@ -317,8 +317,12 @@ bool SimBoard::Start(std::string* error) {
     m.line.Close();
     return false;
   }
+  // The port lists count every descriptor of the port as a user of it; the board's own is named
+  // so that they pass it over.
+  const std::string holder =
+      "holder=" + std::to_string(::getpid()) + ":" + std::to_string(m.line.slave) + "\n";
   if (m.opt.announce &&
-      !m.announcement.Make(m.opt.announceName, m.line.path, Description(m.model), error)) {
+      !m.announcement.Make(m.opt.announceName, m.line.path, Description(m.model) + holder, error)) {
     m.line.Close();
     ::close(m.wake);
     m.wake = -1;

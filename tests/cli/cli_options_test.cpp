@@ -9,6 +9,7 @@
 #include "cli/cli.h"
 #include "cli/json_output.h"
 #include "device/catalogue.h"
+#include "link/port_list.h"
 
 namespace quill::cli {
 namespace {
@@ -113,6 +114,37 @@ TEST(JsonRecords, EveryResultHasAName) {
   EXPECT_EQ(devices["devices"][2]["modes"][1]["name"], "Mode 3");
   EXPECT_EQ(devices["devices"][0]["modes"][0]["clock_ranges"][8]["label"], ">= 16 MHz");
   EXPECT_EQ(devices["devices"][0]["modes"][0]["blocks"][0]["end"], 0x3FFF);
+}
+
+// Every access a port can have has its name in the ports document, with its reason beside it.
+TEST(JsonRecords, EveryPortAccessHasAName) {
+  const struct {
+    PortAccess access;
+    const char* reason;
+    const char* name;
+  } cases[] = {
+      {PortAccess::Free, "", "free"},
+      {PortAccess::Busy, "in use by 42 (minicom)", "busy"},
+      {PortAccess::NoPermission, "", "no_permission"},
+      {PortAccess::Missing, "No such file or directory", "unavailable"},
+      {PortAccess::Unavailable, "Input/output error", "unavailable"},
+      {PortAccess::Unknown, "", "unknown"},
+  };
+  PortListing listing;
+  for (const auto& c : cases) {
+    SerialPortInfo port;
+    port.path = "/dev/ttyUSB" + std::to_string(listing.ports.size());
+    port.access = c.access;
+    port.reason = c.reason;
+    listing.ports.push_back(port);
+  }
+  const nlohmann::json document = PortsJson(listing);
+  ASSERT_EQ(document.at("ports").size(), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(document["ports"][i]["access"], cases[i].name) << i;
+    EXPECT_EQ(document["ports"][i]["reason"],
+              *cases[i].reason ? nlohmann::json(cases[i].reason) : nlohmann::json(nullptr));
+  }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "link/port_list.h"
 #include "link/port_names.h"
 #include "link/serial_port.h"
 
@@ -62,8 +63,8 @@ HeldPort::~HeldPort() {
 
 std::vector<std::string> AvailablePorts() {
   std::vector<std::string> ports;
-  for (const std::string& name : ListCandidatePorts())
-    if (IsPortAvailable(name)) ports.push_back(name);
+  for (const SerialPortInfo& port : ListSerialPorts().ports)
+    if (port.access == PortAccess::Free) ports.push_back(port.path);
   return ports;
 }
 

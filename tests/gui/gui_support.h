@@ -80,7 +80,7 @@ class HeldPort {
   int m_fd = -1;
 };
 
-// The ports the configuration page must offer now: every candidate that can be opened.
+// The ports the configuration page must offer now: every candidate the list finds free.
 std::vector<std::string> AvailablePorts();
 
 // Clicks a button near its left end, where a radio button's mark is.

@@ -20,6 +20,7 @@
 #include "resources/fpcode.h"
 #include "resources/strings.h"
 #include "tests/kernels/kernel_support.h"
+#include "tests/link/link_support.h"
 #include "pages/configure_page.h"
 #include "pages/operation_page.h"
 
@@ -239,6 +240,25 @@ TEST_F(Wizard, AStoredPortThatCannotBeOpenedFallsBackToTheFirstAvailable) {
   page = OpenConfiguration();
   ASSERT_NE(page, nullptr);
   EXPECT_EQ(page->m_cbPort->currentData().toString(), QString::fromStdString(com3.Path()));
+}
+
+// The list is learned without opening a port (an open resets many boards): a port another
+// process holds, even without a lock, is not offered, and showing the page again opens none.
+TEST_F(Wizard, ThePortListOpensNoPortAndLeavesOutOnesInUse) {
+  AnnouncedPort free("sim-free"), used("sim-used");
+  PortHolder holder(used.Path(), "terminal");
+  NodeWatch freeLine(free.Path()), usedLine(used.Path());
+  Open();
+  for (int i = 0; i < 3; ++i) {
+    CConfigurePage* page = OpenConfiguration();
+    ASSERT_NE(page, nullptr);
+    const QStringList ports = PortItems(page->m_cbPort);
+    EXPECT_TRUE(ports.contains(QString::fromStdString(free.Path())));
+    EXPECT_FALSE(ports.contains(QString::fromStdString(used.Path())));
+    Click(sheet->BackButton());
+  }
+  EXPECT_EQ(freeLine.Events(), 0) << "the page opened a port";
+  EXPECT_EQ(usedLine.Events(), 0) << "the page opened a port";
 }
 
 TEST_F(Wizard, ChangingDeviceOrModeResetsTheAddressWindow) {

@@ -7,8 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "app/wizard_state.h"
 #include "link/results.h"
@@ -268,6 +271,55 @@ TEST_F(CliBoard, APortInUseIsToldAsBusy) {
                      "port ('quill-cli ports' lists them)\n" +
                      FormatErrorMessage(ErrorInternal, 254) + "\n");
   EXPECT_TRUE(board->Received().empty());
+}
+
+// quill-cli ports tells a simulated board's port free, then in use by the process that holds it
+// (one that takes no lock, as a terminal program may), in text and in JSON; it never opens it.
+TEST(CliPorts, ABoardsPortIsFreeThenInUseByItsHolderAndNeverOpened) {
+  const std::string runtime = ::testing::TempDir() + "quill_cli_ports_" + std::to_string(::getpid());
+  std::filesystem::remove_all(runtime);
+  std::filesystem::create_directories(runtime);
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  sim::BoardOptions options;
+  options.state = sim::BoardState::User;
+  options.announce = true;
+  options.announceName = "bench-1";
+  auto board = StartBoard(options);
+  const std::string link = board->AnnouncePath();
+  auto listed = [&link](const std::string& access, const std::string& reason) {
+    const CliRun text = Cli({"ports"});
+    EXPECT_EQ(text.status, 0) << text.err;
+    std::istringstream lines(text.out);
+    std::string line, found;
+    while (std::getline(lines, line))
+      if (line.rfind(link + "  ", 0) == 0) found = line;
+    EXPECT_EQ(found, link + "  simulated TX-A10, >= 1 MHz, < 2 MHz, " +
+                         (reason.empty() ? access : access + ": " + reason));
+    const CliRun json = Cli({"ports", "--json"});
+    EXPECT_EQ(json.status, 0) << json.err;
+    const nlohmann::json document = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_TRUE(document.contains("ports")) << json.out;
+    for (const auto& port : document["ports"]) {
+      if (port["path"] != link) continue;
+      EXPECT_EQ(port["access"], access);
+      EXPECT_EQ(port["reason"], reason.empty() ? nlohmann::json(nullptr) : nlohmann::json(reason));
+      return;
+    }
+    ADD_FAILURE() << link << " is not listed: " << json.out;
+  };
+  {
+    NodeWatch watch(board->PortPath());
+    listed("free", "");
+    EXPECT_EQ(watch.Events(), 0) << "quill-cli ports opened the port";
+  }
+  PortHolder holder(link, "terminal");
+  NodeWatch watch(board->PortPath());
+  listed("busy", "in use by " + std::to_string(holder.Pid()) + " (terminal)");
+  EXPECT_EQ(watch.Events(), 0) << "quill-cli ports opened the port";
+  EXPECT_TRUE(board->Received().empty());
+  board->Stop();
+  ::unsetenv("XDG_RUNTIME_DIR");
+  std::filesystem::remove_all(runtime);
 }
 
 }  // namespace

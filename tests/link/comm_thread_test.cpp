@@ -71,7 +71,7 @@ TEST_P(AbortInPhase, EndsWithinASecondAndLeavesNothingPending) {
   EXPECT_EQ(comm.GetResult(detail), ErrorUserAbort);
   EXPECT_EQ(detail, 0u);
   EXPECT_EQ(notifier.IdleCount(), 1);
-  EXPECT_TRUE(IsPortAvailable(sheet.m_strComPort));
+  EXPECT_TRUE(OpensForExclusiveUse(sheet.m_strComPort));
 
   board->Reset(c.boot ? sim::BoardState::Boot : sim::BoardState::User);
   notifier.Clear();
@@ -180,11 +180,11 @@ TEST_F(CommThreadTest, PortInUseByAnotherProcessIs254) {
   ASSERT_EQ(::read(ready[0], &ok, 1), 1);
   ASSERT_EQ(ok, 'y');
   ExpectPortFailure(InternalError::PortOpen);
-  EXPECT_FALSE(IsPortAvailable(sheet.m_strComPort));
+  EXPECT_FALSE(OpensForExclusiveUse(sheet.m_strComPort));
   (void)!::write(release[1], "x", 1);
   int status = 0;
   ::waitpid(child, &status, 0);
-  EXPECT_TRUE(IsPortAvailable(sheet.m_strComPort));
+  EXPECT_TRUE(OpensForExclusiveUse(sheet.m_strComPort));
   for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
 }
 
@@ -197,7 +197,7 @@ TEST_F(CommThreadTest, RefusedRateIs308AndClosesThePort) {
   UseBoard();
   sheet.m_nComUserRate = 0;
   ExpectPortFailure(InternalError::SetCommState);
-  EXPECT_TRUE(IsPortAvailable(sheet.m_strComPort));
+  EXPECT_TRUE(OpensForExclusiveUse(sheet.m_strComPort));
 }
 
 // The trace sees every byte in the order it went over the line.
@@ -236,7 +236,7 @@ TEST_F(CommThreadTest, DestroyDuringAnOperationReturnsPromptly) {
   own.Release();
   EXPECT_LT(SecondsSince(begin), 2.0);
   EXPECT_EQ(own.IdleCount(), 1);
-  EXPECT_TRUE(IsPortAvailable(sheet.m_strComPort));
+  EXPECT_TRUE(OpensForExclusiveUse(sheet.m_strComPort));
 }
 
 TEST(CommThreadLife, IdleObjectIsDestroyedAtOnce) {

@@ -88,7 +88,7 @@ TEST_P(BoardFaults, EndWithTheirResultAndDetail) {
   EXPECT_EQ(notifier.IdleCount(), 1);
   EXPECT_EQ(notifier.Records().back(), (ProgressRecord{PhaseIdle, 0, 1}));
   if (!board->HungUp()) {
-    EXPECT_TRUE(IsPortAvailable(sheet.m_strComPort));
+    EXPECT_TRUE(OpensForExclusiveUse(sheet.m_strComPort));
   }
   if (c.op == Op::ProgramErase) {
     EXPECT_TRUE(board->Chunks().empty());

@@ -50,7 +50,7 @@ class KernelTest : public ::testing::Test {
     EXPECT_TRUE(notifier.WaitIdle());
     EXPECT_EQ(notifier.IdleCount(), 1);
     EXPECT_EQ(notifier.Records().back(), (ProgressRecord{PhaseIdle, 0, 1}));
-    EXPECT_TRUE(IsPortAvailable(sheet.m_strComPort)) << "the port stays open";
+    EXPECT_TRUE(OpensForExclusiveUse(sheet.m_strComPort)) << "the port stays open";
     return comm.GetResult(detail);
   }
 
@@ -266,7 +266,7 @@ TEST_F(KernelTest, ProgramFileThatCannotBeOpenedIsRefused) {
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);
   EXPECT_EQ(notifier.IdleCount(), 0);
-  EXPECT_TRUE(IsPortAvailable(sheet.m_strComPort));
+  EXPECT_TRUE(OpensForExclusiveUse(sheet.m_strComPort));
 }
 
 TEST(ChunkFit, PiecesNeverReachIntoUnselectedBlocks) {

@@ -9,8 +9,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -208,6 +212,88 @@ std::string ReadAll(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+}  // namespace quill::test
+
+namespace quill::test {
+
+PortHolder::PortHolder(const std::string& path, const char* name) {
+  int ready[2], release[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(release, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe";
+    return;
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Only calls that are safe after a fork of a process with threads.
+    // Nothing of the parent's stays open here, so what the child holds is what it opens below.
+    for (int fd = 3; fd < 1024; ++fd) {
+      if (fd != ready[1] && fd != release[0]) ::close(fd);
+    }
+    ::prctl(PR_SET_NAME, name);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const char ok = fd >= 0 ? 'y' : 'n';
+    (void)!::write(ready[1], &ok, 1);
+    char c;
+    (void)!::read(release[0], &c, 1);
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  ::close(release[0]);
+  release_ = release[1];
+  char ok = 0;
+  if (child < 0 || ::read(ready[0], &ok, 1) != 1 || ok != 'y') ADD_FAILURE() << "cannot hold " << path;
+  ::close(ready[0]);
+  pid_ = child;
+}
+
+PortHolder::~PortHolder() {
+  if (release_ >= 0) ::close(release_);
+  if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+}
+
+NodeWatch::NodeWatch(const std::string& path) {
+  fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd_ < 0 || ::inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_CLOSE | IN_ATTRIB) < 0)
+    ADD_FAILURE() << "cannot watch " << path;
+}
+
+NodeWatch::~NodeWatch() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void NodeWatch::Drain() {
+  alignas(inotify_event) char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n <= 0) return;
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      ++events_;
+      if (event->mask & IN_OPEN) ++opens_;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+}
+
+int NodeWatch::Opens() {
+  Drain();
+  return opens_;
+}
+
+int NodeWatch::Events() {
+  Drain();
+  return events_;
+}
+
+bool OpensForExclusiveUse(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct termios settings;
+  const bool ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::tcgetattr(fd, &settings) == 0;
+  ::close(fd);
+  return ok;
 }
 
 }  // namespace quill::test

@@ -109,6 +109,44 @@ class ChildProcess {
 // The whole content of a file; empty when it cannot be read.
 std::string ReadAll(const std::string& path);
 
+// A child process that holds path open (without a lock, as a terminal program may) under the
+// process name name, until the object ends.
+class PortHolder {
+ public:
+  PortHolder(const std::string& path, const char* name);
+  ~PortHolder();
+  PortHolder(const PortHolder&) = delete;
+  PortHolder& operator=(const PortHolder&) = delete;
+  int Pid() const { return pid_; }
+
+ private:
+  int pid_ = -1;
+  int release_ = -1;  // the child ends when this closes
+};
+
+// Counts every open, close and change of attributes of a file (a port's device node) by any
+// process, from its start. The kernel queues the events within the call that causes them, so
+// they can be counted as soon as that call has returned.
+class NodeWatch {
+ public:
+  explicit NodeWatch(const std::string& path);
+  ~NodeWatch();
+  NodeWatch(const NodeWatch&) = delete;
+  NodeWatch& operator=(const NodeWatch&) = delete;
+  int Opens();   // opens so far
+  int Events();  // events of every kind so far
+
+ private:
+  void Drain();
+  int fd_ = -1;
+  int opens_ = 0;
+  int events_ = 0;
+};
+
+// Whether the port can be taken for exclusive use now: it is opened, locked and closed again, as
+// no port list may do but a test that a port was given back can.
+bool OpensForExclusiveUse(const std::string& path);
+
 // Concatenation.
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b);
 

@@ -91,17 +91,17 @@ TEST(SerialPort, OpenFailuresKeepTheirNumbers) {
   Pty pty;
   EXPECT_EQ(port.Open(pty.path(), 0), InternalError::SetCommState);
   EXPECT_FALSE(port.IsOpen());
-  EXPECT_TRUE(IsPortAvailable(pty.path()));
+  EXPECT_TRUE(OpensForExclusiveUse(pty.path()));
 }
 
 TEST(SerialPort, SecondOpenerIsRefusedUntilTheFirstCloses) {
   Pty pty;
   CSerialPort first, second;
   ASSERT_EQ(first.Open(pty.path(), 9600), 0u);
-  EXPECT_FALSE(IsPortAvailable(pty.path()));
+  EXPECT_FALSE(OpensForExclusiveUse(pty.path()));
   EXPECT_EQ(second.Open(pty.path(), 9600), InternalError::PortOpen);
   first.Close();
-  EXPECT_TRUE(IsPortAvailable(pty.path()));
+  EXPECT_TRUE(OpensForExclusiveUse(pty.path()));
   EXPECT_EQ(second.Open(pty.path(), 9600), 0u);
 }
 
@@ -247,8 +247,8 @@ TEST(CandidatePorts, AnnouncedBoardsFollowTheSystemPortsAndDanglingLinksAreLeftO
     EXPECT_GT(number, previous) << port;
     previous = number;
   }
-  EXPECT_TRUE(IsPortAvailable(board->AnnouncePath()));
-  EXPECT_FALSE(IsPortAvailable(dangling));
+  EXPECT_TRUE(OpensForExclusiveUse(board->AnnouncePath()));
+  EXPECT_FALSE(OpensForExclusiveUse(dangling));
 
   ::unlink(dangling.c_str());
   board->Stop();
