@@ -158,7 +158,7 @@ void Station::Rescan(const std::vector<std::string>& removed) {
     if (it != ports_.end()) it->second.present = false;
   }
   PortListRoots roots;
-  roots.probe = false;  // an open raises DTR and RTS, which resets many boards
+  roots.judgeAccess = false;  // only the ports' identities matter here
   const PortListing listing = ListSerialPorts(roots);
   std::map<std::string, std::string> now;  // path -> adapter serial
   for (const SerialPortInfo& port : listing.ports) {
