@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
+#include "options/options.h"
 #include "progfile/job.h"
 #include "progfile/program_image.h"
 

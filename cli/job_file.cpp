@@ -144,25 +144,10 @@ bool SaveJobFile(const std::string& path, const LinkJob& job, std::string* error
   return WriteWhole(path, JobJson(job, path).dump(2) + "\n", error);
 }
 
-int LoadJobFile(const std::string& path, JobFile& job) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::cerr << "quill-cli: the job '" << path << "' cannot be opened: " << std::strerror(errno) << '\n';
-    return kExitCannotOpen;
-  }
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  job.origin.path = path;
-  job.origin.sha256 = Sha256Hex(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-  const json root = json::parse(bytes, nullptr, false);
-  if (root.is_discarded() || !root.is_object()) {
-    throw UsageError("the job '" + path + "' is not a job file (a JSON object with \"quill_job\": " +
-                     std::to_string(kJobVersion) + ")");
-  }
-  const auto version = root.find("quill_job");
-  if (version == root.end() || !version->is_number_integer() || *version != kJobVersion) {
-    throw UsageError("the job '" + path + "' is not a job of this version (\"quill_job\": " +
-                     std::to_string(kJobVersion) + ")");
-  }
+namespace {
+
+// The job's command and line settings, as the options the command line would have given.
+void ReadSettings(const json& root, const std::string& path, JobFile& job) {
   const json& command = Field(root, path, "command");
   if (command == "boot") job.op = LinkOp::Boot;
   else if (command == "program") job.op = LinkOp::Program;
@@ -186,7 +171,11 @@ int LoadJobFile(const std::string& path, JobFile& job) {
   const json& rate = Field(root, path, "rate");
   if (!rate.is_number_unsigned()) Bad(path, "rate", "a data rate in bps");
   o.values["--baud"] = std::to_string(rate.get<uint64_t>());
+}
 
+// The job's files, each resolved against the job's folder, as FILE operands.
+void ReadFiles(const json& root, const std::string& path, JobFile& job) {
+  Options& o = job.options;
   const json& files = Field(root, path, "files");
   if (!files.is_array()) Bad(path, "files", "a list");
   const fs::path folder = fs::path(path).parent_path();
@@ -212,6 +201,11 @@ int LoadJobFile(const std::string& path, JobFile& job) {
   if (job.op == LinkOp::Erase ? !files.empty() : files.empty()) {
     Bad(path, "files", job.op == LinkOp::Erase ? "empty for erase" : "at least one file");
   }
+}
+
+// The address window, the blocks and whether they are erased first.
+void ReadWindowAndBlocks(const json& root, const std::string& path, JobFile& job) {
+  Options& o = job.options;
   for (const char* name : {"offset", "lowest", "highest"}) {
     const json& value = Field(root, path, name);
     if (job.op != LinkOp::Erase) o.values[std::string("--") + name] = HexArgument(Address(value, path, name));
@@ -234,6 +228,32 @@ int LoadJobFile(const std::string& path, JobFile& job) {
     if (job.op != LinkOp::Program) Bad(path, "erase", "true for boot and erase");
     o.flags.insert("--no-erase");
   }
+}
+
+}  // namespace
+
+int LoadJobFile(const std::string& path, JobFile& job) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::cerr << "quill-cli: the job '" << path << "' cannot be opened: " << std::strerror(errno) << '\n';
+    return kExitCannotOpen;
+  }
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  job.origin.path = path;
+  job.origin.sha256 = Sha256Hex(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  const json root = json::parse(bytes, nullptr, false);
+  if (root.is_discarded() || !root.is_object()) {
+    throw UsageError("the job '" + path + "' is not a job file (a JSON object with \"quill_job\": " +
+                     std::to_string(kJobVersion) + ")");
+  }
+  const auto version = root.find("quill_job");
+  if (version == root.end() || !version->is_number_integer() || *version != kJobVersion) {
+    throw UsageError("the job '" + path + "' is not a job of this version (\"quill_job\": " +
+                     std::to_string(kJobVersion) + ")");
+  }
+  ReadSettings(root, path, job);
+  ReadFiles(root, path, job);
+  ReadWindowAndBlocks(root, path, job);
   return kExitSuccess;
 }
 

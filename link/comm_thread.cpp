@@ -18,26 +18,6 @@ constexpr std::chrono::milliseconds kAbortWait{10000};
 
 }  // namespace
 
-uint32_t StatusTextId(ThreadCommand command, int32_t phase) {
-  switch (command) {
-    case CmdBoot:
-      switch (phase) {
-        case PhaseSync: return StrId::StatusSync;
-        case PhaseBootErase: return StrId::StatusBootErase;
-        case PhaseKernelLoad: return StrId::StatusKernelLoad;
-        case PhaseProgram: return StrId::StatusProgram;
-        default: return 0;
-      }
-    case CmdProgram:
-      if (phase == PhaseBlockErase) return StrId::StatusBlockErase;
-      return phase == PhaseProgram ? StrId::StatusProgram : 0;
-    case CmdErase:
-      return phase == PhaseBlockErase ? StrId::StatusEraseBlocks : 0;
-    default:
-      return 0;
-  }
-}
-
 void AutoResetEvent::Set() {
   {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -24,13 +24,6 @@ namespace quill {
 
 class CProgramFileSet;
 
-// The command handed to the worker.
-enum ThreadCommand : int32_t { CmdNone = 0, CmdBoot, CmdProgram, CmdErase, CmdQuit };
-
-// The string id of the status line the wizard and the command line show for a phase of an
-// operation (CmdBoot, CmdProgram, CmdErase); 0 where the operation shows none.
-uint32_t StatusTextId(ThreadCommand command, int32_t phase);
-
 // Told of every progress step, from the worker thread, without data: the receiver calls
 // GetProgress (and after PhaseIdle GetResult). Notify must return promptly and must not call
 // Start*, Abort or the destructor of the communication object.

@@ -1,6 +1,7 @@
 #include "link/results.h"
 
 #include "kernels/kernel_store.h"
+#include "link/link_session.h"
 #include "resources/format.h"
 #include "resources/strings.h"
 
@@ -61,6 +62,26 @@ std::string FormatErrorMessage(int32_t kind, uint32_t detail) {
   // A raw binary file has no lines: its change is told without one.
   if (kind == ErrorFileChanged && detail == 0) return LoadString(StrId::FileChangedLength);
   return FormatString(id, {detail});
+}
+
+uint32_t StatusTextId(ThreadCommand command, int32_t phase) {
+  switch (command) {
+    case CmdBoot:
+      switch (phase) {
+        case PhaseSync: return StrId::StatusSync;
+        case PhaseBootErase: return StrId::StatusBootErase;
+        case PhaseKernelLoad: return StrId::StatusKernelLoad;
+        case PhaseProgram: return StrId::StatusProgram;
+        default: return 0;
+      }
+    case CmdProgram:
+      if (phase == PhaseBlockErase) return StrId::StatusBlockErase;
+      return phase == PhaseProgram ? StrId::StatusProgram : 0;
+    case CmdErase:
+      return phase == PhaseBlockErase ? StrId::StatusEraseBlocks : 0;
+    default:
+      return 0;
+  }
 }
 
 }  // namespace quill

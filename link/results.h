@@ -1,4 +1,4 @@
-// Operation results: the ErrorKind of every outcome, the InternalErrorNumber of every fixed
+// Operation results: the status line of every phase, the ErrorKind of every outcome, the InternalErrorNumber of every fixed
 // failure site of the target link, and the message shown for a result.
 #pragma once
 
@@ -69,6 +69,13 @@ constexpr uint32_t EraseCountWrite = 1133;
 constexpr uint32_t EraseListWrite = 1142;
 constexpr uint32_t EraseTrailerWrite = 1191;
 }  // namespace InternalError
+
+// The command handed to the communication object's worker: the operation a result is of.
+enum ThreadCommand : int32_t { CmdNone = 0, CmdBoot, CmdProgram, CmdErase, CmdQuit };
+
+// The string id of the status line the wizard and the command line show for a phase of an
+// operation (CmdBoot, CmdProgram, CmdErase); 0 where the operation shows none.
+uint32_t StatusTextId(ThreadCommand command, int32_t phase);
 
 // The string id of an ErrorKind's message, or 0 when the kind has none (string 117 is used then).
 uint32_t ErrorMessageId(int32_t kind);

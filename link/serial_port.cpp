@@ -88,18 +88,46 @@ struct CSerialPort::SavedSettings {
 CSerialPort::CSerialPort() = default;
 CSerialPort::~CSerialPort() { Close(); }
 
-PortOpenResult CSerialPort::OpenPort(const std::string& name, uint32_t baud) {
-  Close();
-  int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return {InternalError::PortOpen, errno};
+namespace {
+
+// Opens the device for exclusive use: the descriptor, or -1 with *error set.
+int OpenExclusive(const std::string& name, int* error) {
+  const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return -1;
+  }
   // The flock refuses a second opener even when that one is root, whom TIOCEXCL lets through.
   // A lock held elsewhere is the EBUSY of a device opened for exclusive use.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
       (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)) {
-    const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+    *error = errno == EWOULDBLOCK ? EBUSY : errno;
     ::close(fd);
-    return {InternalError::PortOpen, error};
+    return -1;
   }
+  return fd;
+}
+
+// USB serial adapters hold received bytes back for their latency timer (often 16 ms) before
+// passing them on, and every reply the protocol waits for would pay that. Drivers that know
+// the low-latency flag hand bytes on at once; a pseudo-terminal and others refuse the call,
+// which changes nothing. True when this call turned the flag on.
+bool SetLowLatency(int fd) {
+  struct serial_struct serial {};
+  if (::ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
+    return false;
+  }
+  serial.flags |= ASYNC_LOW_LATENCY;
+  return ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+
+}  // namespace
+
+PortOpenResult CSerialPort::OpenPort(const std::string& name, uint32_t baud) {
+  Close();
+  int openError = 0;
+  const int fd = OpenExclusive(name, &openError);
+  if (fd < 0) return {InternalError::PortOpen, openError};
   m_fd = fd;
   m_baud = baud;
 
@@ -133,16 +161,7 @@ PortOpenResult CSerialPort::OpenPort(const std::string& name, uint32_t baud) {
   // is harmless: they have no lines to drive.
   int lines = TIOCM_DTR | TIOCM_RTS;
   (void)::ioctl(m_fd, TIOCMBIC, &lines);
-
-  // USB serial adapters hold received bytes back for their latency timer (often 16 ms) before
-  // passing them on, and every reply the protocol waits for would pay that. Drivers that know
-  // the low-latency flag hand bytes on at once; a pseudo-terminal and others refuse the call,
-  // which changes nothing.
-  struct serial_struct serial {};
-  if (::ioctl(m_fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
-    serial.flags |= ASYNC_LOW_LATENCY;
-    if (::ioctl(m_fd, TIOCSSERIAL, &serial) == 0) m_bLowLatencySet = true;
-  }
+  m_bLowLatencySet = SetLowLatency(m_fd);
 
   if (::ioctl(m_fd, TCFLSH, TCIOFLUSH) != 0) return fail(InternalError::PurgeComm);
 

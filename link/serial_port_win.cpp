@@ -47,6 +47,31 @@ struct CSerialPort::SavedSettings {
 CSerialPort::CSerialPort() = default;
 CSerialPort::~CSerialPort() { Close(); }
 
+namespace {
+
+// 8N1 at the rate asked for, binary, no hardware or software flow control, DTR and RTS held
+// inactive, no error character or null stripping, and no abort on errors.
+void RawSettings(DCB& dcb, uint32_t baud) {
+  dcb.BaudRate = baud;
+  dcb.fBinary = 1;
+  dcb.fParity = 0;
+  dcb.fOutxCtsFlow = 0;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fDsrSensitivity = 0;
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  dcb.fErrorChar = 0;
+  dcb.fNull = 0;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fAbortOnError = 0;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+}
+
+}  // namespace
+
 PortOpenResult CSerialPort::OpenPort(const std::string& name, uint32_t baud) {
   Close();
   const HANDLE handle = OpenExclusive(name);
@@ -69,24 +94,7 @@ PortOpenResult CSerialPort::OpenPort(const std::string& name, uint32_t baud) {
   m_saved = std::make_unique<SavedSettings>();
   m_saved->dcb = dcb;
   if (!::BuildCommDCBA("1200,n,8,1", &dcb)) return fail(InternalError::BuildCommDcb);
-  // 8N1 at the rate asked for, binary, no hardware or software flow control, DTR and RTS held
-  // inactive, no error character or null stripping, and no abort on errors.
-  dcb.BaudRate = baud;
-  dcb.fBinary = 1;
-  dcb.fParity = 0;
-  dcb.fOutxCtsFlow = 0;
-  dcb.fOutxDsrFlow = 0;
-  dcb.fDtrControl = DTR_CONTROL_DISABLE;
-  dcb.fDsrSensitivity = 0;
-  dcb.fOutX = 0;
-  dcb.fInX = 0;
-  dcb.fErrorChar = 0;
-  dcb.fNull = 0;
-  dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  dcb.fAbortOnError = 0;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
+  RawSettings(dcb, baud);
   // A rate of 0 means nothing to a UART; a driver that takes a rate but realises another (the
   // settings read back differ) has refused it as surely as one that fails the call.
   DCB check{};

@@ -57,6 +57,24 @@ ClippedRecord ClipRecord(const ProgramRecord& record, int count, uint32_t offset
 
 namespace {
 
+// The lowest address two files share, with the files in summary; of several pairs sharing it,
+// the first pair. False when no two files share an address.
+bool FindOverlap(const std::vector<AddressRuns>& written, CheckSummary& summary) {
+  bool overlap = false;
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    for (std::size_t j = i + 1; j < written.size(); ++j) {
+      const std::optional<uint32_t> shared = AddressRuns::FirstShared(written[i], written[j]);
+      if (shared && (!overlap || *shared < summary.address)) {
+        overlap = true;
+        summary.file = static_cast<int>(i);
+        summary.otherFile = static_cast<int>(j);
+        summary.address = *shared;
+      }
+    }
+  }
+  return overlap;
+}
+
 // The reading half of the check, run under the wait cursor; what it found is told afterwards.
 CheckSummary::Outcome ReadProgramFiles(Job& sheet, const std::vector<ProgramFile>& files,
                                        CheckSummary& summary, std::string& fileError) {
@@ -94,20 +112,7 @@ CheckSummary::Outcome ReadProgramFiles(Job& sheet, const std::vector<ProgramFile
         return CheckSummary::OutsideFlash;
       }
     }
-    // The lowest address two files share; of several pairs sharing it, the first pair.
-    bool overlap = false;
-    for (std::size_t i = 0; i < written.size(); ++i) {
-      for (std::size_t j = i + 1; j < written.size(); ++j) {
-        const std::optional<uint32_t> shared = AddressRuns::FirstShared(written[i], written[j]);
-        if (shared && (!overlap || *shared < summary.address)) {
-          overlap = true;
-          summary.file = static_cast<int>(i);
-          summary.otherFile = static_cast<int>(j);
-          summary.address = *shared;
-        }
-      }
-    }
-    if (overlap) return CheckSummary::Overlap;
+    if (FindOverlap(written, summary)) return CheckSummary::Overlap;
     sheet.m_aProgramFiles.clear();
     for (std::size_t i = 0; i < files.size(); ++i) {
       sheet.m_aProgramFiles.push_back(set.Resolved(static_cast<int>(i)));

@@ -16,42 +16,54 @@ const std::string& MsgArg::Text() const {
 
 namespace {
 
+// A printf conversion spec such as "lX" or "08x", taken apart: the flags, width and precision
+// kept as written (bounded), the length letters dropped (arguments are 32-bit either way).
+struct ConversionSpec {
+  std::string flags, width, precision;
+  char conversion = '\0';
+};
+
+bool ParseSpec(std::string_view spec, ConversionSpec& parsed) {
+  std::size_t i = 0;
+  while (i < spec.size() && std::string_view("-+ #0").find(spec[i]) != std::string_view::npos) {
+    parsed.flags += spec[i++];
+  }
+  while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i])) &&
+         parsed.width.size() < 3) {
+    parsed.width += spec[i++];
+  }
+  if (i < spec.size() && spec[i] == '.') {
+    parsed.precision.push_back('.');
+    ++i;
+    while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i])) &&
+           parsed.precision.size() < 4) {
+      parsed.precision += spec[i++];
+    }
+  }
+  while (i < spec.size() && (spec[i] == 'l' || spec[i] == 'h')) ++i;
+  if (i + 1 != spec.size()) return false;
+  parsed.conversion = spec[i];
+  return true;
+}
+
 // Formats one argument by a printf conversion spec such as "lX" or "08x"; false when the spec is
 // not one this formatter accepts.
 bool Convert(std::string_view spec, const MsgArg& arg, std::string& out) {
-  std::size_t i = 0;
-  std::string flags;
-  while (i < spec.size() && std::string_view("-+ #0").find(spec[i]) != std::string_view::npos) {
-    flags += spec[i++];
-  }
-  std::string width;
-  while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i])) && width.size() < 3) {
-    width += spec[i++];
-  }
-  std::string precision;
-  if (i < spec.size() && spec[i] == '.') {
-    precision.push_back('.');
-    ++i;
-    while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i])) &&
-           precision.size() < 4) {
-      precision += spec[i++];
-    }
-  }
-  while (i < spec.size() && (spec[i] == 'l' || spec[i] == 'h')) ++i;  // 32-bit either way
-  if (i + 1 != spec.size()) return false;
-  const char conv = spec[i];
+  ConversionSpec parsed;
+  if (!ParseSpec(spec, parsed)) return false;
+  const char conv = parsed.conversion;
   std::string head;
   head.reserve(16);
   head.push_back('%');
-  head.append(flags).append(width).append(precision);
+  head.append(parsed.flags).append(parsed.width).append(parsed.precision);
   const auto withLength = [&head](const char* length) {
     std::string f = head;
     f.append(length);
     return f;
   };
   // Room for the widest result: the width, or as many digits as the precision asks for.
-  std::vector<char> buf(64 + std::stoul(width.empty() ? "0" : width) +
-                        (precision.size() > 1 ? std::stoul(precision.substr(1)) : 0) +
+  std::vector<char> buf(64 + std::stoul(parsed.width.empty() ? "0" : parsed.width) +
+                        (parsed.precision.size() > 1 ? std::stoul(parsed.precision.substr(1)) : 0) +
                         (arg.IsText() ? arg.Text().size() : 0));
   int n = -1;
   switch (conv) {

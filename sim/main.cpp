@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/options.h"
+#include "options/options.h"
 #include "device/catalogue.h"
 #include "resources/strings.h"
 #include "sim/sim_board.h"
