@@ -72,6 +72,14 @@ std::string WriteRecords(const std::vector<Record>& records) {
   return WriteProgramFile(lines);
 }
 
+// The flash after programming records with every block selected.
+std::vector<uint8_t> FlashWith(WizardState sheet, const std::vector<Record>& records) {
+  for (int i = 0; i < sheet.Mode().blockCount; ++i) {
+    sheet.m_astrSelectedBlocks.push_back(sheet.Mode().blocks[i].name);
+  }
+  return ExpectedFlash(sheet, records);
+}
+
 struct Pair {
   std::unique_ptr<sim::SimBoard> local, remote;
 };
@@ -91,7 +99,7 @@ TEST(NetworkPorts, Rfc2217CarriesTheSameBytesAsALocalPortAtTheJobsRate) {
   store.Install(sheet.m_pClockRange->kernelId, RealKernel(sheet.m_pClockRange->kernelId));
   const std::vector<Record> records = EveryByteValue();
   const std::string file = WriteRecords(records);
-  const std::vector<uint8_t> expected = ExpectedFlash(sheet, records);
+  const std::vector<uint8_t> expected = FlashWith(sheet, records);
 
   struct Job {
     const char* name;
@@ -143,7 +151,7 @@ TEST(NetworkPorts, RawTcpProgramsWithTheServerAtTheJobsRate) {
               WriteRecords(records)});
   ASSERT_EQ(run.Wait(), 0) << run.Err();
   EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
-  EXPECT_EQ(board->Flash(), ExpectedFlash(sheet, records));
+  EXPECT_EQ(board->Flash(), FlashWith(sheet, records));
 }
 
 // A socket of 127.0.0.1 that listens but never accepts.
@@ -258,7 +266,7 @@ TEST(NetworkPorts, AServerLostMidRunFailsTheStepAndCtrlCAborts) {
   const WizardState sheet = MakeSheet("TX-A10", 0, 8, "");
   store.Install(sheet.m_pClockRange->kernelId, RealKernel(sheet.m_pClockRange->kernelId));
   std::vector<std::string> lines;
-  for (uint32_t a = 0; a < 0x800; a += 256) lines.push_back(SRecord(3, a, Pattern(256, 3)));
+  for (uint32_t a = 0; a < 0x800; a += 128) lines.push_back(SRecord(3, a, Pattern(128, 3)));
   const std::string file = WriteProgramFile(lines);
   enum class Action { KillServer, Interrupt };
   struct Case {
@@ -273,10 +281,10 @@ TEST(NetworkPorts, AServerLostMidRunFailsTheStepAndCtrlCAborts) {
       // Ten sync bytes, then a third of the kernel, one byte at a time with its echo.
       {"download", sim::BoardState::Boot, {"boot", "-c", "16MHz"}, 10 + 600, Action::KillServer,
        ErrorInternal},
-      // The chunk header (12 bytes) and half of the first record's 256 bytes.
-      {"chunk", sim::BoardState::User, {"program", "--no-erase"}, 12 + 128, Action::KillServer,
+      // The chunk header (11 bytes) and half of the first record's 128 bytes.
+      {"chunk", sim::BoardState::User, {"program", "--no-erase"}, 11 + 64, Action::KillServer,
        ErrorInternal},
-      {"ctrl-c", sim::BoardState::User, {"program", "--no-erase"}, 12 + 128, Action::Interrupt,
+      {"ctrl-c", sim::BoardState::User, {"program", "--no-erase"}, 11 + 64, Action::Interrupt,
        ErrorUserAbort},
   };
   for (const Case& c : cases) {
@@ -290,7 +298,8 @@ TEST(NetworkPorts, AServerLostMidRunFailsTheStepAndCtrlCAborts) {
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"-d", "TX-A10", "-p", server.Url(0), file});
     CliRun run(args);
-    ASSERT_TRUE(board->WaitForReceived(c.receivedBefore, 30s));
+    ASSERT_TRUE(board->WaitForReceived(c.receivedBefore, 30s))
+        << board->Received().size() << " bytes received; " << (run.Signal(SIGKILL), run.Err());
     const Clock::time_point action = Clock::now();
     if (c.action == Action::KillServer) server.Kill();
     if (c.action == Action::Interrupt) run.Signal(SIGINT);
