@@ -210,7 +210,8 @@ class PortServer:
                 self.ports.append(probe.getsockname()[1])
             config += ["connection: &line%d" % i,
                        "  accepter: telnet(rfc2217),tcp,127.0.0.1,%d" % self.ports[-1],
-                       "  connector: serialdev,%s,9600n81,local" % device]
+                       "  connector: serialdev,%s,9600n81,local" % device,
+                       "  options:", "    chardelay: false"]
         path = os.path.join(work, "ser2net-%d.yaml" % os.getpid())
         with open(path, "w") as f:
             f.write("\n".join(config) + "\n")

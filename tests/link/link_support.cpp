@@ -272,7 +272,9 @@ bool PortServer::Start(std::string* error) {
            << "  accepter: " << (lines_[i].rfc2217 ? "telnet(rfc2217),tcp," : "tcp,")
            << "127.0.0.1," << ports_.back() << "\n"
            << "  connector: serialdev," << lines_[i].device << "," << lines_[i].rate
-           << "n81,local\n";
+           << "n81,local\n"
+           // As the README's configuration: replies are passed on at once.
+           << "  options:\n    chardelay: false\n";
   }
   config.close();
   const std::string log = dir_ + "/ser2net.log";
