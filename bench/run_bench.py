@@ -311,8 +311,6 @@ def main():
                         help="the Release build folder (default build-rel)")
     parser.add_argument("--quick", action="store_true",
                         help="smaller files and fewer repetitions: a smoke run, not a measurement")
-    parser.add_argument("--network-only", action="store_true",
-                        help="only the rows of boards on another computer (rfc2217:// via ser2net)")
     opts = parser.parse_args()
 
     build = os.path.abspath(opts.build)
@@ -333,161 +331,154 @@ def main():
     rows = []  # (measure, value, goal text, met)
     work = tempfile.mkdtemp(prefix="quill-bench-")
     try:
+        # --- 1. program-file check -------------------------------------------------------
+        print("check: generating %d MB and %d MB S-record files..." % (small_mb, large_mb),
+              file=sys.stderr)
+        small = os.path.join(work, "small.srec")
+        large = os.path.join(work, "large.srec")
+        small_size = write_large(small, small_mb)
+        ours = [cli, "check", "--device", "TX-A10", small]
+        theirs = [srec_info, small]
+        t_ours, t_theirs = timed_pair(ours, theirs, runs)
+        ratio = t_ours / t_theirs
+        rows.append(("check %d MB: quill-cli %.2f s / srec_info %.2f s (%.0f MB/s)" %
+                     (small_size >> 20, t_ours, t_theirs, small_size / t_ours / 1e6),
+                     "%.2f" % ratio, "<= %.2f" % CHECK_GOAL, ratio <= CHECK_GOAL))
+        mem_small = peak_kb(floor, ours)
+        large_size = write_large(large, large_mb)
+        mem_large = peak_kb(floor, [cli, "check", "--device", "TX-A10", large])
+        srec_small, srec_large = peak_kb(floor, theirs), peak_kb(floor, [srec_info, large])
+        os.remove(large)
+        growth = mem_large / mem_small
+        rows.append(("check peak memory %d MB / %d MB file: %d KB / %d KB (srec_info %d / %d KB)" %
+                     (large_size >> 20, small_size >> 20, mem_large, mem_small, srec_large,
+                      srec_small), "%.2f" % growth, "~1.00", growth <= 1.05))
+
+        # The same data as Intel HEX: against the S3 check, against srec_info, memory.
+        print("check: the same as Intel HEX...", file=sys.stderr)
+        small_hex = os.path.join(work, "small.hex")
+        large_hex = os.path.join(work, "large.hex")
+        hex_size = write_large(small_hex, small_mb, intel=True)
+        ours_hex = [cli, "check", "--device", "TX-A10", small_hex]
+        t_hex, t_s3 = timed_pair(ours_hex, ours, runs)
+        ratio = t_hex / t_s3
+        rows.append(("check %d MB Intel HEX: quill-cli %.2f s / the same data as S3 %.2f s" %
+                     (hex_size >> 20, t_hex, t_s3), "%.2f" % ratio, "<= %.2f" % HEX_GOAL,
+                     ratio <= HEX_GOAL))
+        t_hex, t_info = timed_pair(ours_hex, [srec_info, small_hex, "-Intel"], runs)
+        ratio = t_hex / t_info
+        rows.append(("check %d MB Intel HEX: quill-cli %.2f s / srec_info %.2f s" %
+                     (hex_size >> 20, t_hex, t_info), "%.2f" % ratio,
+                     "<= %.2f" % CHECK_GOAL, ratio <= CHECK_GOAL))
+        mem_small = peak_kb(floor, ours_hex)
+        large_hex_size = write_large(large_hex, large_mb, intel=True)
+        mem_large = peak_kb(floor, [cli, "check", "--device", "TX-A10", large_hex])
+        os.remove(large_hex)
+        growth = mem_large / mem_small
+        rows.append(("check peak memory Intel HEX %d MB / %d MB file: %d KB / %d KB" %
+                     (large_hex_size >> 20, hex_size >> 20, mem_large, mem_small),
+                     "%.2f" % growth, "~1.00", growth <= 1.05))
+
+        # --- 2. line efficiency ----------------------------------------------------------
         boot_file = os.path.join(work, "boot.srec")
+        write_program(boot_file, boot_size)
+        for label, device, mode, kernel_id, kernel in BOOT_TARGETS:
+            print("line: boot %s at 9600 bps..." % label, file=sys.stderr)
+            mode_args = ["--mode", mode] if mode else []
+            board_args = ["--device", device, *mode_args, "--clock", str(CLOCK), "--pace"]
+            bound = line_seconds(boot_bytes(kernel, boot_size), 9600)
+            board = Sim(sim, *board_args)
+            try:
+                took = run_cli(cli, ["boot", "--port", board.port, "--device", device, *mode_args,
+                                     "--clock", str(CLOCK), "--baud", "9600", boot_file])
+            finally:
+                board.close()
+            board = Sim(sim, *board_args)
+            try:
+                floor_took = run_floor(floor, ["boot", board.port, "9600", str(kernel_id),
+                                               str(boot_size // 32), "32"])
+            finally:
+                board.close()
+            ratio = took / bound
+            rows.append(("boot %s, kernel + %d KB, 9600 bps: %.2f s / bound %.2f s" %
+                         (label, boot_size // 1024, took, bound), "%.3f" % ratio,
+                         "<= %.2f" % LINE_GOALS[9600], ratio <= LINE_GOALS[9600]))
+            rows.append(("  floor: the same exchange from a bare client: %.2f s" % floor_took,
+                         "%.3f" % (floor_took / bound), "(board + pty)", None))
+
         program_file = os.path.join(work, "program.srec")
-        if not opts.network_only:
-            # --- 1. program-file check -------------------------------------------------------
-            print("check: generating %d MB and %d MB S-record files..." % (small_mb, large_mb),
+        write_program(program_file, program_size)
+        blocks = 2 if program_size > 0x4000 else 1  # LB0 (and LB1) of TX-A10
+        for bps in (9600, 115200):
+            print("line: program %d KB at %d bps..." % (program_size // 1024, bps),
                   file=sys.stderr)
-            small = os.path.join(work, "small.srec")
-            large = os.path.join(work, "large.srec")
-            small_size = write_large(small, small_mb)
-            ours = [cli, "check", "--device", "TX-A10", small]
-            theirs = [srec_info, small]
-            t_ours, t_theirs = timed_pair(ours, theirs, runs)
-            ratio = t_ours / t_theirs
-            rows.append(("check %d MB: quill-cli %.2f s / srec_info %.2f s (%.0f MB/s)" %
-                         (small_size >> 20, t_ours, t_theirs, small_size / t_ours / 1e6),
-                         "%.2f" % ratio, "<= %.2f" % CHECK_GOAL, ratio <= CHECK_GOAL))
-            mem_small = peak_kb(floor, ours)
-            large_size = write_large(large, large_mb)
-            mem_large = peak_kb(floor, [cli, "check", "--device", "TX-A10", large])
-            srec_small, srec_large = peak_kb(floor, theirs), peak_kb(floor, [srec_info, large])
-            os.remove(large)
-            growth = mem_large / mem_small
-            rows.append(("check peak memory %d MB / %d MB file: %d KB / %d KB (srec_info %d / %d KB)" %
-                         (large_size >> 20, small_size >> 20, mem_large, mem_small, srec_large,
-                          srec_small), "%.2f" % growth, "~1.00", growth <= 1.05))
+            board = Sim(sim, "--device", "TX-A10", "--state", "user", "--pace")
+            try:
+                took = run_cli(cli, ["program", "--port", board.port, "--device", "TX-A10",
+                                     "--baud", str(bps), program_file])
+            finally:
+                board.close()
+            bound = line_seconds(erase_bytes(blocks) + chunk_bytes(program_size), bps)
+            ratio = took / bound
+            rows.append(("program TX-A10, erase + %d KB, %d bps: %.2f s / bound %.2f s" %
+                         (program_size // 1024, bps, took, bound), "%.3f" % ratio,
+                         "<= %.2f" % LINE_GOALS[bps], ratio <= LINE_GOALS[bps]))
+            board = Sim(sim, "--device", "TX-A10", "--state", "user", "--pace")
+            try:
+                floor_took = run_floor(floor, ["program", board.port, str(bps),
+                                               str(program_size // 32), "32"])
+            finally:
+                board.close()
+            floor_bound = line_seconds(chunk_bytes(program_size), bps)
+            rows.append(("  floor: the same chunks from a bare client: %.2f s / bound %.2f s" %
+                         (floor_took, floor_bound), "%.3f" % (floor_took / floor_bound),
+                         "(board + pty)", None))
 
-            # The same data as Intel HEX: against the S3 check, against srec_info, memory.
-            print("check: the same as Intel HEX...", file=sys.stderr)
-            small_hex = os.path.join(work, "small.hex")
-            large_hex = os.path.join(work, "large.hex")
-            hex_size = write_large(small_hex, small_mb, intel=True)
-            ours_hex = [cli, "check", "--device", "TX-A10", small_hex]
-            t_hex, t_s3 = timed_pair(ours_hex, ours, runs)
-            ratio = t_hex / t_s3
-            rows.append(("check %d MB Intel HEX: quill-cli %.2f s / the same data as S3 %.2f s" %
-                         (hex_size >> 20, t_hex, t_s3), "%.2f" % ratio, "<= %.2f" % HEX_GOAL,
-                         ratio <= HEX_GOAL))
-            t_hex, t_info = timed_pair(ours_hex, [srec_info, small_hex, "-Intel"], runs)
-            ratio = t_hex / t_info
-            rows.append(("check %d MB Intel HEX: quill-cli %.2f s / srec_info %.2f s" %
-                         (hex_size >> 20, t_hex, t_info), "%.2f" % ratio,
-                         "<= %.2f" % CHECK_GOAL, ratio <= CHECK_GOAL))
-            mem_small = peak_kb(floor, ours_hex)
-            large_hex_size = write_large(large_hex, large_mb, intel=True)
-            mem_large = peak_kb(floor, [cli, "check", "--device", "TX-A10", large_hex])
-            os.remove(large_hex)
-            growth = mem_large / mem_small
-            rows.append(("check peak memory Intel HEX %d MB / %d MB file: %d KB / %d KB" %
-                         (large_hex_size >> 20, hex_size >> 20, mem_large, mem_small),
-                         "%.2f" % growth, "~1.00", growth <= 1.05))
-
-            # --- 2. line efficiency ----------------------------------------------------------
-            boot_file = os.path.join(work, "boot.srec")
-            write_program(boot_file, boot_size)
-            for label, device, mode, kernel_id, kernel in BOOT_TARGETS:
-                print("line: boot %s at 9600 bps..." % label, file=sys.stderr)
-                mode_args = ["--mode", mode] if mode else []
-                board_args = ["--device", device, *mode_args, "--clock", str(CLOCK), "--pace"]
-                bound = line_seconds(boot_bytes(kernel, boot_size), 9600)
-                board = Sim(sim, *board_args)
-                try:
-                    took = run_cli(cli, ["boot", "--port", board.port, "--device", device, *mode_args,
-                                         "--clock", str(CLOCK), "--baud", "9600", boot_file])
-                finally:
-                    board.close()
-                board = Sim(sim, *board_args)
-                try:
-                    floor_took = run_floor(floor, ["boot", board.port, "9600", str(kernel_id),
-                                                   str(boot_size // 32), "32"])
-                finally:
-                    board.close()
-                ratio = took / bound
-                rows.append(("boot %s, kernel + %d KB, 9600 bps: %.2f s / bound %.2f s" %
-                             (label, boot_size // 1024, took, bound), "%.3f" % ratio,
-                             "<= %.2f" % LINE_GOALS[9600], ratio <= LINE_GOALS[9600]))
-                rows.append(("  floor: the same exchange from a bare client: %.2f s" % floor_took,
-                             "%.3f" % (floor_took / bound), "(board + pty)", None))
-
-            program_file = os.path.join(work, "program.srec")
-            write_program(program_file, program_size)
-            blocks = 2 if program_size > 0x4000 else 1  # LB0 (and LB1) of TX-A10
-            for bps in (9600, 115200):
-                print("line: program %d KB at %d bps..." % (program_size // 1024, bps),
-                      file=sys.stderr)
-                board = Sim(sim, "--device", "TX-A10", "--state", "user", "--pace")
-                try:
-                    took = run_cli(cli, ["program", "--port", board.port, "--device", "TX-A10",
-                                         "--baud", str(bps), program_file])
-                finally:
-                    board.close()
-                bound = line_seconds(erase_bytes(blocks) + chunk_bytes(program_size), bps)
-                ratio = took / bound
-                rows.append(("program TX-A10, erase + %d KB, %d bps: %.2f s / bound %.2f s" %
-                             (program_size // 1024, bps, took, bound), "%.3f" % ratio,
-                             "<= %.2f" % LINE_GOALS[bps], ratio <= LINE_GOALS[bps]))
-                board = Sim(sim, "--device", "TX-A10", "--state", "user", "--pace")
-                try:
-                    floor_took = run_floor(floor, ["program", board.port, str(bps),
-                                                   str(program_size // 32), "32"])
-                finally:
-                    board.close()
-                floor_bound = line_seconds(chunk_bytes(program_size), bps)
-                rows.append(("  floor: the same chunks from a bare client: %.2f s / bound %.2f s" %
-                             (floor_took, floor_bound), "%.3f" % (floor_took / floor_bound),
-                             "(board + pty)", None))
-
-            # --- 2b. several boards at once ------------------------------------------------
-            print("line: program %d KB at 9600 bps on 1 and on 4 boards at once..." %
-                  (program_size // 1024), file=sys.stderr)
-            times = {}
-            for count in (1, 4):
-                boards = [Sim(sim, "--device", "TX-A10", "--state", "user", "--pace")
-                          for _ in range(count)]
-                try:
-                    times[count] = run_cli(cli, ["program", "--port", ",".join(b.port for b in boards),
-                                                 "--device", "TX-A10", program_file])
-                finally:
-                    for b in boards:
-                        b.close()
-            ratio = times[4] / times[1]
-            rows.append(("program TX-A10, erase + %d KB, 9600 bps, 4 boards at once: %.2f s / 1 board "
-                         "%.2f s" % (program_size // 1024, times[4], times[1]), "%.3f" % ratio,
-                         "<= %.2f" % PARALLEL_GOAL, ratio <= PARALLEL_GOAL))
+        # --- 2b. several boards at once ------------------------------------------------
+        print("line: program %d KB at 9600 bps on 1 and on 4 boards at once..." %
+              (program_size // 1024), file=sys.stderr)
+        times = {}
+        for count in (1, 4):
+            boards = [Sim(sim, "--device", "TX-A10", "--state", "user", "--pace")
+                      for _ in range(count)]
+            try:
+                times[count] = run_cli(cli, ["program", "--port", ",".join(b.port for b in boards),
+                                             "--device", "TX-A10", program_file])
+            finally:
+                for b in boards:
+                    b.close()
+        ratio = times[4] / times[1]
+        rows.append(("program TX-A10, erase + %d KB, 9600 bps, 4 boards at once: %.2f s / 1 board "
+                     "%.2f s" % (program_size // 1024, times[4], times[1]), "%.3f" % ratio,
+                     "<= %.2f" % PARALLEL_GOAL, ratio <= PARALLEL_GOAL))
 
         # --- 2c. boards on another computer ---------------------------------------------
         if shutil.which("ser2net"):
-            if opts.network_only:
-                write_program(boot_file, boot_size)
-                write_program(program_file, program_size)
             rows += network_rows(cli, sim, work, program_file, boot_file, program_size, boot_size,
                                  runs)
         else:
             rows.append(("boards on another computer (ser2net not installed)", "-", "-", None))
 
-        if not opts.network_only:
-            # --- 3. the wizard ---------------------------------------------------------------
-            if os.access(wizard, os.X_OK):
-                print("wizard: unpaced boot run...", file=sys.stderr)
-                env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-                result = subprocess.run([wizard, "TX-C30", str(program_size // 32)],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                        env=env)
-                values = dict(line.split(" ", 1) for line in result.stdout.splitlines() if " " in line)
-                handled = int(values.get("notifications_handled", -1))
-                expected = int(values.get("notifications_expected", -2))
-                gap = float(values.get("max_gap_ms", "inf"))
-                rows.append(("wizard, unpaced boot TX-C30 + %d KB (%s s): notifications handled / "
-                             "posted %d / %d" % (program_size // 1024, values.get("run_seconds", "?"),
-                                                 handled, expected),
-                             "%.3f" % (handled / expected if expected > 0 else 0), "= 1",
-                             handled == expected and result.returncode == 0))
-                rows.append(("wizard, longest gap between two processed events", "%.1f ms" % gap,
-                             "< %.0f ms" % GAP_GOAL_MS, gap < GAP_GOAL_MS))
-            else:
-                rows.append(("wizard (quill-bench-wizard not built: QUILL_GUI=OFF)", "-", "-", None))
+        # --- 3. the wizard ---------------------------------------------------------------
+        if os.access(wizard, os.X_OK):
+            print("wizard: unpaced boot run...", file=sys.stderr)
+            env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+            result = subprocess.run([wizard, "TX-C30", str(program_size // 32)],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                    env=env)
+            values = dict(line.split(" ", 1) for line in result.stdout.splitlines() if " " in line)
+            handled = int(values.get("notifications_handled", -1))
+            expected = int(values.get("notifications_expected", -2))
+            gap = float(values.get("max_gap_ms", "inf"))
+            rows.append(("wizard, unpaced boot TX-C30 + %d KB (%s s): notifications handled / "
+                         "posted %d / %d" % (program_size // 1024, values.get("run_seconds", "?"),
+                                             handled, expected),
+                         "%.3f" % (handled / expected if expected > 0 else 0), "= 1",
+                         handled == expected and result.returncode == 0))
+            rows.append(("wizard, longest gap between two processed events", "%.1f ms" % gap,
+                         "< %.0f ms" % GAP_GOAL_MS, gap < GAP_GOAL_MS))
+        else:
+            rows.append(("wizard (quill-bench-wizard not built: QUILL_GUI=OFF)", "-", "-", None))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
