@@ -241,7 +241,7 @@ bool CNetPort::Connect(Clock::time_point deadline, std::string* reason) {
   }
   const std::shared_ptr<Lookup> lookup = Resolve(m_address, deadline);
   if (!lookup) {
-    *reason = "the host name did not resolve within 5 seconds";
+    *reason = "the host does not resolve (no answer within 5 seconds)";
     return false;
   }
   if (lookup->status != 0 || lookup->result == nullptr) {

@@ -252,6 +252,7 @@ TEST(FullSequence, ANetworkPortIsTypedCheckedProgrammedThroughAndRemembered) {
   session = std::make_unique<Session>(settings);
   EXPECT_EQ(session->sheet->m_strComPort, url.toStdString());
   ASSERT_TRUE(session->Show());
+  ClickButton(session->operation->Radio(OperationConfigure));
   session->Next();
   configure = session->Page_<CConfigurePage>();
   ASSERT_NE(configure, nullptr);
