@@ -183,10 +183,6 @@ const StringEntry kStringTable[] = {
      "The files '%1' and '%2' both hold data for address H'%3!lX!. Files programmed together must "
      "not overlap; nothing has been programmed. Please correct the files or the offset, and try "
      "again."},
-    {StrId::NetworkPortInvalid,
-     "The port %1 cannot be used. A network port is written rfc2217://HOST:PORT or "
-     "tcp://HOST:PORT, HOST a name, an IPv4 address or an IPv6 address in brackets, PORT a "
-     "number from 1 to 65535.\n\n%2"},
     {StrId::FileChangedLength,
      "A program file changed its length while it was being programmed: it has been changed since "
      "it was checked. The flash memory may be only partly programmed. Please check the file, then "
@@ -194,6 +190,10 @@ const StringEntry kStringTable[] = {
     {StrId::ProgramFileFilter,
      "Motorola S-record hex files (*.s;*.mot)|*.s;*.mot|Intel HEX files (*.hex;*.ihx)|*.hex;*.ihx|"
      "All Files (*.*)|*.*||"},
+    {StrId::NetworkPortInvalid,
+     "The port %1 cannot be used. A network port is written rfc2217://HOST:PORT or "
+     "tcp://HOST:PORT, HOST a name, an IPv4 address or an IPv6 address in brackets, PORT a "
+     "number from 1 to 65535.\n\n%2"},
 };
 
 const int kStringTableSize = static_cast<int>(sizeof kStringTable / sizeof kStringTable[0]);
