@@ -13,6 +13,9 @@
    A station row: 20 boards through `quill-cli run JOB --watch`, 4 plugged in at a time (each
    replaced by the next as soon as its record is logged), boards per minute against the ideal of
    4 lanes each taking the one-board time.
+2d. Boards on another computer: boot TX-A10 and program 32 KB at 9600 bps through a local
+   ser2net as rfc2217:// ports, each against the same run on the local pseudo-terminal; eight
+   boards through the network at once against one.
 3. The wizard during an unpaced boot run (quill-bench-wizard): notifications handled against
    those posted, and the longest gap between two events of the user-interface thread.
 
@@ -25,6 +28,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -37,6 +41,8 @@ LINE_GOALS = {9600: 1.05, 115200: 1.25}
 PARALLEL_GOAL = 1.15  # four boards at once / one board alone
 STATION_GOAL = 0.95  # boards per minute through a station / 4 lanes of the one-board time
 STATION_BOARDS, STATION_LANES = 20, 4
+NETWORK_GOAL = 1.05  # a run through a local ser2net / the same run on the local pseudo-terminal
+NETWORK_PARALLEL_GOAL = 1.10  # eight network boards at once / one
 GAP_GOAL_MS = 50.0
 
 # Kernel image sizes by device and mode (the catalogue's), for the lower bound of a boot run.
@@ -284,6 +290,112 @@ def station_row(cli, sim, work, size):
             ">= %.2f" % STATION_GOAL, per_minute / ideal >= STATION_GOAL)
 
 
+class PortServer:
+    """A ser2net serving each port as an rfc2217:// port of 127.0.0.1."""
+
+    def __init__(self, work, devices):
+        self.ports = []
+        config = ["%YAML 1.1", "---"]
+        for i, device in enumerate(devices):
+            with socket.socket() as probe:
+                probe.bind(("127.0.0.1", 0))
+                self.ports.append(probe.getsockname()[1])
+            config += ["connection: &line%d" % i,
+                       "  accepter: telnet(rfc2217),tcp,127.0.0.1,%d" % self.ports[-1],
+                       "  connector: serialdev,%s,9600n81,local" % device,
+                       "  options:", "    chardelay: false"]
+        path = os.path.join(work, "ser2net-%d.yaml" % os.getpid())
+        with open(path, "w") as f:
+            f.write("\n".join(config) + "\n")
+        self.proc = subprocess.Popen(["ser2net", "-n", "-u", "-c", path, "-P", path + ".pid"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wanted = {"0100007F:%04X" % port for port in self.ports}
+        deadline = time.monotonic() + 10
+        while True:
+            with open("/proc/net/tcp") as table:
+                listening = {f[1] for f in (line.split() for line in table) if f[3] == "0A"}
+            if wanted <= listening:
+                break
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("ser2net did not start")
+            time.sleep(0.005)  # nothing announces readiness; look again shortly
+
+    def urls(self):
+        return ["rfc2217://127.0.0.1:%d" % port for port in self.ports]
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def network_rows(cli, sim, work, program_file, boot_file, program_size, boot_size, runs):
+    """Boot and program through ser2net against the local pty; eight network boards against one."""
+    rows = []
+    # A boot over the network sends only an installed kernel; host and board share the store.
+    store = os.path.join(work, "data")
+    os.makedirs(os.path.join(store, "quill", "fpcode"), exist_ok=True)
+    with open(os.path.join(store, "quill", "fpcode", "155.bin"), "wb") as f:
+        f.write(bytes((i * 73 + 19) & 0xFF for i in range(1725)))
+    saved = os.environ.get("XDG_DATA_HOME")
+    os.environ["XDG_DATA_HOME"] = store
+    try:
+        jobs = [
+            ("boot TX-A10, kernel + %d KB" % (boot_size // 1024),
+             ["--device", "TX-A10", "--clock", str(CLOCK), "--pace"],
+             ["boot", "--device", "TX-A10", "--clock", str(CLOCK), "--baud", "9600", boot_file]),
+            ("program TX-A10, erase + %d KB" % (program_size // 1024),
+             ["--device", "TX-A10", "--state", "user", "--pace"],
+             ["program", "--device", "TX-A10", "--baud", "9600", program_file]),
+        ]
+        for label, board_args, cli_args in jobs:
+            print("network: %s at 9600 bps, local and through ser2net..." % label, file=sys.stderr)
+            local_best, net_best = None, None
+            for _ in range(runs):
+                board = Sim(sim, *board_args)
+                try:
+                    took = run_cli(cli, [cli_args[0], "--port", board.port, *cli_args[1:]])
+                finally:
+                    board.close()
+                local_best = took if local_best is None else min(local_best, took)
+                board = Sim(sim, *board_args)
+                server = PortServer(work, [board.port])
+                try:
+                    took = run_cli(cli, [cli_args[0], "--port", server.urls()[0], *cli_args[1:]])
+                finally:
+                    server.close()
+                    board.close()
+                net_best = took if net_best is None else min(net_best, took)
+            ratio = net_best / local_best
+            rows.append(("%s, 9600 bps, rfc2217:// via ser2net: %.2f s / local pty %.2f s" %
+                         (label, net_best, local_best), "%.3f" % ratio,
+                         "<= %.2f" % NETWORK_GOAL, ratio <= NETWORK_GOAL))
+        print("network: program %d KB at 9600 bps on 1 and on 8 boards through ser2net..." %
+              (program_size // 1024), file=sys.stderr)
+        times = {}
+        for count in (1, 8):
+            boards = [Sim(sim, "--device", "TX-A10", "--state", "user", "--pace")
+                      for _ in range(count)]
+            server = PortServer(work, [b.port for b in boards])
+            try:
+                times[count] = run_cli(cli, ["program", "--port", ",".join(server.urls()),
+                                             "--device", "TX-A10", program_file])
+            finally:
+                server.close()
+                for b in boards:
+                    b.close()
+        ratio = times[8] / times[1]
+        rows.append(("program TX-A10, erase + %d KB, 9600 bps, 8 network boards at once: %.2f s / "
+                     "1 network board %.2f s" % (program_size // 1024, times[8], times[1]),
+                     "%.3f" % ratio,
+                     "<= %.2f" % NETWORK_PARALLEL_GOAL, ratio <= NETWORK_PARALLEL_GOAL))
+    finally:
+        if saved is None:
+            del os.environ["XDG_DATA_HOME"]
+        else:
+            os.environ["XDG_DATA_HOME"] = saved
+    return rows
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -446,6 +558,12 @@ def main():
         print("station: %d boards, %d at a time..." % (STATION_BOARDS, STATION_LANES),
               file=sys.stderr)
         rows.append(station_row(cli, sim, work, 1024 if opts.quick else 4096))
+        # --- 2d. boards on another computer ---------------------------------------------
+        if shutil.which("ser2net"):
+            rows += network_rows(cli, sim, work, program_file, boot_file, program_size, boot_size,
+                                 runs)
+        else:
+            rows.append(("boards on another computer (ser2net not installed)", "-", "-", None))
 
         # --- 3. the wizard ---------------------------------------------------------------
         if os.access(wizard, os.X_OK):

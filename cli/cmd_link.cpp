@@ -25,6 +25,7 @@
 #include "device/catalogue.h"
 #include "link/comm_thread.h"
 #include "kernels/kernel_store.h"
+#include "link/net_port.h"
 #include "link/port_list.h"
 #include "link/results.h"
 #include "kernels/sha256.h"
@@ -261,6 +262,16 @@ PortPlan PreparePorts(const Options& options) {
   std::set<std::string> seen;
   for (const std::string& selector : options.ports) {
     std::string error;
+    if (IsNetworkPortName(selector)) {
+      // Taken as given: the JSON records and the summary name it so.
+      if (!ParseNetworkPort(selector, nullptr, &error)) throw UsageError("--port " + error);
+      if (!seen.insert(selector).second) {
+        throw UsageError("--port: " + selector + " is given more than once");
+      }
+      plan.paths.push_back(selector);
+      plan.serials.emplace_back();
+      continue;
+    }
     const std::string path = SelectPort(selector, listing.ports, &error);
     if (path.empty()) throw UsageError(error);
     const std::string real = RealPath(path);
@@ -432,7 +443,14 @@ void BoardRun::Refused(Board& b, const std::string& fileError) {
   }
   uint32_t detail = 0;
   const int32_t kind = b.comm->GetResult(detail);
-  if (kind == ErrorInternal && detail == InternalError::PortOpen) {
+  const std::string linkProblem = b.comm->GetLinkProblem();
+  if (kind == ErrorInternal && !linkProblem.empty()) {
+    // A network port: the host, the port and what went wrong, then the result's text.
+    b.record.portProblem = linkProblem;
+    WriteLines(Stream::Err, "", b.port + ": " + linkProblem);
+    b.record.message = FormatErrorMessage(kind, detail);
+    WriteLines(Stream::Err, b.prefix, b.record.message);
+  } else if (kind == ErrorInternal && detail == InternalError::PortOpen) {
     // What went wrong and what to do first; the result's text after it.
     b.record.portProblem = PortProblem(b.port, b.comm->GetPortOpenError());
     Write(Stream::Err, "", b.port + ": " + b.record.portProblem);
@@ -492,6 +510,10 @@ bool BoardRun::Follow() {
     const int32_t kind = b.comm->GetResult(detail);
     if (settings_.beforeText) settings_.beforeText();
     b.progress->Finish(kind == ErrorNone);
+    if (kind == ErrorInternal && detail == InternalError::ConnectionLost) {
+      b.record.portProblem = b.comm->GetLinkProblem();
+      WriteLines(Stream::Err, "", b.port + ": " + b.record.portProblem);
+    }
     Done(b, kind, detail, kind);
   }
   return anyRunning;

@@ -63,7 +63,10 @@ Arguments:
   --no-erase         program without erasing the blocks first
   -p, --port PORT    the serial device to open: a path (/dev/ttyUSB0, or the path a simulated
                      board prints); usb:VID:PID[:SERIAL] (hexadecimal ids); serial:SERIAL (the
-                     adapter's serial number); or auto (the one USB serial adapter present).
+                     adapter's serial number); auto (the one USB serial adapter present); or a
+                     port on another computer's port server (ser2net): rfc2217://HOST:PORT
+                     (RFC 2217: rate and line set from here) or tcp://HOST:PORT (raw TCP: the
+                     server's rate must be the job's); HOST a name, IPv4 or [IPv6] address.
                      Given several times, or as a comma list: the operation runs on every
                      port at once, each board's lines after its port, then a summary table
   --json             results as JSON on standard output: one object per board result, one
@@ -107,6 +110,7 @@ Examples:
   quill-cli boot --port /dev/ttyUSB0 --device TX-A10 --clock 16MHz firmware.mot
   quill-cli program -p serial:A50285BI -d TX-C31 -m 3 -b 115200 firmware.mot
   quill-cli program -p /dev/ttyUSB0,/dev/ttyUSB1 -d TX-A10 --json --log station.jsonl firmware.mot
+  quill-cli program -p rfc2217://rack1.lab:3001 -p /dev/ttyUSB0 -d TX-A10 firmware.mot
   quill-cli erase --port /dev/ttyUSB0 --device TX-A10 --blocks SB0,SB1
   quill-cli program -d TX-A10 --blocks LB0 firmware.mot --save-job line3.job
   quill-cli run line3.job --watch --port usb:0403:6001 --log line3.jsonl
@@ -121,7 +125,8 @@ Exit status:
   7       the kernel refused a chunk's checksum
   9, 10   a block erase failed, or its result did not come
   12      the kernel did not answer while programming
-  13      internal error: the port could not be set up, a write failed, an unexpected reply
+  13      internal error: the port could not be set up, a write failed, an unexpected reply;
+          a network port that does not open or whose connection was lost
   14      the program file changed after it was checked
   64      usage error
   65      a program file is invalid or would program outside the flash, or two overlap; a

@@ -34,6 +34,7 @@ void AutoResetEvent::Wait() {
 
 CCommThread::CCommThread() : m_files(std::make_unique<CProgramFileSet>()) {
   m_port.SetAbortFlag(&m_bAbort);
+  m_netPort.SetAbortFlag(&m_bAbort);
   m_worker = std::thread([this] { ThreadProc(); });
 }
 
@@ -48,6 +49,7 @@ CCommThread::~CCommThread() {
   StartCommand(std::move(quit), nullptr);
   if (m_worker.joinable()) m_worker.join();
   m_port.Close();
+  m_netPort.Close();
 }
 
 bool CCommThread::IsIdle() { return WaitIdle(std::chrono::milliseconds(0)); }
@@ -70,7 +72,9 @@ bool CCommThread::TakeKernel(Operation& operation) {
     return false;
   }
   KernelImage kernel = FindKernel(clock->kernelId);
+  // A network port is never a simulated board's, whatever a file of that name may be.
   const bool standInAllowed = kernel.origin == KernelOrigin::StandIn &&
+                              !IsNetworkPortName(operation.job.m_strComPort) &&
                               IsPseudoTerminal(operation.job.m_strComPort);
   if (kernel.origin != KernelOrigin::Installed && !standInAllowed) {
     const int32_t kind = kernel.origin == KernelOrigin::Unusable ? ErrorKernelUnusable : ErrorNoKernel;
@@ -116,25 +120,22 @@ bool CCommThread::StartCommand(Operation operation, ProgressNotifier* notifier) 
     }
     const uint32_t rate = static_cast<uint32_t>(command == CmdBoot ? operation.job.m_nComBootRate
                                                                    : operation.job.m_nComUserRate);
-    const PortOpenResult opened = m_port.OpenPort(operation.job.m_strComPort, rate);
-    {
-      std::lock_guard<std::mutex> lock(m_stateMutex);
-      m_nPortOpenError = opened.systemError;
-    }
-    if (!opened.ok()) {
-      StoreResult({ErrorInternal, opened.failure}, {});
+    if (!OpenLink(operation.job.m_strComPort, rate)) {
       m_files->Close();
       return false;
     }
     // The path was a pseudo-terminal when the kernel was chosen; a link changed since then must
     // not carry a stand-in to a real board.
-    if (command == CmdBoot && operation.standInKernel && !m_port.IsOnPseudoTerminal()) {
+    if (command == CmdBoot && operation.standInKernel &&
+        (m_pLink != &m_port || !m_port.IsOnPseudoTerminal())) {
       m_port.Close();
+      m_netPort.Close();
       m_files->Close();
       StoreResult({ErrorNoKernel, operation.job.m_pClockRange->kernelId}, {});
       return false;
     }
     m_port.SetTrace(m_pTrace.load());
+    m_netPort.SetTrace(m_pTrace.load());
   }
   m_operation = std::move(operation);
   {
@@ -153,9 +154,18 @@ void CCommThread::ThreadProc() {
     if (m_operation.command == CmdQuit) return;
     ProgramCounts counts;
     // An abort that came before the worker took the operation cancels it: nothing is sent.
-    const Result result = m_bAbort.load() ? Result{ErrorUserAbort, 0} : Run(m_operation, counts);
+    Result result = m_bAbort.load() ? Result{ErrorUserAbort, 0} : Run(m_operation, counts);
+    // A step that failed because the server went away failed for that reason, whatever the
+    // step would have called its own failure; an operation whose every reply came succeeded.
+    if (m_pLink == &m_netPort && m_netPort.ConnectionLost() && !result.ok() &&
+        result.kind != ErrorUserAbort) {
+      result = {ErrorInternal, InternalError::ConnectionLost};
+      std::lock_guard<std::mutex> lock(m_stateMutex);
+      m_strLinkProblem = "the connection to " + m_netPort.Address().HostPort() + " was lost";
+    }
     // The program files stay open after a failure until the next start closes them.
     m_port.Close();
+    m_netPort.Close();
     // The result and the idle phase together: whoever sees idle sees the result.
     SetProgress(Progress{PhaseIdle, 0, 1}, &result, &counts);
   }
@@ -166,19 +176,19 @@ Result CCommThread::Run(const Operation& operation, ProgramCounts& counts) {
   const std::chrono::milliseconds readTimeout(m_readTimeoutMs.load());
   switch (operation.command) {
     case CmdBoot: {
-      CBootSession session(m_port, operation.job, report, readTimeout);
+      CBootSession session(*m_pLink, operation.job, report, readTimeout);
       const Result result = session.BootProgram(operation.kernel, *m_files);
       counts = session.Counts();
       return result;
     }
     case CmdProgram: {
-      CKernelSession session(m_port, operation.job, report, readTimeout);
+      CKernelSession session(*m_pLink, operation.job, report, readTimeout);
       const Result result = session.ProgramFile(*m_files, operation.eraseFirst);
       counts = session.Counts();
       return result;
     }
     case CmdErase:
-      return CKernelSession(m_port, operation.job, report, readTimeout).EraseBlocks();
+      return CKernelSession(*m_pLink, operation.job, report, readTimeout).EraseBlocks();
     default:
       return {};
   }
@@ -240,6 +250,40 @@ uint32_t CCommThread::GetSkipped() const {
 int CCommThread::GetPortOpenError() const {
   std::lock_guard<std::mutex> lock(m_stateMutex);
   return m_nPortOpenError;
+}
+
+std::string CCommThread::GetLinkProblem() const {
+  std::lock_guard<std::mutex> lock(m_stateMutex);
+  return m_strLinkProblem;
+}
+
+bool CCommThread::OpenLink(const std::string& name, uint32_t rate) {
+  std::string problem;
+  int systemError = 0;
+  uint32_t failure = 0;
+  if (IsNetworkPortName(name)) {
+    m_pLink = &m_netPort;
+    NetPortAddress address;
+    std::string reason;
+    if (!ParseNetworkPort(name, &address, &problem)) {
+      failure = InternalError::PortOpen;
+    } else if (!m_netPort.Open(address, rate, &reason)) {
+      failure = InternalError::PortOpen;
+      problem = "cannot open " + address.HostPort() + ": " + reason;
+    }
+  } else {
+    m_pLink = &m_port;
+    const PortOpenResult opened = m_port.OpenPort(name, rate);
+    failure = opened.failure;
+    systemError = opened.systemError;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    m_nPortOpenError = systemError;
+    m_strLinkProblem = problem;
+  }
+  if (failure != 0) StoreResult({ErrorInternal, failure}, {});
+  return failure == 0;
 }
 
 void CCommThread::SetTraceSink(SerialTrace* trace) { m_pTrace.store(trace); }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "link/link_session.h"
+#include "link/net_port.h"
 #include "link/serial_port.h"
 #include "progfile/job.h"
 
@@ -85,6 +86,10 @@ class CCommThread {
   uint32_t GetSkipped() const;
   // The system's error number of the last start whose port did not open (0 when it opened).
   int GetPortOpenError() const;
+  // For a network port, what went wrong with the connection in the last operation, naming
+  // HOST:PORT: why it did not open, or that it was lost during the run (ErrorInternal with
+  // InternalError::ConnectionLost); empty otherwise.
+  std::string GetLinkProblem() const;
 
   // Receives every byte written to and read from the line; set it while no operation runs.
   void SetTraceSink(SerialTrace* trace);
@@ -129,9 +134,14 @@ class CCommThread {
   void StoreResult(const Result& result, const ProgramCounts& counts);
   bool WaitIdle(std::chrono::milliseconds timeout);
 
+  // Opens the job's port, local or on the network, and makes it the line of the operation.
+  bool OpenLink(const std::string& name, uint32_t rate);
+
   std::thread m_worker;
   std::atomic<ProgressNotifier*> m_pNotify{nullptr};
   CSerialPort m_port;
+  CNetPort m_netPort;
+  ByteLink* m_pLink = &m_port;  // the one of the two the running operation uses
   std::unique_ptr<CProgramFileSet> m_files;
   // Written before the start event is set, read by the worker after it has taken the event.
   Operation m_operation;
@@ -147,6 +157,7 @@ class CCommThread {
   Result m_result;
   ProgramCounts m_counts;
   int m_nPortOpenError = 0;
+  std::string m_strLinkProblem;
   // Held across every notification, so that once the idle phase has been seen and this mutex
   // taken, the worker has finished with the notifier.
   std::mutex m_notifyMutex;

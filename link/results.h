@@ -68,6 +68,8 @@ constexpr uint32_t EraseCommandWrite = 1124;
 constexpr uint32_t EraseCountWrite = 1133;
 constexpr uint32_t EraseListWrite = 1142;
 constexpr uint32_t EraseTrailerWrite = 1191;
+// A network port's connection ended while an operation ran.
+constexpr uint32_t ConnectionLost = 1210;
 }  // namespace InternalError
 
 // The command handed to the communication object's worker: the operation a result is of.

@@ -14,6 +14,7 @@
 #include "app/user_prompt.h"
 #include "kernels/kernel_import.h"
 #include "kernels/kernel_store.h"
+#include "link/net_port.h"
 #include "link/port_list.h"
 #include "link/serial_port.h"
 #include "resources/format.h"
@@ -43,6 +44,9 @@ CConfigurePage::CConfigurePage() : CWizardPage(kTemplateId, QStringLiteral("QUIL
   m_cbMode = MakeList(this, "combo1050");
   m_cbClock = MakeList(this, "combo1051");
   m_cbPort = MakeList(this, "combo1052");
+  // A port served over the network is typed in (rfc2217://HOST:PORT, tcp://HOST:PORT).
+  m_cbPort->setEditable(true);
+  m_cbPort->setInsertPolicy(QComboBox::NoInsert);
   m_cbBootRate = MakeList(this, "combo1053");
   m_cbUserRate = MakeList(this, "combo1054");
   m_stMode = new QLabel(QStringLiteral("TAVEO &Operating Mode:"), this);
@@ -305,6 +309,11 @@ void CConfigurePage::FillPortList() {
     m_cbPort->addItem(QString::fromStdString(known.empty() ? port.path : port.path + "  (" + known + ")"),
                       QString::fromStdString(port.path));
   }
+  // A remembered network port is offered as it was typed; nothing is opened to list it.
+  if (selected < 0 && IsNetworkPortName(m_strComPort)) {
+    selected = m_cbPort->count();
+    m_cbPort->addItem(QString::fromStdString(m_strComPort), QString::fromStdString(m_strComPort));
+  }
   if (selected < 0 && m_cbPort->count() > 0) selected = 0;
   m_cbPort->setCurrentIndex(selected);
 }
@@ -389,11 +398,27 @@ void CConfigurePage::OnNoPorts() { MessageBoxId(this, StrId::NoPorts); }
 
 int CConfigurePage::OnWizardNext() {
   if (!UpdateData(true)) return -1;
-  if (m_cbPort->currentIndex() < 0 || m_cbBootRate->currentIndex() < 0 ||
-      m_cbUserRate->currentIndex() < 0) {
+  // The text in the box is the port: an entry of the list (shown with what is known of it), or
+  // a network port typed in, checked here before anything would open it.
+  const QString typed = m_cbPort->currentText().trimmed();
+  const int entry = typed.isEmpty() ? -1 : m_cbPort->findText(typed, Qt::MatchExactly);
+  std::string port;
+  if (entry >= 0) {
+    port = m_cbPort->itemData(entry).toString().toStdString();
+  } else if (IsNetworkPortName(typed.toStdString())) {
+    std::string error;
+    if (!ParseNetworkPort(typed.toStdString(), nullptr, &error)) {
+      MessageBoxId(this, StrId::NetworkPortInvalid, MessageButtons::Ok,
+                   {typed.toStdString(), error});
+      return -1;
+    }
+    port = typed.toStdString();
+  }
+  if (port.empty() || m_cbBootRate->currentIndex() < 0 || m_cbUserRate->currentIndex() < 0) {
     MessageBoxId(this, StrId::SelectPortAndRate);
     return -1;
   }
+  m_strComPort = port;
   CFlashSheet* sheet = GetSheet();
   sheet->m_strMCUType = m_strMCUType;
   sheet->m_pDevice = m_pDevice;

@@ -79,6 +79,11 @@ bool CDonePage::DoDataExchange(bool bSave) {
           FormatString(StrId::Counts, {comm.GetProgrammed(), comm.GetSkipped()}));
     } else {
       result = QString::fromStdString(FormatErrorMessage(kind, detail));
+      // A network port says what happened to its connection; the internal-error text cannot.
+      const std::string link = comm.GetLinkProblem();
+      if (kind == ErrorInternal && !link.empty()) {
+        result = QString::fromStdString(link + "\n\n") + result;
+      }
     }
   }
   m_staticTitle->setText(Text(success ? m_texts.successTitle : m_texts.failureTitle));

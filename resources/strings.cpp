@@ -190,6 +190,10 @@ const StringEntry kStringTable[] = {
     {StrId::ProgramFileFilter,
      "Motorola S-record hex files (*.s;*.mot)|*.s;*.mot|Intel HEX files (*.hex;*.ihx)|*.hex;*.ihx|"
      "All Files (*.*)|*.*||"},
+    {StrId::NetworkPortInvalid,
+     "The port %1 cannot be used. A network port is written rfc2217://HOST:PORT or "
+     "tcp://HOST:PORT, HOST a name, an IPv4 address or an IPv6 address in brackets, PORT a "
+     "number from 1 to 65535.\n\n%2"},
 };
 
 const int kStringTableSize = static_cast<int>(sizeof kStringTable / sizeof kStringTable[0]);

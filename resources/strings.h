@@ -99,6 +99,7 @@ constexpr uint32_t IntelHexFormatError = 451;  // a damaged Intel HEX file
 constexpr uint32_t FilesOverlap = 452;         // two program files write the same address
 constexpr uint32_t FileChangedLength = 453;    // a raw binary file's length changed
 constexpr uint32_t ProgramFileFilter = 454;    // the file dialog's filter of both text formats
+constexpr uint32_t NetworkPortInvalid = 460;   // configuration page: a typed port that is no URL
 }
 
 }  // namespace quill

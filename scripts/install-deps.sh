@@ -19,6 +19,7 @@ packages=(
   srecord libssl-dev nlohmann-json3-dev libcli11-dev binutils-mingw-w64-x86-64 libudev-dev
   clang libclang-rt-14-dev
   help2man bash-completion man-db
+  ser2net
 )
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64)

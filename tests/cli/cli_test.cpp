@@ -155,6 +155,25 @@ TEST_F(QuillCli, UsageErrorsNameTheArgument) {
       {{"check", "--device", "TX-C30", "--binary", "1 2", file}, "--binary '1 2': " + LoadString(132)},
       {{"check", "--device"}, "--device needs a value"},
       {{"devices", "extra"}, "unexpected argument 'extra'"},
+      // Network ports: checked before anything is opened or connected.
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "rfc2217://rack1"},
+       "'rfc2217://rack1': the port number is missing"},
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://rack1:"},
+       "'tcp://rack1:': the port number is missing"},
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://rack1:0"},
+       "the port number 0 is outside 1 to 65535"},
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "rfc2217://rack1:65536"},
+       "the port number 65536 is outside 1 to 65535"},
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "telnet://rack1:23"},
+       "'telnet://rack1:23': not a known kind of network port; accepted: rfc2217://HOST:PORT or "
+       "tcp://HOST:PORT"},
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://fd00::1:3001"},
+       "an IPv6 address goes in brackets"},
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://[fd00::1:3001"},
+       "the IPv6 address lacks its ']'"},
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://:3001"}, "the host is missing"},
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://[::1]:1", "-p", "tcp://[::1]:1"},
+       "--port: tcp://[::1]:1 is given more than once"},
   };
   for (const Case& c : cases) {
     const CliResult r = Run(c.args);

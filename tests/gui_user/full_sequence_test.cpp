@@ -1,6 +1,7 @@
 // One whole session of the wizard against one simulated board: configuration, boot-mode
 // programming, then a user-mode erase and a user-mode program run on the kernel the boot run left
-// running; the settings saved at Exit come back at the next start.
+// running; the settings saved at Exit come back at the next start. A board behind a port server
+// (a real ser2net), its rfc2217:// port typed into the port box.
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -19,6 +20,7 @@
 #include "pages/file_page.h"
 #include "pages/operation_page.h"
 #include "pages/user_operation_page.h"
+#include "resources/strings.h"
 #include "tests/gui_boot/wizard_support.h"
 #include "tests/gui_user/user_support.h"
 #include "tests/link/link_support.h"
@@ -187,6 +189,74 @@ TEST(FullSequence, ConfigureBootProgramThenUserEraseAndProgramAndTheSettingsCome
   session->Next();
   ASSERT_EQ(session->Active(), PageId::UserFile);
   EXPECT_EQ(session->Page_<CUserFilePage>()->m_editFile->text().toStdString(), userFile);
+}
+
+// The port box takes a network port typed in: a malformed one is named on Next and keeps the
+// page; a good one programs the board through the port server and is remembered.
+TEST(FullSequence, ANetworkPortIsTypedCheckedProgrammedThroughAndRemembered) {
+  ScriptedPrompt prompt;
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString settings = dir.filePath("quill.ini");
+  sim::BoardOptions options = BoardOf("TX-C30", 0, 4, sim::BoardState::User);
+  options.expectBaud = 19200;
+  std::unique_ptr<sim::SimBoard> board = StartBoard(std::move(options));
+  ASSERT_TRUE(board);
+  PortServer server({{board->PortPath(), 9600, true}});
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+  const QString url = QString::fromStdString(server.Url(0));
+  const std::vector<Record> records = {{0x0140, Pattern(16, 3)}, {0x2200, Pattern(16, 4)}};
+  const std::string file = FileOf(records);
+
+  auto session = std::make_unique<Session>(settings);
+  ASSERT_TRUE(session->Show());
+  CFlashSheet* sheet = session->sheet.get();
+  session->Next();
+  auto* configure = session->Page_<CConfigurePage>();
+  ASSERT_NE(configure, nullptr);
+  ASSERT_TRUE(ChooseText(configure->m_cbDevice, "TX-C30"));
+  ASSERT_TRUE(ChooseText(configure->m_cbClock, configure->m_cbClock->itemText(4)));
+  ASSERT_TRUE(ChooseText(configure->m_cbUserRate, "19200"));
+  auto type = [&](const QString& text) {
+    configure->m_cbPort->lineEdit()->selectAll();
+    QTest::keyClicks(configure->m_cbPort->lineEdit(), text);
+  };
+  type("rfc2217://127.0.0.1");  // no port number
+  session->Next();
+  EXPECT_EQ(session->Active(), PageId::Configure);
+  ASSERT_EQ(prompt.Ids(), std::vector<uint32_t>{StrId::NetworkPortInvalid});
+  EXPECT_NE(prompt.messages[0].text.find("the port number is missing"), std::string::npos);
+  type(url);
+  session->Next();
+  ASSERT_EQ(session->Active(), PageId::Operation) << ::testing::PrintToString(prompt.Ids());
+  EXPECT_EQ(sheet->m_strComPort, url.toStdString());
+
+  ClickButton(session->operation->Radio(OperationUser));
+  session->Next();
+  ClickButton(session->Page_<CUserOperationPage>()->Radio(UserOperationProgram));
+  session->Next();
+  ASSERT_EQ(session->Active(), PageId::UserFile);
+  session->Page_<CUserFilePage>()->m_editFile->setText(QString::fromStdString(file));
+  session->Next();
+  ASSERT_NE(session->Page_<CUserBlocksPage>(), nullptr) << ::testing::PrintToString(prompt.Ids());
+  session->Next();
+  session->Next();
+  ASSERT_TRUE(session->WaitFor(PageId::UserDone));
+  EXPECT_EQ(session->Page_<CDonePage>()->m_staticResult->text(), Text(120));
+  EXPECT_EQ(board->Flash(), ExpectedFlash(*sheet, records));
+  EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
+
+  QTest::mouseClick(sheet->m_btnExit, Qt::LeftButton);
+  session->End();
+  session = std::make_unique<Session>(settings);
+  EXPECT_EQ(session->sheet->m_strComPort, url.toStdString());
+  ASSERT_TRUE(session->Show());
+  ClickButton(session->operation->Radio(OperationConfigure));
+  session->Next();
+  configure = session->Page_<CConfigurePage>();
+  ASSERT_NE(configure, nullptr);
+  EXPECT_EQ(configure->m_cbPort->currentText(), url);
 }
 
 }  // namespace

@@ -5,14 +5,19 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <thread>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -212,6 +217,111 @@ std::string ReadAll(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+uint16_t FreeTcpPort() {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  uint16_t port = 0;
+  if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  ::close(s);
+  return port;
+}
+
+namespace {
+
+// Whether /proc/net/tcp lists a socket listening on 127.0.0.1:port.
+bool Listening(uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  char wanted[32];
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (local == wanted && state == "0A") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+PortServer::PortServer(std::vector<Line> lines) : lines_(std::move(lines)) {
+  static std::atomic<int> counter{0};
+  dir_ = ::testing::TempDir() + "quill_ser2net_" + std::to_string(::getpid()) + "_" +
+         std::to_string(counter++);
+  std::filesystem::create_directories(dir_);
+}
+
+PortServer::~PortServer() {
+  Kill();
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+bool PortServer::Start(std::string* error) {
+  std::ofstream config(dir_ + "/ser2net.yaml");
+  config << "%YAML 1.1\n---\n";
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    ports_.push_back(FreeTcpPort());
+    config << "connection: &line" << i << "\n"
+           << "  accepter: " << (lines_[i].rfc2217 ? "telnet(rfc2217),tcp," : "tcp,")
+           << "127.0.0.1," << ports_.back() << "\n"
+           << "  connector: serialdev," << lines_[i].device << "," << lines_[i].rate
+           << "n81,local\n"
+           // As the README's configuration: replies are passed on at once.
+           << "  options:\n    chardelay: false\n";
+  }
+  config.close();
+  const std::string log = dir_ + "/ser2net.log";
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+    ::dup2(STDOUT_FILENO, STDERR_FILENO);
+    // -u: no UUCP lock files, which an unprivileged test could not write.
+    const std::string file = dir_ + "/ser2net.yaml", pidFile = dir_ + "/ser2net.pid";
+    ::execlp("ser2net", "ser2net", "-n", "-u", "-c", file.c_str(), "-P", pidFile.c_str(),
+             static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  for (;;) {
+    bool all = true;
+    for (uint16_t port : ports_) all = all && Listening(port);
+    if (all) return true;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      if (error) *error = "ser2net ended: " + ReadAll(log);
+      return false;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      if (error) *error = "ser2net did not listen within 10 s: " + ReadAll(log);
+      return false;
+    }
+    // Nothing announces readiness; the listening sockets are looked at again shortly.
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+std::string PortServer::Url(std::size_t i) const {
+  return std::string(lines_.at(i).rfc2217 ? "rfc2217" : "tcp") + "://127.0.0.1:" +
+         std::to_string(ports_.at(i));
+}
+
+void PortServer::Kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
 }
 
 }  // namespace quill::test

@@ -106,6 +106,39 @@ class ChildProcess {
   std::string out_, err_;
 };
 
+// A real port server (Debian's ser2net) in front of pseudo-terminals, one TCP port of 127.0.0.1
+// for each, as a rack's port server serves its adapters. Its configuration goes to a temporary
+// folder; the ports are free ones. The server is killed when the object goes.
+class PortServer {
+ public:
+  struct Line {
+    std::string device;     // the pseudo-terminal (a simulated board's port)
+    uint32_t rate = 9600;   // the server's own setting of the line
+    bool rfc2217 = true;    // telnet(rfc2217) accepter, else raw tcp
+  };
+  explicit PortServer(std::vector<Line> lines);
+  ~PortServer();
+  PortServer(const PortServer&) = delete;
+  PortServer& operator=(const PortServer&) = delete;
+
+  // Starts ser2net and waits until every port listens; false with *error when it does not.
+  bool Start(std::string* error);
+  // rfc2217://127.0.0.1:P or tcp://127.0.0.1:P of line i.
+  std::string Url(std::size_t i) const;
+  uint16_t Port(std::size_t i) const { return ports_.at(i); }
+  // Ends the server at once (SIGKILL), as a crash or a pulled cable would, and reaps it.
+  void Kill();
+
+ private:
+  std::vector<Line> lines_;
+  std::vector<uint16_t> ports_;
+  std::string dir_;
+  int pid_ = -1;
+};
+
+// A TCP port of 127.0.0.1 that nothing listens on now.
+uint16_t FreeTcpPort();
+
 // The whole content of a file; empty when it cannot be read.
 std::string ReadAll(const std::string& path);
 

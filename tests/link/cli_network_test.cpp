@@ -1,0 +1,317 @@
+// quill-cli with boards on another computer: simulated boards behind a real port server
+// (ser2net) on 127.0.0.1, reached as rfc2217:// and tcp:// ports, beside local ones; servers
+// that refuse, do not resolve, stay silent or never answer; a server that dies in the middle of
+// a run; Ctrl-C.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "link/results.h"
+#include "tests/kernels/kernel_support.h"
+#include "tests/link/link_support.h"
+
+namespace quill::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+const std::string kCli = std::string(QUILL_BINARY_DIR) + "/cli/quill-cli";
+
+class CliRun : public ChildProcess {
+ public:
+  explicit CliRun(std::vector<std::string> args) : ChildProcess(With(std::move(args))) {}
+
+ private:
+  static std::vector<std::string> With(std::vector<std::string> args) {
+    args.insert(args.begin(), kCli);
+    return args;
+  }
+};
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::map<std::string, json> RecordsByPort(const std::string& out) {
+  std::map<std::string, json> records;
+  std::stringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    const json record = json::parse(line);
+    records[record.at("port").get<std::string>()] = record;
+  }
+  return records;
+}
+
+// Every byte value, runs of 0xFF (telnet's escape byte) and CR NUL, CR LF (what a telnet without
+// binary mode would rewrite), in records at the start of the TX-A10's flash.
+std::vector<Record> EveryByteValue() {
+  std::vector<uint8_t> data;
+  for (int v = 0; v < 256; ++v) data.push_back(static_cast<uint8_t>(v));
+  for (int i = 0; i < 8; ++i) data.push_back(0xFF);
+  for (uint8_t b : {0x0D, 0x00, 0x0D, 0x0A, 0x0D, 0xFF, 0x00, 0xFF, 0x0D}) data.push_back(b);
+  std::vector<Record> records;
+  for (std::size_t at = 0; at < data.size(); at += 32) {
+    const std::size_t n = std::min<std::size_t>(32, data.size() - at);
+    records.push_back({static_cast<uint32_t>(at),
+                       std::vector<uint8_t>(data.begin() + at, data.begin() + at + n)});
+  }
+  return records;
+}
+
+std::string WriteRecords(const std::vector<Record>& records) {
+  std::vector<std::string> lines;
+  for (const Record& r : records) lines.push_back(SRecord(3, r.address, r.data));
+  return WriteProgramFile(lines);
+}
+
+// The flash after programming records with every block selected.
+std::vector<uint8_t> FlashWith(WizardState sheet, const std::vector<Record>& records) {
+  for (int i = 0; i < sheet.Mode().blockCount; ++i) {
+    sheet.m_astrSelectedBlocks.push_back(sheet.Mode().blocks[i].name);
+  }
+  return ExpectedFlash(sheet, records);
+}
+
+struct Pair {
+  std::unique_ptr<sim::SimBoard> local, remote;
+};
+
+Pair BoardPair(const WizardState& sheet, sim::BoardState state, uint32_t rate) {
+  sim::BoardOptions options = BoardFor(sheet, state);
+  options.expectBaud = rate;  // a line at any other rate is an error the board records
+  return {StartBoard(options), StartBoard(options)};
+}
+
+// The same boot and the same programming, once on a local pseudo-terminal and once through the
+// port server, in one run: the boards see the same bytes, at the job's rate, and the flash holds
+// every byte value exactly.
+TEST(NetworkPorts, Rfc2217CarriesTheSameBytesAsALocalPortAtTheJobsRate) {
+  TestKernelStore store;
+  const WizardState sheet = MakeSheet("TX-A10", 0, 8, "");
+  store.Install(sheet.m_pClockRange->kernelId, RealKernel(sheet.m_pClockRange->kernelId));
+  const std::vector<Record> records = EveryByteValue();
+  const std::string file = WriteRecords(records);
+  const std::vector<uint8_t> expected = FlashWith(sheet, records);
+
+  struct Job {
+    const char* name;
+    sim::BoardState state;
+    uint32_t rate;
+    std::vector<std::string> args;
+  };
+  const std::vector<Job> jobs = {
+      {"boot", sim::BoardState::Boot, static_cast<uint32_t>(sheet.m_nComBootRate),
+       {"boot", "-d", "TX-A10", "-c", "16MHz"}},
+      // Not the server's own 9600: the rate must come from the job.
+      {"program", sim::BoardState::User, 19200, {"program", "-d", "TX-A10", "-b", "19200"}},
+  };
+  for (const Job& job : jobs) {
+    SCOPED_TRACE(job.name);
+    Pair boards = BoardPair(sheet, job.state, job.rate);
+    PortServer server({{boards.remote->PortPath(), 9600, true}});
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+    std::vector<std::string> args = job.args;
+    args.insert(args.end(), {"-p", boards.local->PortPath(), "-p", server.Url(0), "--json", "-q", file});
+    CliRun run(args);
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+
+    const auto records = RecordsByPort(run.Out());
+    ASSERT_EQ(records.count(server.Url(0)), 1u) << run.Out();  // named as given
+    EXPECT_EQ(records.at(server.Url(0)).at("exit_status"), 0);
+    for (const auto* board : {boards.local.get(), boards.remote.get()}) {
+      EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
+      EXPECT_EQ(board->Flash(), expected);
+    }
+    EXPECT_EQ(boards.remote->Received(), boards.local->Received());
+    EXPECT_EQ(boards.remote->Sent(), boards.local->Sent());
+    EXPECT_FALSE(boards.remote->Received().empty());
+  }
+}
+
+// Over raw TCP the server's own setting is the line's: a job at that rate programs exactly.
+TEST(NetworkPorts, RawTcpProgramsWithTheServerAtTheJobsRate) {
+  const WizardState sheet = MakeSheet("TX-A10", 0, 8, "");
+  const std::vector<Record> records = EveryByteValue();
+  sim::BoardOptions options = BoardFor(sheet, sim::BoardState::User);
+  options.expectBaud = 38400;
+  auto board = StartBoard(options);
+  PortServer server({{board->PortPath(), 38400, false}});
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+  CliRun run({"program", "-d", "TX-A10", "-b", "38400", "-p", server.Url(0), "-q",
+              WriteRecords(records)});
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
+  EXPECT_EQ(board->Flash(), FlashWith(sheet, records));
+}
+
+// A socket of 127.0.0.1 that listens but never accepts.
+struct Listener {
+  explicit Listener(int backlog) {
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd, backlog);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+  }
+  ~Listener() {
+    for (int c : fillers) ::close(c);
+    ::close(fd);
+  }
+  // Fills the queue of connections not yet accepted: the kernel then drops further connection
+  // requests unanswered, as a host that is down or behind a firewall does.
+  void Fill() {
+    for (int i = 0; i < 3; ++i) {
+      const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      address.sin_port = htons(port);
+      ::connect(c, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      fillers.push_back(c);
+    }
+  }
+  // Everything the first client that connected has sent; empty when none connected.
+  std::vector<uint8_t> FirstClientBytes(bool* connected) {
+    const int c = ::accept(fd, nullptr, nullptr);
+    *connected = c >= 0;
+    std::vector<uint8_t> bytes;
+    if (c < 0) return bytes;
+    uint8_t buffer[256];
+    for (ssize_t n; (n = ::recv(c, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+      bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    ::close(c);
+    return bytes;
+  }
+  int fd = -1;
+  uint16_t port = 0;
+  std::vector<int> fillers;
+};
+
+// Ports that cannot be opened: each named with its host, port and reason, exit 13, and nothing
+// of the protocols sent; a boot on a network port without an installed kernel sends nothing and
+// exits 78.
+TEST(NetworkPorts, PortsThatDoNotOpenAreNamedWithTheirReasonAndGetNothing) {
+  const uint16_t refused = FreeTcpPort();
+  Listener silent(0);
+  silent.Fill();
+  Listener mute(4);  // takes the connection, never says a word
+  const std::string file = WriteRecords(EveryByteValue());
+  struct Case {
+    std::string url, hostPort, reason;
+  };
+  const std::vector<Case> cases = {
+      {"rfc2217://127.0.0.1:" + std::to_string(refused), "127.0.0.1:" + std::to_string(refused),
+       "connection refused"},
+      {"tcp://no-such-host.invalid:2217", "no-such-host.invalid:2217", "does not resolve"},
+      {"tcp://127.0.0.1:" + std::to_string(silent.port), "127.0.0.1:" + std::to_string(silent.port),
+       "no connection within 5 seconds"},
+      {"rfc2217://127.0.0.1:" + std::to_string(mute.port), "127.0.0.1:" + std::to_string(mute.port),
+       "did not take the Com Port Control Option (RFC 2217) within 5 seconds"},
+  };
+  std::vector<std::string> args = {"program", "-d", "TX-A10", "--json", "-q", file};
+  for (const Case& c : cases) args.insert(args.end(), {"-p", c.url});
+  const Clock::time_point start = Clock::now();
+  CliRun run(args);
+  EXPECT_EQ(run.Wait(), ErrorInternal) << run.Err();
+  // Two waits of 5 seconds, one after the other; the others fail at once.
+  EXPECT_LT(Clock::now() - start, 15s);
+  const auto records = RecordsByPort(run.Out());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    ASSERT_EQ(records.count(c.url), 1u) << run.Out();
+    const json& record = records.at(c.url);
+    EXPECT_EQ(record.at("exit_status"), ErrorInternal);
+    const std::string problem = record.value("port_problem", "");
+    EXPECT_TRUE(Contains(problem, c.hostPort) && Contains(problem, c.reason)) << problem;
+    EXPECT_TRUE(Contains(run.Err(), c.url + ": " + problem)) << run.Err();
+  }
+  // The mute server heard the telnet offers and nothing else.
+  bool connected = false;
+  const std::vector<uint8_t> heard = mute.FirstClientBytes(&connected);
+  ASSERT_TRUE(connected);
+  for (std::size_t i = 0; i < heard.size(); i += 3) {
+    ASSERT_EQ(heard[i], 0xFF) << "byte " << i << " is no telnet command";
+    EXPECT_TRUE(heard[i + 1] == 0xFB || heard[i + 1] == 0xFD);
+  }
+
+  // No kernel installed: refused before any connection.
+  Listener server(4);
+  CliRun boot({"boot", "-d", "TX-A10", "-c", "16MHz", "-p",
+               "rfc2217://127.0.0.1:" + std::to_string(server.port), "-q", file});
+  EXPECT_EQ(boot.Wait(), 78) << boot.Err();
+  server.FirstClientBytes(&connected);
+  EXPECT_FALSE(connected);
+}
+
+// The server goes away in the middle of a run: the step it interrupts fails at once as a lost
+// connection (13, naming the host and port), never as a success and never by waiting out the
+// protocol's timeouts; Ctrl-C aborts a network run as a local one.
+TEST(NetworkPorts, AServerLostMidRunFailsTheStepAndCtrlCAborts) {
+  TestKernelStore store;
+  const WizardState sheet = MakeSheet("TX-A10", 0, 8, "");
+  store.Install(sheet.m_pClockRange->kernelId, RealKernel(sheet.m_pClockRange->kernelId));
+  std::vector<std::string> lines;
+  for (uint32_t a = 0; a < 0x800; a += 128) lines.push_back(SRecord(3, a, Pattern(128, 3)));
+  const std::string file = WriteProgramFile(lines);
+  enum class Action { KillServer, Interrupt };
+  struct Case {
+    const char* name;
+    sim::BoardState state;
+    std::vector<std::string> args;
+    std::size_t receivedBefore;  // bytes the board has taken when the action comes
+    Action action;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      // Ten sync bytes, then a third of the kernel, one byte at a time with its echo.
+      {"download", sim::BoardState::Boot, {"boot", "-c", "16MHz"}, 10 + 600, Action::KillServer,
+       ErrorInternal},
+      // The chunk header (11 bytes) and half of the first record's 128 bytes.
+      {"chunk", sim::BoardState::User, {"program", "--no-erase"}, 11 + 64, Action::KillServer,
+       ErrorInternal},
+      {"ctrl-c", sim::BoardState::User, {"program", "--no-erase"}, 11 + 64, Action::Interrupt,
+       ErrorUserAbort},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::BoardOptions options = BoardFor(sheet, c.state);
+    options.pace = true;  // bytes take their line time, so the action lands inside the step
+    auto board = StartBoard(options);
+    PortServer server({{board->PortPath(), 9600, true}});
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-d", "TX-A10", "-p", server.Url(0), file});
+    CliRun run(args);
+    ASSERT_TRUE(board->WaitForReceived(c.receivedBefore, 30s))
+        << board->Received().size() << " bytes received; " << (run.Signal(SIGKILL), run.Err());
+    const Clock::time_point action = Clock::now();
+    if (c.action == Action::KillServer) server.Kill();
+    if (c.action == Action::Interrupt) run.Signal(SIGINT);
+    EXPECT_EQ(run.Wait(), c.status) << run.Err();
+    EXPECT_LT(Clock::now() - action, 3s);
+    if (c.action == Action::KillServer) {
+      const std::string said = "the connection to 127.0.0.1:" + std::to_string(server.Port(0)) +
+                               " was lost";
+      EXPECT_TRUE(Contains(run.Err(), server.Url(0) + ": " + said)) << run.Err();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quill::test
