@@ -12,8 +12,9 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 function(quill_add_windows_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(${name} PRIVATE quillstate ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  # The test folders, and sim/ for the record lines the program-file tests write.
+  quill_include_folder(${name} PRIVATE tests sim)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     QUILL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" QUILL_BINARY_DIR="${CMAKE_BINARY_DIR}")
   add_test(NAME ${name} COMMAND ${name})
@@ -23,8 +24,9 @@ endfunction()
 set(_t ${CMAKE_CURRENT_SOURCE_DIR})
 quill_add_windows_test(test_core SOURCES
   ${_t}/core/catalogue_test.cpp ${_t}/core/strings_test.cpp ${_t}/core/results_test.cpp
-  ${_t}/core/wizard_state_test.cpp ${_t}/core/sha256_test.cpp)
+  ${_t}/core/wizard_state_test.cpp ${_t}/core/sha256_test.cpp LIBS quillstate)
 quill_add_windows_test(test_progfile SOURCES
   ${_t}/progfile/load_file_test.cpp ${_t}/progfile/program_image_test.cpp
-  ${_t}/progfile/address_field_test.cpp ${CMAKE_SOURCE_DIR}/sim/srec_line.cpp)
-quill_add_windows_test(test_serial_win SOURCES ${_t}/windows/serial_port_win_test.cpp)
+  ${_t}/progfile/address_field_test.cpp ${CMAKE_SOURCE_DIR}/sim/srec_line.cpp LIBS quillstate)
+quill_add_windows_test(test_serial_win SOURCES ${_t}/windows/serial_port_win_test.cpp
+  LIBS quillcore)
