@@ -23,6 +23,7 @@
 #include "app/page_ids.h"
 #include "app/user_prompt.h"
 #include "pages/operation_page.h"
+#include "pages/page_factory.h"
 
 namespace quill {
 namespace {
@@ -86,7 +87,7 @@ TEST_P(DamagedSettings, WizardStartsWithDefaultsWorksAndSavesWhatItCan) {
   ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), c.fileMode), 0);
   NoPrompt prompt;
   {
-    CFlashSheet sheet{SettingsStore(path)};
+    CFlashSheet sheet{SettingsStore(path), CreatePage};
     COperationPage operation(&sheet);
     sheet.AddPage(&operation);
     // What could not be read is at its default; unreadable and read-only stores give all
@@ -138,7 +139,7 @@ TEST(DamagedSettingsPath, FolderInPlaceOfTheFile) {
   QTemporaryDir dir;
   ASSERT_TRUE(QDir(dir.path()).mkdir("quill.ini"));
   NoPrompt prompt;
-  CFlashSheet sheet{SettingsStore(dir.filePath("quill.ini"))};
+  CFlashSheet sheet{SettingsStore(dir.filePath("quill.ini")), CreatePage};
   COperationPage operation(&sheet);
   sheet.AddPage(&operation);
   EXPECT_EQ(sheet.State().m_strMCUType, "TX-A10");
