@@ -50,6 +50,26 @@ CFlashSheet::CFlashSheet(SettingsStore store, PageFactory pages, QWidget* parent
   m_divider->setFrameShape(QFrame::HLine);
   m_divider->setFrameShadow(QFrame::Sunken);
 
+  QHBoxLayout* buttons = MakeButtonRow();
+  auto* layout = new QVBoxLayout(this);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  layout->addWidget(m_stack);
+  layout->addWidget(m_divider);
+  layout->addLayout(buttons);
+
+  connect(m_btnAbout, &QPushButton::clicked, this, &CFlashSheet::OnAbout);
+  connect(m_btnBack, &QPushButton::clicked, this, &CFlashSheet::OnBack);
+  connect(m_btnNext, &QPushButton::clicked, this, &CFlashSheet::OnNext);
+  // "&Exit" ends the wizard even if the title-bar Close is disabled; the exit lock disables both.
+  connect(m_btnExit, &QPushButton::clicked, this, [this] { QDialog::reject(); });
+  // Alt+F4 closes the window like its title-bar button, also where no window manager does it.
+  auto* altF4 = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_F4), this);
+  connect(altF4, &QShortcut::activated, this, &QWidget::close);
+
+  LoadSettings();
+}
+
+QHBoxLayout* CFlashSheet::MakeButtonRow() {
   m_btnAbout = new QPushButton(Text(StrId::AboutButton), this);
   m_btnBack = new QPushButton(QStringLiteral("< &Back"), this);
   m_btnNext = new QPushButton(QStringLiteral("&Next >"), this);
@@ -78,23 +98,7 @@ CFlashSheet::CFlashSheet(SettingsStore store, PageFactory pages, QWidget* parent
   buttons->addWidget(m_btnNext);
   buttons->addSpacing(10);
   buttons->addWidget(m_btnExit);
-
-  auto* layout = new QVBoxLayout(this);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
-  layout->addWidget(m_stack);
-  layout->addWidget(m_divider);
-  layout->addLayout(buttons);
-
-  connect(m_btnAbout, &QPushButton::clicked, this, &CFlashSheet::OnAbout);
-  connect(m_btnBack, &QPushButton::clicked, this, &CFlashSheet::OnBack);
-  connect(m_btnNext, &QPushButton::clicked, this, &CFlashSheet::OnNext);
-  // "&Exit" ends the wizard even if the title-bar Close is disabled; the exit lock disables both.
-  connect(m_btnExit, &QPushButton::clicked, this, [this] { QDialog::reject(); });
-  // Alt+F4 closes the window like its title-bar button, also where no window manager does it.
-  auto* altF4 = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_F4), this);
-  connect(altF4, &QShortcut::activated, this, &QWidget::close);
-
-  LoadSettings();
+  return buttons;
 }
 
 CFlashSheet::~CFlashSheet() {

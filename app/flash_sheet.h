@@ -17,6 +17,7 @@
 #include "link/comm_thread.h"
 
 class QFrame;
+class QHBoxLayout;
 class QPushButton;
 class QStackedWidget;
 
@@ -88,6 +89,8 @@ class CFlashSheet : public QDialog, public WizardContext {
   void reject() override;
 
  private:
+  // The row of "&About...", "< &Back", "&Next >" and "&Exit".
+  QHBoxLayout* MakeButtonRow();
   void OnBack();
   void OnNext();
   // Moves by a Next or Back result (0, -1 or a template id) in the direction step (+1 / -1).

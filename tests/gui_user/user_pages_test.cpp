@@ -179,7 +179,8 @@ TEST_F(UserPages, TheErasePageListsTheMapAndSelectsTheChosenNamesOnly) {
   EXPECT_EQ(SelectedNames(list), QStringList({"LB5", "SB0", "SB3"}));
   wizard->PressBack();
   ASSERT_EQ(wizard->ActiveTemplate(), PageId::UserOperation);
-  EXPECT_EQ(wizard->Sheet().State().m_astrSelectedBlocks, (std::vector<std::string>{"LB5", "SB0", "SB3"}));
+  EXPECT_EQ(wizard->Sheet().State().m_astrSelectedBlocks,
+            (std::vector<std::string>{"LB5", "SB0", "SB3"}));
 }
 
 TEST_F(UserPages, SelectAllHandsOnEveryBlockAndDeselectAllIsRefusedWith177) {
