@@ -13,7 +13,6 @@
 #include <algorithm>
 
 #include "app/about_dlg.h"
-#include "app/page_factory.h"
 #include "app/page_ids.h"
 #include "app/qt_text.h"
 #include "resources/strings.h"
@@ -31,8 +30,8 @@ Q_LOGGING_CATEGORY(lcWizard, "quill.wizard", QtInfoMsg)
 
 }  // namespace
 
-CFlashSheet::CFlashSheet(SettingsStore store, QWidget* parent)
-    : QDialog(parent), m_settings(std::move(store)) {
+CFlashSheet::CFlashSheet(SettingsStore store, PageFactory pages, QWidget* parent)
+    : QDialog(parent), m_settings(std::move(store)), m_pageFactory(std::move(pages)) {
   InitQuillResources();
   setWindowTitle(Text(StrId::Caption));
   QIcon icon;
@@ -51,6 +50,26 @@ CFlashSheet::CFlashSheet(SettingsStore store, QWidget* parent)
   m_divider->setFrameShape(QFrame::HLine);
   m_divider->setFrameShadow(QFrame::Sunken);
 
+  QHBoxLayout* buttons = MakeButtonRow();
+  auto* layout = new QVBoxLayout(this);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  layout->addWidget(m_stack);
+  layout->addWidget(m_divider);
+  layout->addLayout(buttons);
+
+  connect(m_btnAbout, &QPushButton::clicked, this, &CFlashSheet::OnAbout);
+  connect(m_btnBack, &QPushButton::clicked, this, &CFlashSheet::OnBack);
+  connect(m_btnNext, &QPushButton::clicked, this, &CFlashSheet::OnNext);
+  // "&Exit" ends the wizard even if the title-bar Close is disabled; the exit lock disables both.
+  connect(m_btnExit, &QPushButton::clicked, this, [this] { QDialog::reject(); });
+  // Alt+F4 closes the window like its title-bar button, also where no window manager does it.
+  auto* altF4 = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_F4), this);
+  connect(altF4, &QShortcut::activated, this, &QWidget::close);
+
+  LoadSettings();
+}
+
+QHBoxLayout* CFlashSheet::MakeButtonRow() {
   m_btnAbout = new QPushButton(Text(StrId::AboutButton), this);
   m_btnBack = new QPushButton(QStringLiteral("< &Back"), this);
   m_btnNext = new QPushButton(QStringLiteral("&Next >"), this);
@@ -79,23 +98,7 @@ CFlashSheet::CFlashSheet(SettingsStore store, QWidget* parent)
   buttons->addWidget(m_btnNext);
   buttons->addSpacing(10);
   buttons->addWidget(m_btnExit);
-
-  auto* layout = new QVBoxLayout(this);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
-  layout->addWidget(m_stack);
-  layout->addWidget(m_divider);
-  layout->addLayout(buttons);
-
-  connect(m_btnAbout, &QPushButton::clicked, this, &CFlashSheet::OnAbout);
-  connect(m_btnBack, &QPushButton::clicked, this, &CFlashSheet::OnBack);
-  connect(m_btnNext, &QPushButton::clicked, this, &CFlashSheet::OnNext);
-  // "&Exit" ends the wizard even if the title-bar Close is disabled; the exit lock disables both.
-  connect(m_btnExit, &QPushButton::clicked, this, [this] { QDialog::reject(); });
-  // Alt+F4 closes the window like its title-bar button, also where no window manager does it.
-  auto* altF4 = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_F4), this);
-  connect(altF4, &QShortcut::activated, this, &QWidget::close);
-
-  LoadSettings();
+  return buttons;
 }
 
 CFlashSheet::~CFlashSheet() {
@@ -258,8 +261,9 @@ void CFlashSheet::ReplacePagesFrom(int first, const std::vector<int>& templateId
   while (GetPageCount() > first) {
     if (!RemovePage(GetPageCount() - 1)) return;  // the active page stays where it is
   }
+  if (!m_pageFactory) return;
   for (int id : templateIds) {
-    if (CWizardPage* page = CreatePage(id)) AddPage(page);
+    if (CWizardPage* page = m_pageFactory(id)) AddPage(page);
   }
 }
 
@@ -297,9 +301,9 @@ void CFlashSheet::SetUserOperationPages(int nUserOperation) {
   }
 }
 
-bool CFlashSheet::LoadSettings() { return m_settings.Load(*this); }
+bool CFlashSheet::LoadSettings() { return m_settings.Load(m_state); }
 
-bool CFlashSheet::SaveSettings() { return m_settings.Save(*this); }
+bool CFlashSheet::SaveSettings() { return m_settings.Save(m_state); }
 
 void CFlashSheet::SetExitLock(bool bLocked) {
   m_btnExit->setEnabled(!bLocked);
@@ -309,6 +313,18 @@ void CFlashSheet::SetExitLock(bool bLocked) {
 CProgressNotifier* CFlashSheet::ProgressNotifierFor(CWizardPage* page) {
   m_progressNotifier.SetTarget(page);
   return &m_progressNotifier;
+}
+
+bool CFlashSheet::StartBoot(CWizardPage* page, std::string* fileError) {
+  return m_commThread.StartBoot(ProgressNotifierFor(page), m_state, fileError);
+}
+
+bool CFlashSheet::StartProgram(CWizardPage* page, bool eraseFirst, std::string* fileError) {
+  return m_commThread.StartProgram(ProgressNotifierFor(page), m_state, eraseFirst, fileError);
+}
+
+bool CFlashSheet::StartErase(CWizardPage* page) {
+  return m_commThread.StartErase(ProgressNotifierFor(page), m_state);
 }
 
 void CFlashSheet::OnAbout() {

@@ -1,7 +1,8 @@
 // The wizard sheet: the one window of the program. It holds the shared wizard state and the
 // communication object, shows one page at a time above the button row ("&About...", "< &Back",
-// "&Next >", "&Exit"), swaps the page sets of the three operations, loads the settings when it
-// is built and saves them when it is destroyed.
+// "&Next >", "&Exit"), swaps the page sets of the three operations (built by the page factory it
+// is given), loads the settings when it is built and saves them when it is destroyed. Its pages
+// see it only as their WizardContext.
 #pragma once
 
 #include <QDialog>
@@ -10,29 +11,27 @@
 
 #include "app/progress_notify.h"
 #include "app/settings_store.h"
+#include "app/wizard_context.h"
 #include "app/wizard_page.h"
 #include "app/wizard_state.h"
 #include "link/comm_thread.h"
 
 class QFrame;
+class QHBoxLayout;
 class QPushButton;
 class QStackedWidget;
 
 namespace quill {
 
-// The wizard buttons a page enables (SetWizardButtons).
-constexpr unsigned PSWIZB_BACK = 1;
-constexpr unsigned PSWIZB_NEXT = 2;
-// The buttons PressButton presses.
-enum SheetButton { PSBTN_BACK = 0, PSBTN_NEXT = 1, PSBTN_CANCEL = 5 };
-
-class CFlashSheet : public QDialog, public WizardState {
+class CFlashSheet : public QDialog, public WizardContext {
   Q_OBJECT
 
  public:
   // Builds the communication object (which starts its worker), then loads the settings from
-  // store into the shared wizard state.
-  explicit CFlashSheet(SettingsStore store = SettingsStore(), QWidget* parent = nullptr);
+  // store into the shared wizard state. pages builds the pages of the page sets; without it the
+  // sets are empty.
+  explicit CFlashSheet(SettingsStore store = SettingsStore(), PageFactory pages = nullptr,
+                       QWidget* parent = nullptr);
   // Removes and destroys every page after page 0, saves the settings, then stops the worker.
   ~CFlashSheet() override;
 
@@ -41,29 +40,30 @@ class CFlashSheet : public QDialog, public WizardState {
   void AddPage(CWizardPage* page);
   // Removes page index (never the active page) and destroys it unless it is page 0.
   bool RemovePage(int index);
-  int GetPageCount() const { return static_cast<int>(m_pages.size()); }
-  CWizardPage* GetPage(int index) const;
-  int GetPageIndex(const CWizardPage* page) const;
+  int GetPageCount() const override { return static_cast<int>(m_pages.size()); }
+  CWizardPage* GetPage(int index) const override;
+  int GetPageIndex(const CWizardPage* page) const override;
   // The index of the first page with this dialog template id, or -1.
   int FindPageByTemplate(int templateId) const;
   int GetActiveIndex() const { return m_nActive; }
-  CWizardPage* GetActivePage() const { return GetPage(m_nActive); }
+  CWizardPage* GetActivePage() const override { return GetPage(m_nActive); }
 
-  // Leaves the active page (its OnKillActive may refuse) and activates page index. Asked while
-  // a page is being activated (from its OnInitDialog or OnSetActive), the change is made as soon
-  // as that activation has finished. Asking for the active page changes nothing.
-  bool SetActivePage(int index);
-  // Enables Back and Next by the PSWIZB_ flags.
-  void SetWizardButtons(unsigned flags);
-  // Presses a button as the user would; Back and Next are pressed even while disabled.
-  void PressButton(int button);
+  // Asking for the active page changes nothing.
+  bool SetActivePage(int index) override;
+  void SetWizardButtons(unsigned flags) override;
+  void PressButton(int button) override;
 
-  // Replaces every page after page 0 by the set of nOperation (0 Configuration, 1 Boot
-  // programming, 2 User programming; any other value: no pages).
-  void SetOperationPages(int nOperation);
-  // Replaces every page after page 1 by the set of nUserOperation (0 and 1 programming,
-  // 2 erasing; a negative or other value: no pages).
-  void SetUserOperationPages(int nUserOperation);
+  void SetOperationPages(int nOperation) override;
+  void SetUserOperationPages(int nUserOperation) override;
+
+  WizardState& State() override { return m_state; }
+  const WizardState& State() const override { return m_state; }
+
+  bool StartBoot(CWizardPage* page, std::string* fileError) override;
+  bool StartProgram(CWizardPage* page, bool eraseFirst, std::string* fileError) override;
+  bool StartErase(CWizardPage* page) override;
+  bool Abort() override { return m_commThread.Abort(); }
+  const CCommThread& Comm() const override { return m_commThread; }
 
   bool LoadSettings();
   bool SaveSettings();
@@ -72,22 +72,15 @@ class CFlashSheet : public QDialog, public WizardState {
   // and Escape do nothing; SetExitLock also disables "&Exit".
   void EnableClose(bool bEnable) { m_bCloseEnabled = bEnable; }
   bool IsCloseEnabled() const { return m_bCloseEnabled; }
-  void SetExitLock(bool bLocked);
-
-  // The progress notifier aimed at page: pass it to m_commThread's Start calls; the page
-  // receives OnProgressNotify for every step.
-  CProgressNotifier* ProgressNotifierFor(CWizardPage* page);
+  void SetExitLock(bool bLocked) override;
 
   // Shows the About box modally.
   void OnAbout();
 
+  QPushButton* AboutButton() const { return m_btnAbout; }
   QPushButton* BackButton() const { return m_btnBack; }
   QPushButton* NextButton() const { return m_btnNext; }
-
-  CProgressNotifier m_progressNotifier;  // declared before m_commThread, so it outlives the worker
-  CCommThread m_commThread;
-  QPushButton* m_btnAbout = nullptr;
-  QPushButton* m_btnExit = nullptr;
+  QPushButton* ExitButton() const { return m_btnExit; }
 
  protected:
   void showEvent(QShowEvent* e) override;
@@ -96,6 +89,8 @@ class CFlashSheet : public QDialog, public WizardState {
   void reject() override;
 
  private:
+  // The row of "&About...", "< &Back", "&Next >" and "&Exit".
+  QHBoxLayout* MakeButtonRow();
   void OnBack();
   void OnNext();
   // Moves by a Next or Back result (0, -1 or a template id) in the direction step (+1 / -1).
@@ -103,8 +98,17 @@ class CFlashSheet : public QDialog, public WizardState {
   bool ChangePage(int index, int step);
   void FocusFirstControl(CWizardPage* page);
   void ReplacePagesFrom(int first, const std::vector<int>& templateIds);
+  // The progress notifier aimed at page, for the communication object's Start calls.
+  CProgressNotifier* ProgressNotifierFor(CWizardPage* page);
 
+  friend class CWizardPage;  // a page that is destroyed clears the notifier's aim at it
+  WizardState m_state;
+  CProgressNotifier m_progressNotifier;  // declared before m_commThread, so it outlives the worker
+  CCommThread m_commThread;
   SettingsStore m_settings;
+  PageFactory m_pageFactory;
+  QPushButton* m_btnAbout = nullptr;
+  QPushButton* m_btnExit = nullptr;
   QStackedWidget* m_stack = nullptr;
   QFrame* m_divider = nullptr;
   QPushButton* m_btnBack = nullptr;

@@ -19,6 +19,10 @@ CWizardPage::~CWizardPage() {
   if (m_pSheet) m_pSheet->m_progressNotifier.ClearTarget(this);
 }
 
+WizardContext* CWizardPage::GetContext() const { return m_pSheet; }
+
+WizardState& CWizardPage::State() const { return m_pSheet->State(); }
+
 bool CWizardPage::OnInitDialog() {
   UpdateData(false);
   return true;

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QWidget>
 
+#include "app/wizard_context.h"
+
 class QLabel;
 class QVBoxLayout;
 
@@ -22,8 +24,8 @@ class CWizardPage : public QWidget {
   ~CWizardPage() override;
 
   int TemplateId() const { return m_nTemplateId; }
-  // The sheet the page was added to (nullptr before AddPage).
-  CFlashSheet* GetSheet() const { return m_pSheet; }
+  // The wizard the page was added to (nullptr before AddPage).
+  WizardContext* GetContext() const;
   // True once OnInitDialog has run (the page has been shown).
   bool IsInitialised() const { return m_bInitialised; }
 
@@ -51,6 +53,8 @@ class CWizardPage : public QWidget {
  protected:
   // Sets the enabled wizard buttons of the sheet (PSWIZB_BACK | PSWIZB_NEXT).
   void SetWizardButtons(unsigned flags);
+  // The shared wizard state of the wizard the page was added to.
+  WizardState& State() const;
   // The heading at the top of a page with the etched line beneath it; returns the layout the
   // page adds its controls to.
   QVBoxLayout* MakePageLayout(const QString& heading);

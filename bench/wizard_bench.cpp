@@ -28,6 +28,7 @@
 #include "device/catalogue.h"
 #include "pages/file_page.h"
 #include "pages/operation_page.h"
+#include "pages/page_factory.h"
 #include "pages/progress_page.h"
 #include "resources/fpcode.h"
 #include "sim/sim_board.h"
@@ -143,14 +144,14 @@ int main(int argc, char** argv) {
 
   SilentPrompt prompt;
   SetPrompt(&prompt);
-  auto sheet = std::make_unique<CFlashSheet>(SettingsStore(dir.filePath("quill.ini")));
-  sheet->m_strMCUType = device;
-  sheet->m_nMCUMode = 0;
-  sheet->m_nClockSpeed = kClock;
-  sheet->DeriveCatalogueRefs();
-  sheet->m_strComPort = board.PortPath();
-  const ClockRange& range = *sheet->m_pClockRange;
-  sheet->m_nComBootRate = static_cast<int32_t>(range.bootRates[range.bootRateCount - 1]);
+  auto sheet = std::make_unique<CFlashSheet>(SettingsStore(dir.filePath("quill.ini")), CreatePage);
+  sheet->State().m_strMCUType = device;
+  sheet->State().m_nMCUMode = 0;
+  sheet->State().m_nClockSpeed = kClock;
+  sheet->State().DeriveCatalogueRefs();
+  sheet->State().m_strComPort = board.PortPath();
+  const ClockRange& range = *sheet->State().m_pClockRange;
+  sheet->State().m_nComBootRate = static_cast<int32_t>(range.bootRates[range.bootRateCount - 1]);
   auto operation = std::make_unique<COperationPage>(sheet.get());
   sheet->AddPage(operation.get());
   sheet->show();
@@ -204,7 +205,7 @@ int main(int argc, char** argv) {
   const int loop = app.exec();
 
   uint32_t detail = 0;
-  const int32_t result = sheet->m_commThread.GetResult(detail);
+  const int32_t result = sheet->Comm().GetResult(detail);
   // What the run posts with a board that answers at once: sync 0 and 100; the kernel download's
   // 0 of L, one per stream byte and the last; the erase report's first attempt and 20 of 20; the
   // programming step's 0 of L, one per data record and L of L; the idle phase.

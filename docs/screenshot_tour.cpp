@@ -27,6 +27,7 @@
 #include "pages/blocks_page.h"
 #include "pages/file_page.h"
 #include "pages/operation_page.h"
+#include "pages/page_factory.h"
 #include "pages/user_operation_page.h"
 #include "sim/sim_board.h"
 #include "sim/srec_line.h"
@@ -160,14 +161,14 @@ int main(int argc, char** argv) {
   SetPrompt(&prompt);
   int status = 1;
   {
-    auto sheet = std::make_unique<CFlashSheet>(SettingsStore(run + "/quill.ini"));
-    sheet->m_strMCUType = "TX-A10";
-    sheet->m_nMCUMode = 0;
-    sheet->m_nClockSpeed = 8;
-    sheet->m_strComPort = board.AnnouncePath();
-    sheet->m_nComBootRate = 9600;
-    sheet->m_nComUserRate = 9600;  // the kernel keeps the rate it was synchronised at
-    sheet->DeriveCatalogueRefs();
+    auto sheet = std::make_unique<CFlashSheet>(SettingsStore(run + "/quill.ini"), CreatePage);
+    sheet->State().m_strMCUType = "TX-A10";
+    sheet->State().m_nMCUMode = 0;
+    sheet->State().m_nClockSpeed = 8;
+    sheet->State().m_strComPort = board.AnnouncePath();
+    sheet->State().m_nComBootRate = 9600;
+    sheet->State().m_nComUserRate = 9600;  // the kernel keeps the rate it was synchronised at
+    sheet->State().DeriveCatalogueRefs();
     auto operation = std::make_unique<COperationPage>(sheet.get());
     sheet->AddPage(operation.get());
     sheet->show();
@@ -246,7 +247,7 @@ int main(int argc, char** argv) {
       tour.WaitFor(
           [&] {
             int32_t pos = 0, range = 0;
-            return sheet->m_commThread.GetProgress(pos, range) == PhaseBlockErase;
+            return sheet->Comm().GetProgress(pos, range) == PhaseBlockErase;
           },
           "the erase");
       QTest::qWait(300);
@@ -268,7 +269,7 @@ int main(int argc, char** argv) {
     } else if (tour.Ok()) {
       status = 0;
     }
-    sheet->m_commThread.Abort();
+    sheet->Abort();
     operation.reset();
     sheet.reset();
   }

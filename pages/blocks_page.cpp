@@ -10,7 +10,6 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/flash_sheet.h"
 #include "app/qt_text.h"
 #include "app/user_prompt.h"
 #include "resources/strings.h"
@@ -124,7 +123,7 @@ bool CBlocksPage::DoDataExchange(bool bSave) {
 }
 
 void CBlocksPage::FillList() {
-  const CFlashSheet* sheet = GetSheet();
+  const WizardState& state = State();
   // Every activation starts from nothing, so the columns are never doubled.
   m_listBlocks->clear();
   m_listBlocks->setColumnCount(0);
@@ -138,23 +137,23 @@ void CBlocksPage::FillList() {
   }
   SizeColumns();
 
-  if (!sheet->m_pDevice) return;
-  const int mode = sheet->ModeIndex();
-  const FlashBlock* blocks = sheet->m_pDevice->GetBlocks(mode);
-  for (int i = 0; i < sheet->m_pDevice->GetBlockCount(mode); ++i) {
+  if (!state.m_pDevice) return;
+  const int mode = state.ModeIndex();
+  const FlashBlock* blocks = state.m_pDevice->GetBlocks(mode);
+  for (int i = 0; i < state.m_pDevice->GetBlockCount(mode); ++i) {
     const FlashBlock& block = blocks[i];
     auto* row = new QTreeWidgetItem(m_listBlocks);
     row->setText(0, QString::fromLatin1(block.name));
     row->setText(1, FormatBlockAddress(block.start));
     row->setText(2, FormatBlockAddress(block.end));
     // A name the map lacks selects nothing; the names are compared exactly, case and all.
-    for (const std::string& name : sheet->m_astrSelectedBlocks)
+    for (const std::string& name : state.m_astrSelectedBlocks)
       if (name == block.name) row->setSelected(true);
   }
 }
 
 void CBlocksPage::SaveChoice() {
-  std::vector<std::string>& chosen = GetSheet()->m_astrSelectedBlocks;
+  std::vector<std::string>& chosen = State().m_astrSelectedBlocks;
   chosen.clear();
   for (int i = 0; i < m_listBlocks->topLevelItemCount(); ++i) {
     const QTreeWidgetItem* row = m_listBlocks->topLevelItem(i);
@@ -230,7 +229,7 @@ CEraseBlocksPage::CEraseBlocksPage()
 
 int CEraseBlocksPage::OnWizardNext() {
   if (!UpdateData(true)) return -1;
-  if (GetSheet()->m_astrSelectedBlocks.empty()) {
+  if (State().m_astrSelectedBlocks.empty()) {
     MessageBoxId(this, StrId::SelectABlock);
     return -1;
   }

@@ -9,7 +9,6 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/flash_sheet.h"
 #include "app/qt_text.h"
 #include "app/user_prompt.h"
 #include "kernels/kernel_import.h"
@@ -110,17 +109,17 @@ CConfigurePage::CConfigurePage() : CWizardPage(kTemplateId, QStringLiteral("QUIL
 }
 
 bool CConfigurePage::OnInitDialog() {
-  const CFlashSheet* sheet = GetSheet();
-  m_strMCUType = sheet->m_strMCUType;
-  m_pDevice = sheet->m_pDevice;
-  m_nMCUMode = sheet->m_nMCUMode;
-  m_nClockSpeed = sheet->m_nClockSpeed;
-  m_pClockRange = sheet->m_pClockRange;
-  m_strComPort = sheet->m_strComPort;
-  m_nComBootRate = sheet->m_nComBootRate;
-  m_nComUserRate = sheet->m_nComUserRate;
-  m_dwLowest = sheet->m_dwLowest;
-  m_dwHighest = sheet->m_dwHighest;
+  const WizardState& state = State();
+  m_strMCUType = state.m_strMCUType;
+  m_pDevice = state.m_pDevice;
+  m_nMCUMode = state.m_nMCUMode;
+  m_nClockSpeed = state.m_nClockSpeed;
+  m_pClockRange = state.m_pClockRange;
+  m_strComPort = state.m_strComPort;
+  m_nComBootRate = state.m_nComBootRate;
+  m_nComUserRate = state.m_nComUserRate;
+  m_dwLowest = state.m_dwLowest;
+  m_dwHighest = state.m_dwHighest;
   CWizardPage::OnInitDialog();
   return true;
 }
@@ -419,17 +418,17 @@ int CConfigurePage::OnWizardNext() {
     return -1;
   }
   m_strComPort = port;
-  CFlashSheet* sheet = GetSheet();
-  sheet->m_strMCUType = m_strMCUType;
-  sheet->m_pDevice = m_pDevice;
-  sheet->m_nMCUMode = m_nMCUMode;
-  sheet->m_nClockSpeed = m_nClockSpeed;
-  sheet->m_pClockRange = m_pClockRange;
-  sheet->m_strComPort = m_strComPort;
-  sheet->m_nComBootRate = m_nComBootRate;
-  sheet->m_nComUserRate = m_nComUserRate;
-  sheet->m_dwLowest = m_dwLowest;
-  sheet->m_dwHighest = m_dwHighest;
+  WizardState& state = State();
+  state.m_strMCUType = m_strMCUType;
+  state.m_pDevice = m_pDevice;
+  state.m_nMCUMode = m_nMCUMode;
+  state.m_nClockSpeed = m_nClockSpeed;
+  state.m_pClockRange = m_pClockRange;
+  state.m_strComPort = m_strComPort;
+  state.m_nComBootRate = m_nComBootRate;
+  state.m_nComUserRate = m_nComUserRate;
+  state.m_dwLowest = m_dwLowest;
+  state.m_dwHighest = m_dwHighest;
   return PageId::Operation;
 }
 

@@ -4,7 +4,6 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "app/flash_sheet.h"
 #include "app/qt_text.h"
 #include "link/results.h"
 #include "pages/progress_page.h"
@@ -18,8 +17,8 @@ namespace {
 
 // The progress page of the result page's own set stands right before it.
 const CProgressPage* ProgressPageBefore(const CWizardPage* page) {
-  const CFlashSheet* sheet = page->GetSheet();
-  return qobject_cast<const CProgressPage*>(sheet->GetPage(sheet->GetPageIndex(page) - 1));
+  const WizardContext* wizard = page->GetContext();
+  return qobject_cast<const CProgressPage*>(wizard->GetPage(wizard->GetPageIndex(page) - 1));
 }
 
 }  // namespace
@@ -59,8 +58,7 @@ CDonePage::CDonePage(int templateId, Texts texts, bool counts, const QString& cl
 
 bool CDonePage::DoDataExchange(bool bSave) {
   if (bSave) return true;
-  const CFlashSheet* sheet = GetSheet();
-  const CCommThread& comm = sheet->m_commThread;
+  const CCommThread& comm = GetContext()->Comm();
   const CProgressPage* progress = ProgressPageBefore(this);
   QString result;
   QString counts;
@@ -117,7 +115,7 @@ CUserDonePage::CUserDonePage()
                                "continue in User Mode or \"Exit\" to quit out.")) {}
 
 int CUserDonePage::OnWizardNext() {
-  GetSheet()->SetActivePage(1);
+  GetContext()->SetActivePage(1);
   return -1;
 }
 
@@ -128,7 +126,7 @@ CEraseDonePage::CEraseDonePage()
                                "User Mode or \"Exit\" to quit out.")) {}
 
 int CEraseDonePage::OnWizardNext() {
-  GetSheet()->SetActivePage(1);
+  GetContext()->SetActivePage(1);
   return -1;
 }
 

@@ -8,7 +8,6 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/flash_sheet.h"
 #include "app/user_prompt.h"
 #include "progfile/address_field.h"
 #include "progfile/load_file.h"
@@ -111,22 +110,22 @@ CFilePage::CFilePage(int templateId, const QString& heading, const QString& foot
 }
 
 bool CFilePage::DoDataExchange(bool bSave) {
-  CFlashSheet* sheet = GetSheet();
+  WizardState& state = State();
   if (!bSave) {
-    m_dwOffset = sheet->m_dwOffset;
-    m_dwLowest = sheet->m_dwLowest;
-    m_dwHighest = sheet->m_dwHighest;
+    m_dwOffset = state.m_dwOffset;
+    m_dwLowest = state.m_dwLowest;
+    m_dwHighest = state.m_dwHighest;
     m_editOffset->setText(QString::fromStdString(FormatAddressField(m_dwOffset, true)));
     // The flash limits of the selected mode; a stored mode index beyond the device's modes reads
     // the nearest mode rather than outside the catalogue.
-    const int mode = sheet->ModeIndex();
-    m_dwFlashLowest = sheet->m_pDevice->GetFlashLowest(mode);
-    m_dwFlashHighest = sheet->m_pDevice->GetFlashHighest(mode);
+    const int mode = state.ModeIndex();
+    m_dwFlashLowest = state.m_pDevice->GetFlashLowest(mode);
+    m_dwFlashHighest = state.m_pDevice->GetFlashHighest(mode);
     m_dwLowest = std::clamp(m_dwLowest, m_dwFlashLowest, m_dwFlashHighest);
     m_dwHighest = std::clamp(m_dwHighest, m_dwLowest, m_dwFlashHighest);
     m_editLowest->setText(QString::fromStdString(FormatAddressField(m_dwLowest, true)));
     m_editHighest->setText(QString::fromStdString(FormatAddressField(m_dwHighest, true)));
-    m_editFile->setText(QString::fromStdString(sheet->m_strFile));
+    m_editFile->setText(QString::fromStdString(state.m_strFile));
     return true;
   }
 
@@ -139,10 +138,10 @@ bool CFilePage::DoDataExchange(bool bSave) {
   range = CheckAddressRange(m_dwHighest, m_dwLowest, m_dwFlashHighest);
   if (!range.ok) return RefuseField(m_editHighest, StrId::AddressRange, range.message);
 
-  sheet->m_strFile = m_editFile->text().trimmed().toStdString();
-  sheet->m_dwOffset = m_dwOffset;
-  sheet->m_dwLowest = m_dwLowest;
-  sheet->m_dwHighest = m_dwHighest;
+  state.m_strFile = m_editFile->text().trimmed().toStdString();
+  state.m_dwOffset = m_dwOffset;
+  state.m_dwLowest = m_dwLowest;
+  state.m_dwHighest = m_dwHighest;
   return true;
 }
 
@@ -165,25 +164,25 @@ void CFilePage::SelectPathField() {
 }
 
 void CFilePage::OnBrowse() {
-  CFlashSheet* sheet = GetSheet();
+  WizardState& state = State();
   OpenFileRequest request;
   request.title = LoadString(StrId::OpenFileTitle);
   // Text 129's S-record entry, then Intel HEX, then all files.
   request.filters = ParseFilter(LoadString(StrId::ProgramFileFilter));
   request.proposedName = m_editFile->text().toStdString();
-  request.initialFolder = sheet->m_strBrowsePath;
+  request.initialFolder = state.m_strBrowsePath;
   const std::optional<std::string> chosen = Prompt().GetOpenFileName(this, request);
   if (!chosen) return;
   m_editFile->setText(QString::fromStdString(*chosen));
   const std::size_t slash = chosen->find_last_of('/');
-  sheet->m_strBrowsePath = slash == std::string::npos ? std::string() : chosen->substr(0, slash + 1);
+  state.m_strBrowsePath = slash == std::string::npos ? std::string() : chosen->substr(0, slash + 1);
 }
 
 int CFilePage::OnWizardNext() {
   if (!UpdateData(true)) return -1;
   SelectPathField();
-  CFlashSheet* sheet = GetSheet();
-  const std::string& path = sheet->m_strFile;
+  WizardState& state = State();
+  const std::string& path = state.m_strFile;
   if (path.empty()) {
     MessageBoxId(this, StrId::EnterPath);
     return -1;
@@ -199,7 +198,7 @@ int CFilePage::OnWizardNext() {
     return -1;
   }
   PromptReporter reporter(this);
-  if (!CheckProgramFile(*sheet, path, reporter)) return -1;
+  if (!CheckProgramFile(state, path, reporter)) return -1;
   return 0;
 }
 

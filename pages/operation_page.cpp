@@ -4,13 +4,12 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include "app/flash_sheet.h"
 
 namespace quill {
 
-COperationPage::COperationPage(CFlashSheet* pSheet)
+COperationPage::COperationPage(WizardContext* pWizard)
     : CWizardPage(kTemplateId, QStringLiteral("QUILL - Velmora TAVEO Flash Programmer Utility")),
-      m_pSheet(pSheet) {
+      m_pWizard(pWizard) {
   QVBoxLayout* layout = MakePageLayout(QStringLiteral("QUILL Operations"));
   m_rbConfiguration = m_choices.Add(
       layout, this, QStringLiteral("&Configuration"), QStringLiteral("radio1045"),
@@ -34,16 +33,16 @@ COperationPage::COperationPage(CFlashSheet* pSheet)
   layout->addStretch(1);
 
   // A click stores the choice at once, so leaving with "&Exit" remembers it too.
-  m_choices.OnClick(this, [this](int op) { m_pSheet->m_nOperation = op; });
+  m_choices.OnClick(this, [this](int op) { m_pWizard->State().m_nOperation = op; });
 }
 
 bool COperationPage::DoDataExchange(bool bSave) {
   if (bSave) return true;
   // A stored operation outside the three choices is shown as Configuration; the stored value
   // itself is kept until the user clicks a choice.
-  QRadioButton* radio = Radio(m_pSheet->m_nOperation);
+  QRadioButton* radio = Radio(m_pWizard->State().m_nOperation);
   (radio ? radio : m_rbConfiguration)->setChecked(true);
-  const bool configured = !m_pSheet->m_strComPort.empty();
+  const bool configured = !m_pWizard->State().m_strComPort.empty();
   m_rbBoot->setEnabled(configured);
   m_rbUser->setEnabled(configured);
   if (!configured) m_rbConfiguration->setChecked(true);
@@ -57,7 +56,7 @@ bool COperationPage::OnSetActive() {
 
 int COperationPage::OnWizardNext() {
   // The checked button decides, not m_nOperation.
-  m_pSheet->SetOperationPages(CheckedOperation());
+  m_pWizard->SetOperationPages(CheckedOperation());
   return 0;
 }
 

@@ -10,15 +10,13 @@ class QRadioButton;
 
 namespace quill {
 
-class CFlashSheet;
-
 class COperationPage : public CWizardPage {
   Q_OBJECT
 
  public:
   static constexpr int kTemplateId = PageId::Operation;
 
-  explicit COperationPage(CFlashSheet* pSheet);
+  explicit COperationPage(WizardContext* pWizard);
 
   bool DoDataExchange(bool bSave) override;
   bool OnSetActive() override;
@@ -29,7 +27,8 @@ class COperationPage : public CWizardPage {
   // The operation of the checked radio button, or -1 when none is checked.
   int CheckedOperation() const { return m_choices.Checked(); }
 
-  CFlashSheet* const m_pSheet;
+  // Page 0 is built before it is added to the wizard, and asks it before its first activation.
+  WizardContext* const m_pWizard;
 
  private:
   QRadioButton* m_rbConfiguration = nullptr;  // 1045

@@ -1,4 +1,4 @@
-#include "app/page_factory.h"
+#include "pages/page_factory.h"
 
 #include "app/page_ids.h"
 #include "pages/blocks_page.h"

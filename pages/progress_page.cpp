@@ -9,7 +9,6 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/flash_sheet.h"
 #include "app/qt_text.h"
 #include "app/user_prompt.h"
 #include "link/results.h"
@@ -37,8 +36,9 @@ int ProgressBarMaximum(int32_t range, int32_t scale) {
   return static_cast<uint16_t>(static_cast<uint32_t>(range / scale));
 }
 
-CProgressPage::CProgressPage(int templateId, const QString& abortText, int statusLines)
-    : CWizardPage(templateId, QStringLiteral("QUILL")) {
+CProgressPage::CProgressPage(int templateId, const QString& abortText, int statusLines,
+                             ThreadCommand command, Bar bar)
+    : CWizardPage(templateId, QStringLiteral("QUILL")), m_command(command), m_bar(bar) {
   QVBoxLayout* layout = MakePageLayout(QStringLiteral("Operation in Progress"));
   m_staticStatus = MakeText(QString(), this);
   m_staticStatus->setObjectName(QStringLiteral("label1020"));
@@ -72,42 +72,63 @@ CProgressPage::CProgressPage(int templateId, const QString& abortText, int statu
 
 bool CProgressPage::OnSetActive() {
   SetWizardButtons(0);
-  GetSheet()->SetExitLock(true);
+  GetContext()->SetExitLock(true);
   return CWizardPage::OnSetActive();
 }
 
 bool CProgressPage::OnKillActive() {
   SetWizardButtons(PSWIZB_BACK | PSWIZB_NEXT);
-  GetSheet()->SetExitLock(false);
+  GetContext()->SetExitLock(false);
   return CWizardPage::OnKillActive();
 }
 
 void CProgressPage::OnProgressNotify() {
   // Notifications of an operation that has already been followed to its end (and those queued
   // behind a refused start) are left alone, so the wizard is moved on exactly once.
-  if (m_state != State::Running) return;
+  if (m_state != RunState::Running) return;
   int32_t pos = 0;
   int32_t range = 0;
-  const int32_t phase = GetSheet()->m_commThread.GetProgress(pos, range);
+  const int32_t phase = GetContext()->Comm().GetProgress(pos, range);
   UpdateProgress(phase, pos, range);
 }
 
+void CProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
+  if (nPhase != m_nLastPhase) {
+    m_nLastPhase = nPhase;
+    if (nPhase == PhaseIdle)
+      Finish();
+    else
+      SetStatus(StatusTextId(m_command, nPhase));
+  }
+  if (m_bar == Bar::Scaled) {
+    SetScaledBar(nPos, nRange);
+    return;
+  }
+  SetBarPos(nPos);
+  if (nRange != m_nLastRange) {
+    SetBarRange(static_cast<uint16_t>(static_cast<uint32_t>(nRange)));
+    m_nLastRange = nRange;
+  }
+}
+
 void CProgressPage::OnAbort() {
-  CCommThread& comm = GetSheet()->m_commThread;
+  WizardContext* wizard = GetContext();
   int32_t pos = 0;
   int32_t range = 0;
   // Once the worker is idle the outcome is final; an abort now would turn it into an abort.
-  if (m_state != State::Running || comm.GetProgress(pos, range) == PhaseIdle) return;
+  if (m_state != RunState::Running || wizard->Comm().GetProgress(pos, range) == PhaseIdle) return;
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  comm.Abort();
+  wizard->Abort();
   QApplication::restoreOverrideCursor();
 }
 
 void CProgressPage::Start() {
-  m_state = State::Starting;
+  m_nLastPhase = kNoPhase;
+  m_nLastRange = 0;
+  m_nScale = 1;
+  m_state = RunState::Starting;
   m_notStarted.reset();
-  CFlashSheet* sheet = GetSheet();
-  CCommThread& comm = sheet->m_commThread;
+  const CCommThread& comm = GetContext()->Comm();
   int32_t pos = 0;
   int32_t range = 0;
   if (comm.GetProgress(pos, range) != PhaseIdle) {
@@ -115,7 +136,7 @@ void CProgressPage::Start() {
   } else {
     std::string fileError;
     if (StartOperation(&fileError)) {
-      m_state = State::Running;
+      m_state = RunState::Running;
       return;
     }
     uint32_t detail = 0;
@@ -130,21 +151,21 @@ void CProgressPage::Start() {
     // Otherwise the port could not be set up or no kernel may be sent, and the communication
     // object holds that outcome.
   }
-  m_state = State::Refused;
+  m_state = RunState::Refused;
   MoveToResultPage();
 }
 
 void CProgressPage::Finish() {
-  if (m_state != State::Running) return;
-  m_state = State::Finished;
-  if (GetSheet()->GetActivePage() == this) OnOperationEnded();
+  if (m_state != RunState::Running) return;
+  m_state = RunState::Finished;
+  if (GetContext()->GetActivePage() == this) OnOperationEnded();
 }
 
 void CProgressPage::OnOperationEnded() { MoveToResultPage(); }
 
 void CProgressPage::MoveToResultPage() {
-  CFlashSheet* sheet = GetSheet();
-  sheet->SetActivePage(sheet->GetPageCount() - 1);
+  WizardContext* wizard = GetContext();
+  wizard->SetActivePage(wizard->GetPageCount() - 1);
 }
 
 void CProgressPage::SetStatus(uint32_t stringId) {
@@ -163,44 +184,30 @@ void CProgressPage::SetBarPos(int pos) {
   m_progressBar->setValue(std::clamp(pos, m_progressBar->minimum(), m_progressBar->maximum()));
 }
 
-void CProgressPage::SetScaledBar(int32_t nPos, int32_t nRange, int32_t& lastRange,
-                                 int32_t& scale) {
-  if (nRange != lastRange) {
-    scale = ProgressScale(nRange);
-    SetBarRange(ProgressBarMaximum(nRange, scale));
-    lastRange = nRange;
+void CProgressPage::SetScaledBar(int32_t nPos, int32_t nRange) {
+  if (nRange != m_nLastRange) {
+    m_nScale = ProgressScale(nRange);
+    SetBarRange(ProgressBarMaximum(nRange, m_nScale));
+    m_nLastRange = nRange;
   }
-  SetBarPos(nPos / scale);
+  SetBarPos(nPos / m_nScale);
 }
 
-CBootProgressPage::CBootProgressPage() : CProgressPage(kTemplateId, QStringLiteral("Abor&t"), 4) {}
+CBootProgressPage::CBootProgressPage()
+    : CProgressPage(kTemplateId, QStringLiteral("Abor&t"), 4, CmdBoot, Bar::Scaled) {}
 
 bool CBootProgressPage::OnInitDialog() {
   CProgressPage::OnInitDialog();
-  m_nLastPhase = kNoPhase;
-  m_nLastRange = 0;
-  m_nScale = 1;
   Start();
   return true;
 }
 
 bool CBootProgressPage::StartOperation(std::string* fileError) {
-  CFlashSheet* sheet = GetSheet();
-  return sheet->m_commThread.StartBoot(sheet->ProgressNotifierFor(this), *sheet, fileError);
+  return GetContext()->StartBoot(this, fileError);
 }
 
-void CBootProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
-  if (nPhase != m_nLastPhase) {
-    m_nLastPhase = nPhase;
-    if (nPhase == PhaseIdle)
-      Finish();
-    else
-      SetStatus(StatusTextId(CmdBoot, nPhase));
-  }
-  SetScaledBar(nPos, nRange, m_nLastRange, m_nScale);
-}
-
-CUserProgressPage::CUserProgressPage() : CProgressPage(kTemplateId, QStringLiteral("Abo&rt"), 3) {}
+CUserProgressPage::CUserProgressPage()
+    : CProgressPage(kTemplateId, QStringLiteral("Abo&rt"), 3, CmdProgram, Bar::Scaled) {}
 
 bool CUserProgressPage::OnSetActive() {
   if (!CProgressPage::OnSetActive()) return false;
@@ -210,62 +217,26 @@ bool CUserProgressPage::OnSetActive() {
 }
 
 void CUserProgressPage::OnStartProgram() {
-  if (GetSheet() == nullptr || GetSheet()->GetActivePage() != this) return;
-  m_nLastPhase = kNoPhase;
-  m_nLastRange = 0;
-  m_nScale = 1;
+  if (GetContext() == nullptr || GetContext()->GetActivePage() != this) return;
   Start();
 }
 
 bool CUserProgressPage::StartOperation(std::string* fileError) {
-  CFlashSheet* sheet = GetSheet();
-  const bool eraseFirst = sheet->m_nUserOperation == UserOperationProgramErase;
-  return sheet->m_commThread.StartProgram(sheet->ProgressNotifierFor(this), *sheet, eraseFirst,
-                                          fileError);
-}
-
-void CUserProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
-  if (nPhase != m_nLastPhase) {
-    m_nLastPhase = nPhase;
-    if (nPhase == PhaseIdle)
-      Finish();
-    else
-      SetStatus(StatusTextId(CmdProgram, nPhase));
-  }
-  SetScaledBar(nPos, nRange, m_nLastRange, m_nScale);
+  const bool eraseFirst = State().m_nUserOperation == UserOperationProgramErase;
+  return GetContext()->StartProgram(this, eraseFirst, fileError);
 }
 
 CEraseProgressPage::CEraseProgressPage()
-    : CProgressPage(kTemplateId, QStringLiteral("Abo&rt"), 3) {}
+    : CProgressPage(kTemplateId, QStringLiteral("Abo&rt"), 3, CmdErase, Bar::Unscaled) {}
 
 bool CEraseProgressPage::OnInitDialog() {
   CProgressPage::OnInitDialog();
-  m_nLastPhase = kNoPhase;
-  m_nLastRange = 0;
   Start();
   return true;
 }
 
-bool CEraseProgressPage::StartOperation(std::string*) {
-  CFlashSheet* sheet = GetSheet();
-  return sheet->m_commThread.StartErase(sheet->ProgressNotifierFor(this), *sheet);
-}
+bool CEraseProgressPage::StartOperation(std::string*) { return GetContext()->StartErase(this); }
 
-void CEraseProgressPage::OnOperationEnded() { GetSheet()->PressButton(PSBTN_NEXT); }
-
-void CEraseProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
-  if (nPhase != m_nLastPhase) {
-    m_nLastPhase = nPhase;
-    if (nPhase == PhaseIdle)
-      Finish();
-    else
-      SetStatus(StatusTextId(CmdErase, nPhase));
-  }
-  SetBarPos(nPos);
-  if (nRange != m_nLastRange) {
-    SetBarRange(static_cast<uint16_t>(static_cast<uint32_t>(nRange)));
-    m_nLastRange = nRange;
-  }
-}
+void CEraseProgressPage::OnOperationEnded() { GetContext()->PressButton(PSBTN_NEXT); }
 
 }  // namespace quill

@@ -25,7 +25,9 @@ class CProgressPage : public CWizardPage {
   bool OnSetActive() override;
   bool OnKillActive() override;
   void OnProgressNotify() override;
-  virtual void UpdateProgress(int nPhase, int nPos, int nRange) = 0;
+  // One progress step: a new phase shows its status text (the idle phase moves on to the result
+  // page), and the bar follows the position.
+  void UpdateProgress(int nPhase, int nPos, int nRange);
   void OnAbort();
 
   // Set when the last start was refused without the communication object holding an outcome of
@@ -37,8 +39,17 @@ class CProgressPage : public CWizardPage {
   QProgressBar* m_progressBar = nullptr;  // 1011
   QPushButton* m_btnAbort = nullptr;      // 1021
 
+  int32_t m_nLastPhase = 8;
+  int32_t m_nLastRange = 0;
+  int32_t m_nScale = 1;  // the divisor of a scaled bar
+
  protected:
-  CProgressPage(int templateId, const QString& abortText, int statusLines);
+  // How the bar is fed: scaled into its 16-bit range, or with the range cut to 16 bits and the
+  // position set before the range.
+  enum class Bar { Scaled, Unscaled };
+  // command: the communication object's command whose status texts the page shows.
+  CProgressPage(int templateId, const QString& abortText, int statusLines, ThreadCommand command,
+                Bar bar);
 
   // Hands the operation to the communication object: true when the worker has it. fileError
   // receives the report of a program file that could not be opened.
@@ -57,12 +68,14 @@ class CProgressPage : public CWizardPage {
   void SetBarRange(int range);
   void SetBarPos(int pos);
   // The bar for a position within a range too large for it: a new range picks a new divisor.
-  void SetScaledBar(int32_t nPos, int32_t nRange, int32_t& lastRange, int32_t& scale);
+  void SetScaledBar(int32_t nPos, int32_t nRange);
   void MoveToResultPage();
 
  private:
-  enum class State { Idle, Starting, Running, Refused, Finished };
-  State m_state = State::Idle;
+  enum class RunState { Idle, Starting, Running, Refused, Finished };
+  const ThreadCommand m_command;
+  const Bar m_bar;
+  RunState m_state = RunState::Idle;
   std::optional<std::string> m_notStarted;
 };
 
@@ -74,11 +87,6 @@ class CBootProgressPage : public CProgressPage {
   static constexpr int kTemplateId = PageId::BootProgress;
   CBootProgressPage();
   bool OnInitDialog() override;
-  void UpdateProgress(int nPhase, int nPos, int nRange) override;
-
-  int32_t m_nScale = 1;
-  int32_t m_nLastPhase = 8;
-  int32_t m_nLastRange = 0;
 
  protected:
   bool StartOperation(std::string* fileError) override;
@@ -93,12 +101,7 @@ class CUserProgressPage : public CProgressPage {
   static constexpr int kTemplateId = PageId::UserProgress;
   CUserProgressPage();
   bool OnSetActive() override;
-  void UpdateProgress(int nPhase, int nPos, int nRange) override;
   void OnStartProgram();
-
-  int32_t m_nLastPhase = 8;
-  int32_t m_nLastRange = 0;
-  int32_t m_nScale = 1;
 
  protected:
   bool StartOperation(std::string* fileError) override;
@@ -113,10 +116,6 @@ class CEraseProgressPage : public CProgressPage {
   static constexpr int kTemplateId = PageId::EraseProgress;
   CEraseProgressPage();
   bool OnInitDialog() override;
-  void UpdateProgress(int nPhase, int nPos, int nRange) override;
-
-  int32_t m_nLastPhase = 8;
-  int32_t m_nLastRange = 0;
 
  protected:
   bool StartOperation(std::string* fileError) override;

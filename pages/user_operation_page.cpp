@@ -4,7 +4,6 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include "app/flash_sheet.h"
 
 namespace quill {
 
@@ -37,12 +36,12 @@ CUserOperationPage::CUserOperationPage() : CWizardPage(kTemplateId, QStringLiter
                              this));
 
   // A click stores the choice at once, so Back and "&Exit" keep it too.
-  m_choices.OnClick(this, [this](int op) { GetSheet()->m_nUserOperation = op; });
+  m_choices.OnClick(this, [this](int op) { State().m_nUserOperation = op; });
 }
 
 bool CUserOperationPage::DoDataExchange(bool bSave) {
   if (bSave) return true;
-  if (QRadioButton* radio = Radio(GetSheet()->m_nUserOperation)) {
+  if (QRadioButton* radio = Radio(State().m_nUserOperation)) {
     radio->setChecked(true);
     return true;
   }
@@ -60,7 +59,7 @@ bool CUserOperationPage::OnSetActive() {
 int CUserOperationPage::OnWizardNext() {
   // The checked button decides, not m_nUserOperation; a new set is built even for the same choice.
   const int choice = CheckedOperation();
-  GetSheet()->SetUserOperationPages(choice);
+  GetContext()->SetUserOperationPages(choice);
   // Without a choice there is no page to go to: the page stays until one is clicked.
   return choice < 0 ? -1 : 0;
 }

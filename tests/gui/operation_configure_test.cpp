@@ -23,6 +23,7 @@
 #include "tests/link/link_support.h"
 #include "pages/configure_page.h"
 #include "pages/operation_page.h"
+#include "pages/page_factory.h"
 
 using namespace quill;
 using namespace quill::test;
@@ -74,7 +75,7 @@ class Wizard : public ::testing::Test {
       stored(s);
       ASSERT_TRUE(file.Store().Save(s));
     }
-    sheet = std::make_unique<CFlashSheet>(file.Store());
+    sheet = std::make_unique<CFlashSheet>(file.Store(), CreatePage);
     operation = std::make_unique<COperationPage>(sheet.get());
     sheet->AddPage(operation.get());
     sheet->show();
@@ -116,7 +117,7 @@ TEST_F(Wizard, FirstStartOffersConfigurationAloneUntilAPortIsConfigured) {
   EXPECT_TRUE(sheet->NextButton()->isEnabled());
   Screenshot(sheet.get(), "operation_page_first_start");
   Click(operation->Radio(OperationBoot));
-  EXPECT_EQ(sheet->m_nOperation, OperationConfigure);
+  EXPECT_EQ(sheet->State().m_nOperation, OperationConfigure);
 
   CConfigurePage* page = OpenConfiguration();
   ASSERT_NE(page, nullptr);
@@ -147,15 +148,15 @@ TEST_F(Wizard, FirstStartOffersConfigurationAloneUntilAPortIsConfigured) {
 
   Click(sheet->NextButton());
   EXPECT_EQ(sheet->GetActivePage(), operation.get());
-  EXPECT_EQ(sheet->m_nClockSpeed, 8);
-  EXPECT_EQ(sheet->m_pClockRange, &GetDevice(0)->GetClockRanges(0)[8]);
-  EXPECT_EQ(sheet->m_strComPort, AvailablePorts().front());
-  EXPECT_EQ(sheet->m_nComBootRate, 9600);
-  EXPECT_EQ(sheet->m_nComUserRate, 9600);
-  EXPECT_EQ(sheet->m_strMCUType, "TX-A10");
+  EXPECT_EQ(sheet->State().m_nClockSpeed, 8);
+  EXPECT_EQ(sheet->State().m_pClockRange, &GetDevice(0)->GetClockRanges(0)[8]);
+  EXPECT_EQ(sheet->State().m_strComPort, AvailablePorts().front());
+  EXPECT_EQ(sheet->State().m_nComBootRate, 9600);
+  EXPECT_EQ(sheet->State().m_nComUserRate, 9600);
+  EXPECT_EQ(sheet->State().m_strMCUType, "TX-A10");
   // Device and mode unchanged: the window is handed over as it was.
-  EXPECT_EQ(sheet->m_dwLowest, 0u);
-  EXPECT_EQ(sheet->m_dwHighest, 0xFFFFFFFFu);
+  EXPECT_EQ(sheet->State().m_dwLowest, 0u);
+  EXPECT_EQ(sheet->State().m_dwHighest, 0xFFFFFFFFu);
   EXPECT_TRUE(operation->Radio(OperationBoot)->isEnabled());
   EXPECT_TRUE(operation->Radio(OperationUser)->isEnabled());
   EXPECT_FALSE(sheet->BackButton()->isEnabled());
@@ -173,7 +174,7 @@ TEST_F(Wizard, TheLastOperationIsPreselectedAndAnUnknownOneShowsAsConfiguration)
 
   Open([](WizardState& s) { s.m_nOperation = 5; });
   EXPECT_TRUE(operation->Radio(OperationConfigure)->isChecked());
-  EXPECT_EQ(sheet->m_nOperation, 5) << "the stored value is kept until a choice is clicked";
+  EXPECT_EQ(sheet->State().m_nOperation, 5) << "the stored value is kept until a choice is clicked";
   Click(sheet->NextButton());
   EXPECT_NE(dynamic_cast<CConfigurePage*>(sheet->GetActivePage()), nullptr);
 }
@@ -195,9 +196,9 @@ TEST_F(Wizard, BootRatesFollowTheClockRange) {
   Choose(page->m_cbBootRate, 1);
   Click(sheet->NextButton());
   EXPECT_EQ(sheet->GetActivePage(), operation.get());
-  EXPECT_EQ(sheet->m_nClockSpeed, 3);
-  EXPECT_EQ(sheet->m_pClockRange, &GetDevice(0)->GetClockRanges(0)[3]);
-  EXPECT_EQ(sheet->m_nComBootRate, 4800);
+  EXPECT_EQ(sheet->State().m_nClockSpeed, 3);
+  EXPECT_EQ(sheet->State().m_pClockRange, &GetDevice(0)->GetClockRanges(0)[3]);
+  EXPECT_EQ(sheet->State().m_nComBootRate, 4800);
 }
 
 TEST_F(Wizard, AUserRateOf0LeavesTheListWithoutSelectionAndNextRefuses) {
@@ -209,13 +210,13 @@ TEST_F(Wizard, AUserRateOf0LeavesTheListWithoutSelectionAndNextRefuses) {
   Click(sheet->NextButton());
   EXPECT_EQ(prompt.ids, std::vector<uint32_t>{180});
   EXPECT_EQ(sheet->GetActivePage(), page);
-  EXPECT_EQ(sheet->m_nClockSpeed, 10000) << "nothing is handed over";
-  EXPECT_EQ(sheet->m_strComPort, "");
+  EXPECT_EQ(sheet->State().m_nClockSpeed, 10000) << "nothing is handed over";
+  EXPECT_EQ(sheet->State().m_strComPort, "");
 
   Choose(page->m_cbUserRate, 3);
   Click(sheet->NextButton());
   EXPECT_EQ(sheet->GetActivePage(), operation.get());
-  EXPECT_EQ(sheet->m_nComUserRate, 14400);
+  EXPECT_EQ(sheet->State().m_nComUserRate, 14400);
 }
 
 TEST_F(Wizard, AStoredPortThatCannotBeOpenedFallsBackToTheFirstAvailable) {
@@ -232,11 +233,11 @@ TEST_F(Wizard, AStoredPortThatCannotBeOpenedFallsBackToTheFirstAvailable) {
   EXPECT_EQ(ports.indexOf(QString::fromStdString(com3.Path())), first + 1);
   EXPECT_EQ(page->m_cbPort->currentIndex(), 0);
   Click(sheet->NextButton());
-  EXPECT_EQ(sheet->m_strComPort, AvailablePorts().front());
+  EXPECT_EQ(sheet->State().m_strComPort, AvailablePorts().front());
 
   // A stored port that can be opened is selected again.
   Click(operation->Radio(OperationConfigure));
-  sheet->m_strComPort = com3.Path();
+  sheet->State().m_strComPort = com3.Path();
   page = OpenConfiguration();
   ASSERT_NE(page, nullptr);
   EXPECT_EQ(page->m_cbPort->currentData().toString(), QString::fromStdString(com3.Path()));
@@ -275,12 +276,12 @@ TEST_F(Wizard, ChangingDeviceOrModeResetsTheAddressWindow) {
   // The clock list stays; its entry is read against the new device.
   EXPECT_EQ(page->m_cbClock->currentIndex(), 3);
   Click(sheet->NextButton());
-  EXPECT_EQ(sheet->m_strMCUType, "TX-C30");
-  EXPECT_EQ(sheet->m_pDevice, GetDevice(1));
-  EXPECT_EQ(sheet->m_nMCUMode, 0);
-  EXPECT_EQ(sheet->m_pClockRange, &GetDevice(1)->GetClockRanges(0)[3]);
-  EXPECT_EQ(sheet->m_dwLowest, 0u);
-  EXPECT_EQ(sheet->m_dwHighest, 0x7FFFu);
+  EXPECT_EQ(sheet->State().m_strMCUType, "TX-C30");
+  EXPECT_EQ(sheet->State().m_pDevice, GetDevice(1));
+  EXPECT_EQ(sheet->State().m_nMCUMode, 0);
+  EXPECT_EQ(sheet->State().m_pClockRange, &GetDevice(1)->GetClockRanges(0)[3]);
+  EXPECT_EQ(sheet->State().m_dwLowest, 0u);
+  EXPECT_EQ(sheet->State().m_dwHighest, 0x7FFFu);
 
   page = OpenConfiguration();
   ASSERT_NE(page, nullptr);
@@ -293,10 +294,10 @@ TEST_F(Wizard, ChangingDeviceOrModeResetsTheAddressWindow) {
   Choose(page->m_cbMode, 1);
   Screenshot(sheet.get(), "configure_page_two_modes");
   Click(sheet->NextButton());
-  EXPECT_EQ(sheet->m_nMCUMode, 1);
-  EXPECT_EQ(sheet->m_pClockRange, &GetDevice(2)->GetClockRanges(1)[3]);
-  EXPECT_EQ(sheet->m_dwLowest, 0u);
-  EXPECT_EQ(sheet->m_dwHighest, 0xF77Fu);
+  EXPECT_EQ(sheet->State().m_nMCUMode, 1);
+  EXPECT_EQ(sheet->State().m_pClockRange, &GetDevice(2)->GetClockRanges(1)[3]);
+  EXPECT_EQ(sheet->State().m_dwLowest, 0u);
+  EXPECT_EQ(sheet->State().m_dwHighest, 0xF77Fu);
 }
 
 TEST_F(Wizard, BackHandsNothingOver) {
@@ -305,7 +306,7 @@ TEST_F(Wizard, BackHandsNothingOver) {
     s.m_dwLowest = 0x100;
     s.m_dwHighest = 0x200;
   });
-  const Configuration before(*sheet);
+  const Configuration before(sheet->State());
   CConfigurePage* page = OpenConfiguration();
   ASSERT_NE(page, nullptr);
   Choose(page->m_cbDevice, 2);
@@ -315,7 +316,7 @@ TEST_F(Wizard, BackHandsNothingOver) {
   Choose(page->m_cbUserRate, 0);
   Click(sheet->BackButton());
   EXPECT_EQ(sheet->GetActivePage(), operation.get());
-  EXPECT_TRUE(Configuration(*sheet) == before);
+  EXPECT_TRUE(Configuration(sheet->State()) == before);
   EXPECT_FALSE(operation->Radio(OperationBoot)->isEnabled());
 }
 
@@ -332,9 +333,9 @@ TEST_F(Wizard, StoredIndicesBeyondTheListsShowTheNearestEnd) {
   EXPECT_EQ(page->m_cbClock->currentIndex(), 0);
   Click(sheet->NextButton());
   EXPECT_EQ(sheet->GetActivePage(), operation.get());
-  EXPECT_EQ(sheet->m_nMCUMode, 1);
-  EXPECT_EQ(sheet->m_nClockSpeed, 0);
-  EXPECT_EQ(sheet->m_pClockRange, &GetDevice(2)->GetClockRanges(1)[0]);
+  EXPECT_EQ(sheet->State().m_nMCUMode, 1);
+  EXPECT_EQ(sheet->State().m_nClockSpeed, 0);
+  EXPECT_EQ(sheet->State().m_pClockRange, &GetDevice(2)->GetClockRanges(1)[0]);
 }
 
 TEST_F(Wizard, NoPortAtAllShowsMessage181AndNextRefuses) {
@@ -353,7 +354,7 @@ TEST_F(Wizard, NoPortAtAllShowsMessage181AndNextRefuses) {
   EXPECT_EQ(sheet->GetActivePage(), page);
   Click(sheet->BackButton());
   EXPECT_EQ(sheet->GetActivePage(), operation.get());
-  EXPECT_EQ(sheet->m_strComPort, "");
+  EXPECT_EQ(sheet->State().m_strComPort, "");
 }
 
 // The line under the lists tells which kernel the selected clock range would get, and the

@@ -13,6 +13,7 @@
 #include "app/flash_sheet.h"
 #include "gui_support.h"
 #include "pages/operation_page.h"
+#include "pages/page_factory.h"
 
 using namespace quill;
 using quill::test::RecordingPrompt;
@@ -70,7 +71,7 @@ TEST_P(PagesFit, EveryPageOfEveryPageSetStaysInsideTheWindow) {
   {
     TempSettings file;
     RecordingPrompt prompt;
-    CFlashSheet sheet(file.Store());
+    CFlashSheet sheet(file.Store(), CreatePage);
     COperationPage operation(&sheet);
     sheet.AddPage(&operation);
     sheet.show();

@@ -16,7 +16,7 @@
 #include "app/wizard_state.h"
 #include "app/about_dlg.h"
 #include "app/flash_sheet.h"
-#include "app/page_factory.h"
+#include "pages/page_factory.h"
 #include "app/page_ids.h"
 #include "gui_support.h"
 #include "pages/configure_page.h"
@@ -97,7 +97,7 @@ void StoreConfiguredPort(const TempSettings& file) {
 TEST(PageLayer, HooksRunInTheOrderOfAWizard) {
   TempSettings file;
   RecordingPrompt prompt;
-  CFlashSheet sheet(file.Store());
+  CFlashSheet sheet(file.Store(), CreatePage);
   ProbePage first(500);
   sheet.AddPage(&first);
   auto* second = new ProbePage(501);
@@ -168,7 +168,7 @@ TEST(PageLayer, HooksRunInTheOrderOfAWizard) {
 TEST(PageLayer, APageChangeAskedDuringAnActivationFollowsIt) {
   TempSettings file;
   RecordingPrompt prompt;
-  CFlashSheet sheet(file.Store());
+  CFlashSheet sheet(file.Store(), CreatePage);
   ProbePage first(500);
   sheet.AddPage(&first);
   auto* running = new ProbePage(501);
@@ -193,7 +193,7 @@ TEST(PageLayer, APageChangeAskedDuringAnActivationFollowsIt) {
 TEST(FlashSheet, PageSetsReplaceEveryPageAfterTheFirst) {
   TempSettings file;
   RecordingPrompt prompt;
-  CFlashSheet sheet(file.Store());
+  CFlashSheet sheet(file.Store(), CreatePage);
   COperationPage operation(&sheet);
   sheet.AddPage(&operation);
   Show(sheet);
@@ -203,7 +203,7 @@ TEST(FlashSheet, PageSetsReplaceEveryPageAfterTheFirst) {
   ASSERT_EQ(sheet.GetPageCount(), 2);
   QPointer<CWizardPage> configure = sheet.GetPage(1);
   EXPECT_NE(dynamic_cast<CConfigurePage*>(configure.data()), nullptr);
-  EXPECT_EQ(configure->GetSheet(), &sheet);
+  EXPECT_EQ(configure->GetContext(), static_cast<WizardContext*>(&sheet));
 
   using namespace PageId;
   sheet.SetOperationPages(OperationBoot);
@@ -246,11 +246,29 @@ TEST(FlashSheet, PageSetsReplaceEveryPageAfterTheFirst) {
   EXPECT_EQ(sheet.GetPage(0), &operation);
 }
 
+TEST(FlashSheet, PageSetsComeFromTheFactoryItIsGivenAndNoneWithout) {
+  TempSettings file;
+  std::vector<int> asked;
+  CFlashSheet sheet(file.Store(), [&](int id) -> CWizardPage* {
+    asked.push_back(id);
+    return id == PageId::BootProgress ? nullptr : new ProbePage(id);
+  });
+  sheet.SetOperationPages(OperationBoot);
+  using namespace PageId;
+  EXPECT_EQ(asked, (std::vector<int>{BootFile, BootStartSwitches, BootProgress, BootDone}));
+  EXPECT_EQ(TemplatesFrom(sheet, 0), (std::vector<int>{BootFile, BootStartSwitches, BootDone}))
+      << "a page the factory cannot build is left out";
+
+  CFlashSheet bare(file.Store());
+  bare.SetOperationPages(OperationBoot);
+  EXPECT_EQ(bare.GetPageCount(), 0);
+}
+
 TEST(FlashSheet, ConfigurationThenBackThenBootLeavesOnlyTheBootSet) {
   TempSettings file;
   StoreConfiguredPort(file);
   RecordingPrompt prompt;
-  CFlashSheet sheet(file.Store());
+  CFlashSheet sheet(file.Store(), CreatePage);
   COperationPage operation(&sheet);
   sheet.AddPage(&operation);
   Show(sheet);
@@ -267,7 +285,7 @@ TEST(FlashSheet, ConfigurationThenBackThenBootLeavesOnlyTheBootSet) {
   EXPECT_TRUE(sheet.NextButton()->isEnabled());
 
   Click(operation.Radio(OperationBoot));
-  EXPECT_EQ(sheet.m_nOperation, OperationBoot);
+  EXPECT_EQ(sheet.State().m_nOperation, OperationBoot);
   Click(sheet.NextButton());
   EXPECT_TRUE(configure.isNull());
   using namespace PageId;
@@ -277,20 +295,20 @@ TEST(FlashSheet, ConfigurationThenBackThenBootLeavesOnlyTheBootSet) {
 TEST(FlashSheet, ButtonRowAndKeyboard) {
   TempSettings file;
   RecordingPrompt prompt;
-  CFlashSheet sheet(file.Store());
+  CFlashSheet sheet(file.Store(), CreatePage);
   COperationPage operation(&sheet);
   sheet.AddPage(&operation);
   Show(sheet);
   EXPECT_EQ(sheet.windowTitle(), "QUILL TAVEO Flash Programmer");
   EXPECT_FALSE(sheet.windowIcon().isNull());
-  EXPECT_EQ(sheet.m_btnAbout->text(), "&About...");
+  EXPECT_EQ(sheet.AboutButton()->text(), "&About...");
   EXPECT_EQ(sheet.BackButton()->text(), "< &Back");
   EXPECT_EQ(sheet.NextButton()->text(), "&Next >");
-  EXPECT_EQ(sheet.m_btnExit->text(), "&Exit");
+  EXPECT_EQ(sheet.ExitButton()->text(), "&Exit");
 
   // About sits at the left end of the row, level with Exit and as large.
-  const QRect about = sheet.m_btnAbout->geometry();
-  const QRect exit = sheet.m_btnExit->geometry();
+  const QRect about = sheet.AboutButton()->geometry();
+  const QRect exit = sheet.ExitButton()->geometry();
   EXPECT_EQ(about.top(), exit.top());
   EXPECT_EQ(about.size(), exit.size());
   EXPECT_LT(about.right(), sheet.BackButton()->geometry().left());
@@ -323,22 +341,22 @@ TEST(FlashSheet, ButtonRowAndKeyboard) {
 TEST(FlashSheet, TheExitLockBlocksEveryWayOut) {
   TempSettings file;
   RecordingPrompt prompt;
-  CFlashSheet sheet(file.Store());
+  CFlashSheet sheet(file.Store(), CreatePage);
   COperationPage operation(&sheet);
   sheet.AddPage(&operation);
   Show(sheet);
   sheet.SetExitLock(true);
-  EXPECT_FALSE(sheet.m_btnExit->isEnabled());
+  EXPECT_FALSE(sheet.ExitButton()->isEnabled());
   EXPECT_FALSE(sheet.IsCloseEnabled());
   EXPECT_FALSE(sheet.close());
   QTest::keyClick(&sheet, Qt::Key_F4, Qt::AltModifier);
   QTest::keyClick(&sheet, Qt::Key_Escape);
-  Click(sheet.m_btnExit);
+  Click(sheet.ExitButton());
   EXPECT_TRUE(sheet.isVisible());
 
   // Lifted, each way works again.
   sheet.SetExitLock(false);
-  EXPECT_TRUE(sheet.m_btnExit->isEnabled());
+  EXPECT_TRUE(sheet.ExitButton()->isEnabled());
   QTest::keyClick(&sheet, Qt::Key_F4, Qt::AltModifier);
   EXPECT_FALSE(sheet.isVisible());
   Show(sheet);
@@ -349,7 +367,7 @@ TEST(FlashSheet, TheExitLockBlocksEveryWayOut) {
 TEST(FlashSheet, AboutBoxListsTheDevicesSorted) {
   TempSettings file;
   RecordingPrompt prompt;
-  CFlashSheet sheet(file.Store());
+  CFlashSheet sheet(file.Store(), CreatePage);
   COperationPage operation(&sheet);
   sheet.AddPage(&operation);
   Show(sheet);
@@ -367,7 +385,7 @@ TEST(FlashSheet, AboutBoxListsTheDevicesSorted) {
     quill::test::Screenshot(about, "about_box");
     about->accept();
   });
-  Click(sheet.m_btnAbout);
+  Click(sheet.AboutButton());
   EXPECT_TRUE(shown);
   EXPECT_EQ(title, "About QUILL");
   EXPECT_EQ(devices, (QStringList{"TX-A10", "TX-C30", "TX-C31"}));
@@ -388,7 +406,7 @@ TEST(FlashSheet, SettingsAreSavedOnExitAndOnClose) {
     StoreConfiguredPort(file);
     RecordingPrompt prompt;
     {
-      CFlashSheet sheet(file.Store());
+      CFlashSheet sheet(file.Store(), CreatePage);
       COperationPage operation(&sheet);
       sheet.AddPage(&operation);
       // The wizard runs modally, as the program runs it; the click on a choice is stored even
@@ -397,7 +415,7 @@ TEST(FlashSheet, SettingsAreSavedOnExitAndOnClose) {
         EXPECT_TRUE(QTest::qWaitForWindowActive(&sheet));
         Click(operation.Radio(OperationUser));
         if (std::string(way) == "exit")
-          Click(sheet.m_btnExit);
+          Click(sheet.ExitButton());
         else if (std::string(way) == "close")
           sheet.close();
         else

@@ -159,13 +159,13 @@ TEST_F(BootRun, ACompleteRunShowsEveryPhaseAndEndsOnTheResultPageWithTheCounts) 
   EXPECT_EQ(done->m_staticCounts->text(),
             "H'1F00 bytes inside the address range were programmed.\n"
             "H'10 bytes outside the address range were skipped.");
-  EXPECT_EQ(board->Flash(), ExpectedFlash(wizard->Sheet(), file.records));
+  EXPECT_EQ(board->Flash(), ExpectedFlash(wizard->Sheet().State(), file.records));
   EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
   EXPECT_TRUE(prompt.messages.empty());
 
   EXPECT_FALSE(wizard->Sheet().BackButton()->isEnabled());
   EXPECT_TRUE(wizard->Sheet().NextButton()->isEnabled());
-  EXPECT_TRUE(wizard->Sheet().m_btnExit->isEnabled());
+  EXPECT_TRUE(wizard->Sheet().ExitButton()->isEnabled());
   wizard->PressNext();
   EXPECT_EQ(wizard->ActiveTemplate(), PageId::Operation);
   EXPECT_EQ(wizard->PagesShown(),
@@ -186,11 +186,11 @@ TEST_F(BootRun, WhileTheOperationRunsNoWayOutButAbortActsThenExitWorksOnTheResul
   CFlashSheet& sheet = wizard->Sheet();
   EXPECT_FALSE(sheet.BackButton()->isEnabled());
   EXPECT_FALSE(sheet.NextButton()->isEnabled());
-  EXPECT_FALSE(sheet.m_btnExit->isEnabled());
+  EXPECT_FALSE(sheet.ExitButton()->isEnabled());
   EXPECT_TRUE(Progress()->m_btnAbort->isEnabled());
   wizard->PressBack();
   wizard->PressNext();
-  QTest::mouseClick(sheet.m_btnExit, Qt::LeftButton);
+  QTest::mouseClick(sheet.ExitButton(), Qt::LeftButton);
   EXPECT_FALSE(sheet.close());
   QTest::keyClick(&sheet, Qt::Key_F4, Qt::AltModifier);
   QTest::keyClick(&sheet, Qt::Key_Escape);
@@ -202,8 +202,8 @@ TEST_F(BootRun, WhileTheOperationRunsNoWayOutButAbortActsThenExitWorksOnTheResul
   ASSERT_TRUE(wizard->WaitForTemplate(PageId::BootDone));
   EXPECT_EQ(Done()->m_staticResult->text(), Text(115));
   EXPECT_FALSE(sheet.BackButton()->isEnabled());
-  EXPECT_TRUE(sheet.m_btnExit->isEnabled());
-  QTest::mouseClick(sheet.m_btnExit, Qt::LeftButton);
+  EXPECT_TRUE(sheet.ExitButton()->isEnabled());
+  QTest::mouseClick(sheet.ExitButton(), Qt::LeftButton);
   EXPECT_FALSE(sheet.isVisible());
   EXPECT_EQ(sheet.result(), QDialog::Rejected);
 }
@@ -246,7 +246,7 @@ TEST_F(BootRun, APortTakenByAnotherProcessLeadsStraightToInternalError254) {
             QString::fromStdString(FormatErrorMessage(ErrorInternal, InternalError::PortOpen)));
   EXPECT_TRUE(Done()->m_staticResult->text().contains("(254)"));
   EXPECT_EQ(Done()->m_staticCounts->text(), "");
-  EXPECT_TRUE(wizard->Sheet().m_btnExit->isEnabled());
+  EXPECT_TRUE(wizard->Sheet().ExitButton()->isEnabled());
   EXPECT_TRUE(board->Received().empty());
 }
 
@@ -323,7 +323,7 @@ TEST_F(BootRun, WithoutAnInstalledKernelARealPortIsRefusedAndTheResultPageSaysHo
   EXPECT_TRUE(Done()->m_staticResult->text().contains("kernel 192"));
   EXPECT_TRUE(Done()->m_staticResult->text().contains("Import Kernels"));
   EXPECT_EQ(Done()->m_staticCounts->text(), "");
-  EXPECT_TRUE(wizard->Sheet().m_btnExit->isEnabled());
+  EXPECT_TRUE(wizard->Sheet().ExitButton()->isEnabled());
   Screenshot(&wizard->Sheet(), "boot_refused_no_kernel");
 }
 

@@ -26,9 +26,9 @@ class FilePage : public ::testing::Test {
   // The boot file page of device, with the sheet's window as given.
   CBootFilePage* Open(const std::string& device, uint32_t lowest = 0, uint32_t highest = 0xFFFFFFFF) {
     wizard = std::make_unique<WizardUnderTest>(device, 0, 0, "/dev/quill-test-port");
-    wizard->Sheet().m_dwLowest = lowest;
-    wizard->Sheet().m_dwHighest = highest;
-    wizard->Sheet().m_strFile = validFile;
+    wizard->Sheet().State().m_dwLowest = lowest;
+    wizard->Sheet().State().m_dwHighest = highest;
+    wizard->Sheet().State().m_strFile = validFile;
     EXPECT_TRUE(wizard->Show());
     wizard->ChooseOperation(OperationBoot);
     EXPECT_EQ(wizard->ActiveTemplate(), PageId::BootFile);
@@ -73,7 +73,7 @@ TEST_F(FilePage, PathsThatAreEmptyTooLongOrMissingKeepThePage) {
   EXPECT_FALSE(NextWithPath(page, "    "));
   EXPECT_EQ(prompt.Ids(), (std::vector<uint32_t>{138, 138}));
   // The trimmed path is what the sheet holds; the field is selected for correction.
-  EXPECT_EQ(wizard->Sheet().m_strFile, "");
+  EXPECT_EQ(wizard->Sheet().State().m_strFile, "");
   EXPECT_TRUE(page->m_editFile->hasFocus());
   EXPECT_EQ(page->m_editFile->selectedText(), "    ");
 
@@ -97,8 +97,8 @@ TEST_F(FilePage, PathsThatAreEmptyTooLongOrMissingKeepThePage) {
   EXPECT_TRUE(NextWithPath(page, "  " + exact + " "));
   EXPECT_TRUE(prompt.messages.empty());
   EXPECT_EQ(wizard->ActiveTemplate(), PageId::BootStartSwitches);
-  EXPECT_EQ(wizard->Sheet().m_strFile, exact);
-  EXPECT_EQ(wizard->Sheet().m_astrSelectedBlocks, (std::vector<std::string>{"SB2"}));
+  EXPECT_EQ(wizard->Sheet().State().m_strFile, exact);
+  EXPECT_EQ(wizard->Sheet().State().m_astrSelectedBlocks, (std::vector<std::string>{"SB2"}));
 }
 
 TEST_F(FilePage, TheWindowIsClampedToTheModesFlashWhenShownAndTheSheetKeepsItsValuesUntilSaved) {
@@ -109,13 +109,13 @@ TEST_F(FilePage, TheWindowIsClampedToTheModesFlashWhenShownAndTheSheetKeepsItsVa
   EXPECT_EQ(page->m_editFile->text(), QString::fromStdString(validFile));
   EXPECT_EQ(page->m_editLowest->maxLength(), 20);
   EXPECT_EQ(page->m_editFile->maxLength(), 512);
-  EXPECT_EQ(wizard->Sheet().m_dwHighest, 0xFFFFFFFFu);
+  EXPECT_EQ(wizard->Sheet().State().m_dwHighest, 0xFFFFFFFFu);
   EXPECT_TRUE(wizard->Sheet().BackButton()->isEnabled());
   EXPECT_TRUE(wizard->Sheet().NextButton()->isEnabled());
 
   // A lowest address beyond the flash is clamped to its end, the highest then to the lowest.
   wizard->PressBack();
-  wizard->Sheet().m_dwLowest = 0x9000;
+  wizard->Sheet().State().m_dwLowest = 0x9000;
   wizard->ChooseOperation(OperationBoot);
   page = wizard->Active<CBootFilePage>();
   EXPECT_EQ(page->m_editLowest->text(), "H'7FFF");
@@ -156,15 +156,15 @@ TEST_F(FilePage, AddressFieldsAreParsedAndCheckedAgainstTheFlashAndTheLowestAddr
     EXPECT_TRUE(field->hasFocus());
     EXPECT_EQ(field->selectedText(), field->text());
   }
-  EXPECT_EQ(wizard->Sheet().m_dwLowest, 0u);  // nothing was saved by a refused exchange
+  EXPECT_EQ(wizard->Sheet().State().m_dwLowest, 0u);  // nothing was saved by a refused exchange
 
   // Prefixes, blanks, case and a negative offset (the record moves down by 0x10); a highest address equal to the lowest is accepted.
   prompt.messages.clear();
   EXPECT_TRUE(Next(page, " -10 ", "h'f8", "D'248"));
   EXPECT_TRUE(prompt.messages.empty()) << prompt.messages[0].text;
-  EXPECT_EQ(wizard->Sheet().m_dwOffset, 0xFFFFFFF0u);
-  EXPECT_EQ(wizard->Sheet().m_dwLowest, 0xF8u);
-  EXPECT_EQ(wizard->Sheet().m_dwHighest, 0xF8u);
+  EXPECT_EQ(wizard->Sheet().State().m_dwOffset, 0xFFFFFFF0u);
+  EXPECT_EQ(wizard->Sheet().State().m_dwLowest, 0xF8u);
+  EXPECT_EQ(wizard->Sheet().State().m_dwHighest, 0xF8u);
 }
 
 TEST_F(FilePage, TheProgramFileCheckKeepsThePageForAnInvalidFileAndAsksWhenNothingIsInside) {
@@ -182,7 +182,7 @@ TEST_F(FilePage, TheProgramFileCheckKeepsThePageForAnInvalidFileAndAsksWhenNothi
   EXPECT_EQ(prompt.messages[0].buttons, MessageButtons::YesNo);
   prompt.yesNoAnswer = AnswerYes;
   EXPECT_TRUE(NextWithPath(page, outside));
-  EXPECT_TRUE(wizard->Sheet().m_astrSelectedBlocks.empty());
+  EXPECT_TRUE(wizard->Sheet().State().m_astrSelectedBlocks.empty());
 }
 
 // Intel HEX is read like S-records; content in neither format is refused with a message naming
@@ -193,7 +193,7 @@ TEST_F(FilePage, TakesIntelHexAndRefusesContentInNeitherFormat) {
                                             sim::MakeIntelHexLine(1, 0, {})});
   EXPECT_TRUE(NextWithPath(page, hex));
   EXPECT_TRUE(prompt.messages.empty());
-  EXPECT_EQ(wizard->Sheet().m_astrSelectedBlocks, (std::vector<std::string>{"LB3"}));
+  EXPECT_EQ(wizard->Sheet().State().m_astrSelectedBlocks, (std::vector<std::string>{"LB3"}));
 
   wizard->PressBack();
   ASSERT_EQ(wizard->ActiveTemplate(), PageId::BootFile);
@@ -209,7 +209,7 @@ TEST_F(FilePage, TakesIntelHexAndRefusesContentInNeitherFormat) {
 
 TEST_F(FilePage, BrowseOpensInTheRememberedFolderAndRemembersTheNewOneAtOnce) {
   CBootFilePage* page = Open("TX-C30");
-  wizard->Sheet().m_strBrowsePath = "/start/folder/";
+  wizard->Sheet().State().m_strBrowsePath = "/start/folder/";
   page->m_editFile->setText("old.mot");
 
   QTest::mouseClick(page->m_btnBrowse, Qt::LeftButton);  // cancelled
@@ -226,22 +226,22 @@ TEST_F(FilePage, BrowseOpensInTheRememberedFolderAndRemembersTheNewOneAtOnce) {
   EXPECT_EQ(request.proposedName, "old.mot");
   EXPECT_EQ(request.initialFolder, "/start/folder/");
   EXPECT_EQ(page->m_editFile->text(), "old.mot");
-  EXPECT_EQ(wizard->Sheet().m_strBrowsePath, "/start/folder/");
+  EXPECT_EQ(wizard->Sheet().State().m_strBrowsePath, "/start/folder/");
 
   prompt.chosenFile = validFile;
   QTest::mouseClick(page->m_btnBrowse, Qt::LeftButton);
   EXPECT_EQ(page->m_editFile->text(), QString::fromStdString(validFile));
   const std::string folder = validFile.substr(0, validFile.rfind('/') + 1);
-  EXPECT_EQ(wizard->Sheet().m_strBrowsePath, folder);
+  EXPECT_EQ(wizard->Sheet().State().m_strBrowsePath, folder);
   wizard->PressBack();
   EXPECT_EQ(wizard->ActiveTemplate(), PageId::Operation);
-  EXPECT_EQ(wizard->Sheet().m_strBrowsePath, folder);
+  EXPECT_EQ(wizard->Sheet().State().m_strBrowsePath, folder);
 }
 
 TEST_F(FilePage, TheUserFilePageLeavesTheButtonsAsThePreviousPageSetThem) {
   wizard = std::make_unique<WizardUnderTest>("TX-C30", 0, 0, "/dev/quill-test-port");
   CFlashSheet& sheet = wizard->Sheet();
-  sheet.m_strFile = validFile;
+  sheet.State().m_strFile = validFile;
   sheet.AddPage(new CUserFilePage);
   ASSERT_TRUE(wizard->Show());
   sheet.SetWizardButtons(PSWIZB_NEXT);

@@ -110,7 +110,7 @@ class UserMode : public ::testing::Test {
     board = StartBoard(std::move(options));
     wizard = std::make_unique<WizardUnderTest>("TX-C30", 0, 0, board->PortPath());
     CFlashSheet& sheet = wizard->Sheet();
-    sheet.m_nOperation = OperationUser;
+    sheet.State().m_nOperation = OperationUser;
     sheet.AddPage(new UserOperationStandIn);
     for (CWizardPage* page : pages) sheet.AddPage(page);
     ASSERT_TRUE(wizard->Show());
@@ -137,9 +137,9 @@ TEST_F(UserMode, AProgramRunWithPreEraseErasesThenProgramsAndNextReturnsToPage1)
                                 BoardOf("TX-C30", 0, 0)));
   gate.HoldAtReceived(0, "erase command");
   CFlashSheet& sheet = wizard->Sheet();
-  sheet.m_nUserOperation = UserOperationProgramErase;
+  sheet.State().m_nUserOperation = UserOperationProgramErase;
   const std::vector<Record> records = {{0x100, Pattern(16, 9)}, {0x1000, Pattern(32, 4)}};
-  sheet.m_strFile = WriteProgramFile({SRecord(1, 0x100, records[0].data),
+  sheet.State().m_strFile = WriteProgramFile({SRecord(1, 0x100, records[0].data),
                                       SRecord(1, 0x1000, records[1].data), "S9030000FC"});
   wizard->PressNext();
   ASSERT_EQ(wizard->ActiveTemplate(), PageId::UserFile);
@@ -153,7 +153,7 @@ TEST_F(UserMode, AProgramRunWithPreEraseErasesThenProgramsAndNextReturnsToPage1)
   auto* progress = Find<CUserProgressPage>(PageId::UserProgress);
   ASSERT_TRUE(QTest::qWaitFor([&] { return gate.Pending() == "erase command"; }, 10000));
   EXPECT_TRUE(QTest::qWaitFor([&] { return progress->m_staticStatus->text() == Text(107); }, 5000));
-  EXPECT_FALSE(sheet.m_btnExit->isEnabled());
+  EXPECT_FALSE(sheet.ExitButton()->isEnabled());
   Screenshot(&sheet, "user_progress_page");
   gate.Release();
 
@@ -167,7 +167,7 @@ TEST_F(UserMode, AProgramRunWithPreEraseErasesThenProgramsAndNextReturnsToPage1)
             "H'0 bytes outside the address range were skipped.");
   ASSERT_EQ(board->EraseCommands().size(), 1u);
   EXPECT_TRUE(board->EraseCommands()[0].erased);
-  EXPECT_EQ(board->Flash(), ExpectedFlash(sheet, records));
+  EXPECT_EQ(board->Flash(), ExpectedFlash(sheet.State(), records));
   EXPECT_FALSE(sheet.BackButton()->isEnabled());
   wizard->PressNext();
   EXPECT_EQ(sheet.GetActiveIndex(), 1);
@@ -180,8 +180,8 @@ TEST_F(UserMode, AnEraseRunShowsItsTextAndKeepsTheClosingWords) {
                                 BoardOf("TX-C30", 0, 0)));
   gate.HoldAtReceived(0, "erase command");
   CFlashSheet& sheet = wizard->Sheet();
-  sheet.m_nUserOperation = UserOperationErase;
-  sheet.m_astrSelectedBlocks = {"SB2", "LB1"};
+  sheet.State().m_nUserOperation = UserOperationErase;
+  sheet.State().m_astrSelectedBlocks = {"SB2", "LB1"};
   wizard->PressNext();
   ASSERT_EQ(wizard->ActiveTemplate(), PageId::EraseStartSwitches);
   Screenshot(&sheet, "erase_switch_page");
@@ -215,7 +215,7 @@ TEST_F(UserMode, ARefusedEraseStartEndsOnTheResultPageAndIsNotMovedOnFromIt) {
                                 BoardOf("TX-C30", 0, 0)));
   PortHeldElsewhere other(board->PortPath());
   ASSERT_TRUE(other.Held());
-  wizard->Sheet().m_astrSelectedBlocks = {"SB2"};
+  wizard->Sheet().State().m_astrSelectedBlocks = {"SB2"};
   wizard->PressNext();
   wizard->PressNext();
   ASSERT_TRUE(wizard->WaitForTemplate(PageId::EraseDone));

@@ -16,6 +16,7 @@
 
 #include "app/settings_store.h"
 #include "device/catalogue.h"
+#include "pages/page_factory.h"
 #include "resources/strings.h"
 
 namespace quill::test {
@@ -101,16 +102,16 @@ void BoardGate::Block(std::unique_lock<std::mutex>& lock, const std::string& nam
 WizardUnderTest::WizardUnderTest(const std::string& device, int mode, int clock,
                                  const std::string& port) {
   if (!m_dir.isValid()) throw std::runtime_error("no temporary folder");
-  m_sheet = std::make_unique<CFlashSheet>(SettingsStore(m_dir.filePath("quill.ini")));
+  m_sheet = std::make_unique<CFlashSheet>(SettingsStore(m_dir.filePath("quill.ini")), CreatePage);
   CFlashSheet& s = *m_sheet;
-  s.m_strMCUType = device;
-  s.m_nMCUMode = mode;
-  s.m_nClockSpeed = clock;
-  s.DeriveCatalogueRefs();
-  s.m_strComPort = port;
-  const ClockRange& range = *s.m_pClockRange;
-  s.m_nComBootRate = static_cast<int32_t>(range.bootRates[range.bootRateCount - 1]);
-  s.m_nComUserRate = 9600;
+  s.State().m_strMCUType = device;
+  s.State().m_nMCUMode = mode;
+  s.State().m_nClockSpeed = clock;
+  s.State().DeriveCatalogueRefs();
+  s.State().m_strComPort = port;
+  const ClockRange& range = *s.State().m_pClockRange;
+  s.State().m_nComBootRate = static_cast<int32_t>(range.bootRates[range.bootRateCount - 1]);
+  s.State().m_nComUserRate = 9600;
   auto* stack = s.findChild<QStackedWidget*>();
   QObject::connect(stack, &QStackedWidget::currentChanged, stack, [this, stack](int index) {
     auto* page = qobject_cast<CWizardPage*>(stack->widget(index));

@@ -19,6 +19,7 @@
 #include "pages/done_page.h"
 #include "pages/file_page.h"
 #include "pages/operation_page.h"
+#include "pages/page_factory.h"
 #include "pages/user_operation_page.h"
 #include "resources/strings.h"
 #include "tests/gui_boot/wizard_support.h"
@@ -31,7 +32,7 @@ namespace {
 // The program as it starts: a sheet on the settings file, page 0, shown.
 struct Session {
   explicit Session(const QString& settings)
-      : sheet(std::make_unique<CFlashSheet>(SettingsStore(settings))),
+      : sheet(std::make_unique<CFlashSheet>(SettingsStore(settings), CreatePage)),
         operation(std::make_unique<COperationPage>(sheet.get())) {
     sheet->AddPage(operation.get());
   }
@@ -103,9 +104,9 @@ TEST(FullSequence, ConfigureBootProgramThenUserEraseAndProgramAndTheSettingsCome
   ASSERT_TRUE(ChooseText(configure->m_cbUserRate, "9600"));
   session->Next();
   ASSERT_EQ(session->Active(), PageId::Operation) << ::testing::PrintToString(prompt.Ids());
-  EXPECT_EQ(sheet->m_strMCUType, "TX-C30");
-  EXPECT_EQ(sheet->m_nClockSpeed, 4);
-  EXPECT_EQ(sheet->m_strComPort, port.toStdString());
+  EXPECT_EQ(sheet->State().m_strMCUType, "TX-C30");
+  EXPECT_EQ(sheet->State().m_nClockSpeed, 4);
+  EXPECT_EQ(sheet->State().m_strComPort, port.toStdString());
 
   // Boot programming.
   ClickButton(session->operation->Radio(OperationBoot));
@@ -118,7 +119,7 @@ TEST(FullSequence, ConfigureBootProgramThenUserEraseAndProgramAndTheSettingsCome
   ASSERT_TRUE(session->WaitFor(PageId::BootDone));
   EXPECT_EQ(session->Page_<CDonePage>()->m_staticResult->text(), Text(115));
   EXPECT_EQ(board->BootCount(), 1);
-  EXPECT_EQ(board->Flash(), ExpectedFlash(*sheet, bootRecords));
+  EXPECT_EQ(board->Flash(), ExpectedFlash(sheet->State(), bootRecords));
   session->Next();
   ASSERT_EQ(session->Active(), PageId::Operation);
 
@@ -158,13 +159,13 @@ TEST(FullSequence, ConfigureBootProgramThenUserEraseAndProgramAndTheSettingsCome
             "H'20 bytes inside the address range were programmed.\n"
             "H'0 bytes outside the address range were skipped.");
   EXPECT_EQ(board->EraseCommands().size(), 1u);
-  EXPECT_EQ(board->Flash(), ExpectedFlash(*sheet, userRecords));
+  EXPECT_EQ(board->Flash(), ExpectedFlash(sheet->State(), userRecords));
   EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
   session->Next();
   ASSERT_EQ(session->Active(), PageId::UserOperation);
 
   // "&Exit" ends the wizard; the settings are saved as the program ends.
-  QTest::mouseClick(sheet->m_btnExit, Qt::LeftButton);
+  QTest::mouseClick(sheet->ExitButton(), Qt::LeftButton);
   EXPECT_FALSE(sheet->isVisible());
   session->End();
   EXPECT_TRUE(prompt.messages.empty()) << ::testing::PrintToString(prompt.Ids());
@@ -172,15 +173,15 @@ TEST(FullSequence, ConfigureBootProgramThenUserEraseAndProgramAndTheSettingsCome
   // The next start comes back where this one ended.
   session = std::make_unique<Session>(settings);
   sheet = session->sheet.get();
-  EXPECT_EQ(sheet->m_nOperation, OperationUser);
-  EXPECT_EQ(sheet->m_nUserOperation, UserOperationProgram);
-  EXPECT_EQ(sheet->m_strMCUType, "TX-C30");
-  EXPECT_EQ(sheet->m_nClockSpeed, 4);
-  EXPECT_EQ(sheet->m_strComPort, port.toStdString());
-  EXPECT_EQ(sheet->m_nComBootRate, 9600);
-  EXPECT_EQ(sheet->m_nComUserRate, 9600);
-  EXPECT_EQ(sheet->m_strFile, userFile);
-  EXPECT_TRUE(sheet->m_astrSelectedBlocks.empty());
+  EXPECT_EQ(sheet->State().m_nOperation, OperationUser);
+  EXPECT_EQ(sheet->State().m_nUserOperation, UserOperationProgram);
+  EXPECT_EQ(sheet->State().m_strMCUType, "TX-C30");
+  EXPECT_EQ(sheet->State().m_nClockSpeed, 4);
+  EXPECT_EQ(sheet->State().m_strComPort, port.toStdString());
+  EXPECT_EQ(sheet->State().m_nComBootRate, 9600);
+  EXPECT_EQ(sheet->State().m_nComUserRate, 9600);
+  EXPECT_EQ(sheet->State().m_strFile, userFile);
+  EXPECT_TRUE(sheet->State().m_astrSelectedBlocks.empty());
   ASSERT_TRUE(session->Show());
   EXPECT_TRUE(session->operation->Radio(OperationUser)->isChecked());
   session->Next();

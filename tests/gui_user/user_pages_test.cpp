@@ -61,7 +61,7 @@ TEST_F(UserPages, AClickIsStoredAtOnceAndShownAgainAfterBackAndForth) {
   Screenshot(&sheet, "user_operation_page");
 
   ClickButton(UserOperation()->Radio(UserOperationErase));
-  EXPECT_EQ(sheet.m_nUserOperation, UserOperationErase);
+  EXPECT_EQ(sheet.State().m_nUserOperation, UserOperationErase);
   wizard->PressBack();
   ASSERT_EQ(wizard->ActiveTemplate(), PageId::Operation);
   // Going Back builds nothing: page 1 stays until page 0's Next replaces it.
@@ -101,19 +101,19 @@ TEST_F(UserPages, NextReplacesEveryPageAfterPage1ByTheSetOfTheCheckedChoice) {
   // The same set is built afresh for the same kind of choice.
   wizard->PressBack();
   ChooseUserOperation(UserOperationProgram);
-  EXPECT_EQ(sheet.m_nUserOperation, UserOperationProgram);
+  EXPECT_EQ(sheet.State().m_nUserOperation, UserOperationProgram);
   EXPECT_EQ(Templates().size(), 7u);
   EXPECT_TRUE(file.isNull());
   EXPECT_EQ(sheet.GetPage(1), page1.data());
 }
 
 TEST_F(UserPages, AStoredChoiceOutsideTheThreeChecksNothingAndNextWaitsForAClick) {
-  ASSERT_NO_FATAL_FAILURE(Open("TX-C30", [](CFlashSheet& s) { s.m_nUserOperation = 7; }));
+  ASSERT_NO_FATAL_FAILURE(Open("TX-C30", [](CFlashSheet& s) { s.State().m_nUserOperation = 7; }));
   EXPECT_EQ(UserOperation()->CheckedOperation(), -1);
   wizard->PressNext();
   EXPECT_EQ(wizard->ActiveTemplate(), PageId::UserOperation);
   EXPECT_EQ(wizard->Sheet().GetPageCount(), 2);
-  EXPECT_EQ(wizard->Sheet().m_nUserOperation, 7) << "nothing clicked, nothing stored";
+  EXPECT_EQ(wizard->Sheet().State().m_nUserOperation, 7) << "nothing clicked, nothing stored";
   ChooseUserOperation(UserOperationProgram);
   EXPECT_EQ(wizard->ActiveTemplate(), PageId::UserFile);
 }
@@ -129,7 +129,7 @@ TEST(BlockList, ColumnWidthUnitAndAddressText) {
 TEST_F(UserPages, TheErasePageListsTheMapAndSelectsTheChosenNamesOnly) {
   ASSERT_NO_FATAL_FAILURE(Open("TX-A10", [](CFlashSheet& s) {
     // A name of another case and one the map lacks select nothing.
-    s.m_astrSelectedBlocks = {"SB0", "LB0", "lb1", "XB3"};
+    s.State().m_astrSelectedBlocks = {"SB0", "LB0", "lb1", "XB3"};
   }));
   ChooseUserOperation(UserOperationErase);
   ASSERT_EQ(wizard->ActiveTemplate(), PageId::EraseBlocks);
@@ -160,7 +160,7 @@ TEST_F(UserPages, TheErasePageListsTheMapAndSelectsTheChosenNamesOnly) {
   // Next hands on the choice in map order; the names the map lacks are gone.
   wizard->PressNext();
   ASSERT_EQ(wizard->ActiveTemplate(), PageId::EraseStartSwitches);
-  EXPECT_EQ(wizard->Sheet().m_astrSelectedBlocks, (std::vector<std::string>{"LB0", "SB0"}));
+  EXPECT_EQ(wizard->Sheet().State().m_astrSelectedBlocks, (std::vector<std::string>{"LB0", "SB0"}));
 
   // Shown again: the same rows once each, three columns, the same highlighting.
   wizard->PressBack();
@@ -179,7 +179,8 @@ TEST_F(UserPages, TheErasePageListsTheMapAndSelectsTheChosenNamesOnly) {
   EXPECT_EQ(SelectedNames(list), QStringList({"LB5", "SB0", "SB3"}));
   wizard->PressBack();
   ASSERT_EQ(wizard->ActiveTemplate(), PageId::UserOperation);
-  EXPECT_EQ(wizard->Sheet().m_astrSelectedBlocks, (std::vector<std::string>{"LB5", "SB0", "SB3"}));
+  EXPECT_EQ(wizard->Sheet().State().m_astrSelectedBlocks,
+            (std::vector<std::string>{"LB5", "SB0", "SB3"}));
 }
 
 TEST_F(UserPages, SelectAllHandsOnEveryBlockAndDeselectAllIsRefusedWith177) {
@@ -192,13 +193,13 @@ TEST_F(UserPages, SelectAllHandsOnEveryBlockAndDeselectAllIsRefusedWith177) {
 
   QTest::mouseClick(page->m_btnSelectAll, Qt::LeftButton);
   EXPECT_TRUE(page->m_listBlocks->hasFocus()) << "the selection is shown with the focus";
-  EXPECT_TRUE(wizard->Sheet().m_astrSelectedBlocks.empty()) << "written only when left";
+  EXPECT_TRUE(wizard->Sheet().State().m_astrSelectedBlocks.empty()) << "written only when left";
   wizard->PressNext();
   ASSERT_EQ(wizard->ActiveTemplate(), PageId::EraseStartSwitches);
   std::vector<std::string> all;
-  const DeviceMode& mode = wizard->Sheet().Mode();
+  const DeviceMode& mode = wizard->Sheet().State().Mode();
   for (int i = 0; i < mode.blockCount; ++i) all.push_back(mode.blocks[i].name);
-  EXPECT_EQ(wizard->Sheet().m_astrSelectedBlocks, all);
+  EXPECT_EQ(wizard->Sheet().State().m_astrSelectedBlocks, all);
   EXPECT_TRUE(prompt.messages.empty());
 
   wizard->PressBack();
@@ -215,14 +216,14 @@ TEST_F(UserPages, SelectAllHandsOnEveryBlockAndDeselectAllIsRefusedWith177) {
   ClickRow(page->m_listBlocks, "SB7", Qt::NoModifier);
   wizard->PressNext();
   EXPECT_EQ(wizard->ActiveTemplate(), PageId::EraseStartSwitches);
-  EXPECT_EQ(wizard->Sheet().m_astrSelectedBlocks, (std::vector<std::string>{"SB7"}));
+  EXPECT_EQ(wizard->Sheet().State().m_astrSelectedBlocks, (std::vector<std::string>{"SB7"}));
   EXPECT_EQ(prompt.messages.size(), 1u);
 }
 
 TEST_F(UserPages, AChoiceMadeForAnotherMapKeepsOnlyTheNamesThisMapHas) {
   // The names of a TX-A10 choice on a TX-C30, whose map starts with its small blocks.
   ASSERT_NO_FATAL_FAILURE(Open("TX-C30", [](CFlashSheet& s) {
-    s.m_astrSelectedBlocks = {"LB7", "LB0", "SB7"};
+    s.State().m_astrSelectedBlocks = {"LB7", "LB0", "SB7"};
   }));
   ChooseUserOperation(UserOperationErase);
   QTreeWidget* list = Blocks()->m_listBlocks;
@@ -231,7 +232,7 @@ TEST_F(UserPages, AChoiceMadeForAnotherMapKeepsOnlyTheNamesThisMapHas) {
   EXPECT_EQ(SelectedNames(list), QStringList({"SB7", "LB0"}));
   EXPECT_EQ(list->topLevelItem(7)->text(1), "H'00000C00");
   wizard->PressNext();
-  EXPECT_EQ(wizard->Sheet().m_astrSelectedBlocks, (std::vector<std::string>{"SB7", "LB0"}));
+  EXPECT_EQ(wizard->Sheet().State().m_astrSelectedBlocks, (std::vector<std::string>{"SB7", "LB0"}));
 }
 
 TEST_F(UserPages, TheProgramPageAcceptsAnEmptyChoice) {
@@ -239,7 +240,7 @@ TEST_F(UserPages, TheProgramPageAcceptsAnEmptyChoice) {
   ChooseUserOperation(UserOperationProgramErase);
   ASSERT_EQ(wizard->ActiveTemplate(), PageId::UserFile);
   // Straight to the block page, past the file page's check.
-  wizard->Sheet().m_astrSelectedBlocks = {"SB1"};
+  wizard->Sheet().State().m_astrSelectedBlocks = {"SB1"};
   ASSERT_TRUE(wizard->Sheet().SetActivePage(3));
   CBlocksPage* page = Blocks();
   ASSERT_NE(qobject_cast<CUserBlocksPage*>(page), nullptr);
@@ -247,7 +248,7 @@ TEST_F(UserPages, TheProgramPageAcceptsAnEmptyChoice) {
   QTest::mouseClick(page->m_btnDeselectAll, Qt::LeftButton);
   wizard->PressNext();
   EXPECT_EQ(wizard->ActiveTemplate(), PageId::UserStartSwitches);
-  EXPECT_TRUE(wizard->Sheet().m_astrSelectedBlocks.empty());
+  EXPECT_TRUE(wizard->Sheet().State().m_astrSelectedBlocks.empty());
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ TEST_F(UserRun, PreEraseErasesTheChosenBlocksInMapOrderAndADeselectedBlockIsNotT
 
   CBlocksPage* page = ToProgramBlocks(UserOperationProgramErase, ProgramFile());
   ASSERT_NE(page, nullptr);
-  EXPECT_EQ(wizard->Sheet().m_astrSelectedBlocks,
+  EXPECT_EQ(wizard->Sheet().State().m_astrSelectedBlocks,
             (std::vector<std::string>{"LB1", "SB2", "LB0", "SB5"}));
   EXPECT_EQ(SelectedNames(page->m_listBlocks), QStringList({"SB2", "SB5", "LB0", "LB1"}));
   Screenshot(&wizard->Sheet(), "user_blocks_page");
@@ -117,7 +117,7 @@ TEST_F(UserRun, PreEraseErasesTheChosenBlocksInMapOrderAndADeselectedBlockIsNotT
   EXPECT_EQ(SelectedNames(page->m_listBlocks), QStringList({"SB2", "SB5", "LB1"}));
   ASSERT_NO_FATAL_FAILURE(RunTo(PageId::UserDone));
   CFlashSheet& sheet = wizard->Sheet();
-  EXPECT_EQ(sheet.m_astrSelectedBlocks, (std::vector<std::string>{"SB2", "SB5", "LB1"}));
+  EXPECT_EQ(sheet.State().m_astrSelectedBlocks, (std::vector<std::string>{"SB2", "SB5", "LB1"}));
 
   ASSERT_EQ(board->EraseCommands().size(), 1u);
   EXPECT_EQ(board->EraseCommands()[0].starts, (std::vector<uint32_t>{0x0100, 0x0400, 0x2000}));
@@ -128,7 +128,7 @@ TEST_F(UserRun, PreEraseErasesTheChosenBlocksInMapOrderAndADeselectedBlockIsNotT
           << "a byte at " << std::hex << chunk.address + i;
   }
   // Erased and programmed where chosen, untouched elsewhere.
-  const std::vector<uint8_t> written = ExpectedFlash(sheet, ProgramRecords());
+  const std::vector<uint8_t> written = ExpectedFlash(sheet.State(), ProgramRecords());
   std::vector<uint8_t> expected = programmed;
   for (const char* name : {"SB2", "SB5", "LB1"}) {
     const FlashBlock* b = BlockNamed(name);
@@ -160,7 +160,7 @@ TEST_F(UserRun, WithoutPreEraseNoEraseCommandGoesOnTheLine) {
   EXPECT_EQ(received[0], 0x57);
   EXPECT_EQ(received[1], 0x00);
   EXPECT_EQ(board->Chunks().size(), ProgramRecords().size());
-  EXPECT_EQ(board->Flash(), ExpectedFlash(wizard->Sheet(), ProgramRecords()));
+  EXPECT_EQ(board->Flash(), ExpectedFlash(wizard->Sheet().State(), ProgramRecords()));
   EXPECT_EQ(Done()->m_staticCounts->text(),
             "H'58 bytes inside the address range were programmed.\n"
             "H'0 bytes outside the address range were skipped.");
@@ -171,7 +171,7 @@ TEST_F(UserRun, EraseRefusesAnEmptyChoiceThenErasesEveryBlockAfterSelectAll) {
   const std::vector<uint8_t> programmed(C30().flashHighest - C30().flashLowest + 1, 0x00);
   std::string error;
   ASSERT_TRUE(board->SetFlash(programmed, &error)) << error;
-  wizard->Sheet().m_astrSelectedBlocks = {"LB2"};
+  wizard->Sheet().State().m_astrSelectedBlocks = {"LB2"};
   ChooseUserOperation(UserOperationErase);
   auto* page = wizard->Active<CEraseBlocksPage>();
   ASSERT_NE(page, nullptr);

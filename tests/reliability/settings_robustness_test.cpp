@@ -23,6 +23,7 @@
 #include "app/page_ids.h"
 #include "app/user_prompt.h"
 #include "pages/operation_page.h"
+#include "pages/page_factory.h"
 
 namespace quill {
 namespace {
@@ -86,18 +87,18 @@ TEST_P(DamagedSettings, WizardStartsWithDefaultsWorksAndSavesWhatItCan) {
   ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), c.fileMode), 0);
   NoPrompt prompt;
   {
-    CFlashSheet sheet{SettingsStore(path)};
+    CFlashSheet sheet{SettingsStore(path), CreatePage};
     COperationPage operation(&sheet);
     sheet.AddPage(&operation);
     // What could not be read is at its default; unreadable and read-only stores give all
     // defaults.
-    EXPECT_EQ(sheet.m_pDevice, GetDevice(0));
-    EXPECT_EQ(sheet.m_strMCUType, "TX-A10");
-    EXPECT_NE(sheet.m_pClockRange, nullptr);
-    EXPECT_EQ(sheet.m_dwLowest, 0u);
+    EXPECT_EQ(sheet.State().m_pDevice, GetDevice(0));
+    EXPECT_EQ(sheet.State().m_strMCUType, "TX-A10");
+    EXPECT_NE(sheet.State().m_pClockRange, nullptr);
+    EXPECT_EQ(sheet.State().m_dwLowest, 0u);
     if (!c.saved) {
-      EXPECT_EQ(sheet.m_nOperation, OperationConfigure);
-      EXPECT_EQ(sheet.m_strFile, "");
+      EXPECT_EQ(sheet.State().m_nOperation, OperationConfigure);
+      EXPECT_EQ(sheet.State().m_strFile, "");
     }
     bool configured = false;
     QTimer::singleShot(0, [&] {
@@ -111,8 +112,8 @@ TEST_P(DamagedSettings, WizardStartsWithDefaultsWorksAndSavesWhatItCan) {
         auto* device = page->findChild<QComboBox*>();
         configured = device != nullptr && device->count() > 0;
       }
-      sheet.m_strFile = "/chosen/by/the/user.mot";
-      QTest::mouseClick(sheet.m_btnExit, Qt::LeftButton);
+      sheet.State().m_strFile = "/chosen/by/the/user.mot";
+      QTest::mouseClick(sheet.ExitButton(), Qt::LeftButton);
     });
     sheet.exec();
     EXPECT_TRUE(configured);
@@ -138,11 +139,11 @@ TEST(DamagedSettingsPath, FolderInPlaceOfTheFile) {
   QTemporaryDir dir;
   ASSERT_TRUE(QDir(dir.path()).mkdir("quill.ini"));
   NoPrompt prompt;
-  CFlashSheet sheet{SettingsStore(dir.filePath("quill.ini"))};
+  CFlashSheet sheet{SettingsStore(dir.filePath("quill.ini")), CreatePage};
   COperationPage operation(&sheet);
   sheet.AddPage(&operation);
-  EXPECT_EQ(sheet.m_strMCUType, "TX-A10");
-  QTimer::singleShot(0, [&] { QTest::mouseClick(sheet.m_btnExit, Qt::LeftButton); });
+  EXPECT_EQ(sheet.State().m_strMCUType, "TX-A10");
+  QTimer::singleShot(0, [&] { QTest::mouseClick(sheet.ExitButton(), Qt::LeftButton); });
   sheet.exec();
   EXPECT_TRUE(QFileInfo(dir.filePath("quill.ini")).isDir());
 }

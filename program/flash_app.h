@@ -1,5 +1,5 @@
-// The application object: builds the wizard sheet with its operation page, runs it modally and
-// ends the process when it closes.
+// The application object: builds the wizard sheet with its operation page and the page factory
+// of its page sets, runs it modally and ends the process when it closes.
 #pragma once
 
 #include <QApplication>

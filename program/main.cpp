@@ -1,7 +1,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "app/flash_app.h"
+#include "program/flash_app.h"
 
 int main(int argc, char** argv) {
   // Answered without opening a window: for a terminal, and for the manual page made from them.

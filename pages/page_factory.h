@@ -1,4 +1,5 @@
-// Builds the wizard page of a dialog template id for the sheet's page sets.
+// Builds the wizard page of a dialog template id: the page factory the application object hands
+// the sheet for its page sets.
 #pragma once
 
 namespace quill {

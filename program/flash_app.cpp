@@ -1,9 +1,10 @@
-#include "app/flash_app.h"
+#include "program/flash_app.h"
 
 #include <memory>
 
 #include "app/flash_sheet.h"
 #include "pages/operation_page.h"
+#include "pages/page_factory.h"
 
 namespace quill {
 
@@ -15,7 +16,7 @@ CFlashApp::CFlashApp(int& argc, char** argv) : QApplication(argc, argv) {
 
 bool CFlashApp::InitInstance() {
   // The sheet's constructor loads the settings; the operation page is page 0 for the whole run.
-  auto sheet = std::make_unique<CFlashSheet>();
+  auto sheet = std::make_unique<CFlashSheet>(SettingsStore(), CreatePage);
   auto operationPage = std::make_unique<COperationPage>(sheet.get());
   sheet->AddPage(operationPage.get());
   sheet->exec();
