@@ -231,7 +231,7 @@ TEST(FullSequence, ANetworkPortIsTypedCheckedProgrammedThroughAndRemembered) {
   type(url);
   session->Next();
   ASSERT_EQ(session->Active(), PageId::Operation) << ::testing::PrintToString(prompt.Ids());
-  EXPECT_EQ(sheet->m_strComPort, url.toStdString());
+  EXPECT_EQ(sheet->State().m_strComPort, url.toStdString());
 
   ClickButton(session->operation->Radio(OperationUser));
   session->Next();
@@ -245,13 +245,13 @@ TEST(FullSequence, ANetworkPortIsTypedCheckedProgrammedThroughAndRemembered) {
   session->Next();
   ASSERT_TRUE(session->WaitFor(PageId::UserDone));
   EXPECT_EQ(session->Page_<CDonePage>()->m_staticResult->text(), Text(120));
-  EXPECT_EQ(board->Flash(), ExpectedFlash(*sheet, records));
+  EXPECT_EQ(board->Flash(), ExpectedFlash(sheet->State(), records));
   EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
 
-  QTest::mouseClick(sheet->m_btnExit, Qt::LeftButton);
+  QTest::mouseClick(sheet->ExitButton(), Qt::LeftButton);
   session->End();
   session = std::make_unique<Session>(settings);
-  EXPECT_EQ(session->sheet->m_strComPort, url.toStdString());
+  EXPECT_EQ(session->sheet->State().m_strComPort, url.toStdString());
   ASSERT_TRUE(session->Show());
   ClickButton(session->operation->Radio(OperationConfigure));
   session->Next();
