@@ -234,6 +234,33 @@ bool CNetPort::Open(const NetPortAddress& address, uint32_t baud, std::string* r
   return true;
 }
 
+namespace {
+
+// Connects the non-blocking socket s to ai by the deadline: 0, or the system's error; *timedOut
+// when the deadline came first.
+int ConnectSocket(Socket s, const addrinfo* ai, Clock::time_point deadline, bool* timedOut) {
+  if (::connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0) return 0;
+  int error = LastError();
+  if (!WouldBlock(error)) return error;
+  PollFd pfd{};
+  pfd.fd = s;
+  pfd.events = POLLOUT;
+  const int ready = PollSockets(&pfd, 1, RemainingMs(deadline));
+  if (ready == 0) {
+    *timedOut = true;
+    return 0;
+  }
+  socklen_t length = sizeof error;
+  error = 0;
+  if (ready < 0 ||
+      ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+    error = LastError();
+  }
+  return error;
+}
+
+}  // namespace
+
 bool CNetPort::Connect(Clock::time_point deadline, std::string* reason) {
   if (!StartSockets()) {
     *reason = "the network is not available";
@@ -260,26 +287,12 @@ bool CNetPort::Connect(Clock::time_point deadline, std::string* reason) {
       CloseSocket(s);
       continue;
     }
-    int error = 0;
-    if (::connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) != 0) {
-      error = LastError();
-      if (WouldBlock(error)) {
-        PollFd pfd{};
-        pfd.fd = s;
-        pfd.events = POLLOUT;
-        const int ready = PollSockets(&pfd, 1, RemainingMs(deadline));
-        if (ready == 0) {
-          CloseSocket(s);
-          *reason = "no connection within 5 seconds";
-          return false;
-        }
-        socklen_t length = sizeof error;
-        error = 0;
-        if (ready < 0 ||
-            ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
-          error = LastError();
-        }
-      }
+    bool timedOut = false;
+    const int error = ConnectSocket(s, ai, deadline, &timedOut);
+    if (timedOut) {
+      CloseSocket(s);
+      *reason = "no connection within 5 seconds";
+      return false;
     }
     if (error != 0) {
       lastReason = error == kRefused ? "connection refused" : ErrorText(error);
@@ -298,6 +311,17 @@ bool CNetPort::Connect(Clock::time_point deadline, std::string* reason) {
 }
 
 bool CNetPort::Negotiate(uint32_t baud, Clock::time_point deadline, std::string* reason) {
+  if (!TakeComPortOption(deadline, reason) || !AwaitLineReplies(baud, deadline, reason) ||
+      !CheckLineReplies(baud, reason)) {
+    return false;
+  }
+  // Nothing the board sent before the line was set up belongs to the operation, as a local
+  // port's flush at open drops it.
+  m_data.clear();
+  return true;
+}
+
+bool CNetPort::TakeComPortOption(Clock::time_point deadline, std::string* reason) {
   // Binary both ways, so that 0xFF (doubled) and CR NUL pass untouched; the Com Port Control
   // Option for the line settings.
   for (uint8_t option : {kOptBinary, kOptComPort, kOptSga}) {
@@ -322,7 +346,10 @@ bool CNetPort::Negotiate(uint32_t baud, Clock::time_point deadline, std::string*
       return false;
     }
   }
+  return true;
+}
 
+bool CNetPort::AwaitLineReplies(uint32_t baud, Clock::time_point deadline, std::string* reason) {
   // The line as a local port sets it. The server answers every request but the DTR and RTS ones
   // (a line without modem lines has nothing to answer with); the purge comes last.
   SendComPort(kSetBaudRate, {static_cast<uint8_t>(baud >> 24), static_cast<uint8_t>(baud >> 16),
@@ -352,6 +379,10 @@ bool CNetPort::Negotiate(uint32_t baud, Clock::time_point deadline, std::string*
       return false;
     }
   }
+  return true;
+}
+
+bool CNetPort::CheckLineReplies(uint32_t baud, std::string* reason) {
   auto value = [this](uint8_t code) {
     uint32_t v = 0;
     for (uint8_t b : m_replies[code]) v = (v << 8) | b;
@@ -375,9 +406,6 @@ bool CNetPort::Negotiate(uint32_t baud, Clock::time_point deadline, std::string*
       return false;
     }
   }
-  // Nothing the board sent before the line was set up belongs to the operation, as a local
-  // port's flush at open drops it.
-  m_data.clear();
   return true;
 }
 

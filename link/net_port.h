@@ -69,6 +69,11 @@ class CNetPort final : public ByteLink {
 
   bool Connect(Clock::time_point deadline, std::string* reason);
   bool Negotiate(uint32_t baud, Clock::time_point deadline, std::string* reason);
+  // Negotiate's steps: binary mode and the Com Port Control Option taken; the line settings
+  // sent and every reply awaited; the replies checked against what was asked.
+  bool TakeComPortOption(Clock::time_point deadline, std::string* reason);
+  bool AwaitLineReplies(uint32_t baud, Clock::time_point deadline, std::string* reason);
+  bool CheckLineReplies(uint32_t baud, std::string* reason);
   // Takes what the socket holds into m_data (telnet commands handled), waiting up to deadline
   // for the first bytes. false when the connection ended or broke.
   bool Receive(Clock::time_point deadline);

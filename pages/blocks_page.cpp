@@ -41,6 +41,24 @@ struct DialogUnits {
 
 }  // namespace
 
+namespace {
+
+// A flat list of whole rows, several selectable at once, nothing editable.
+void SetUpBlockList(QTreeWidget* list) {
+  list->setRootIsDecorated(false);
+  list->setItemsExpandable(false);
+  list->setUniformRowHeights(true);
+  list->setAllColumnsShowFocus(true);
+  list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  list->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  list->header()->setStretchLastSection(false);
+  list->header()->setSectionsMovable(false);
+  list->setFocusPolicy(Qt::StrongFocus);
+}
+
+}  // namespace
+
 CBlocksPage::CBlocksPage(int templateId, const QString& heading, const QString& text,
                          Layout layout, const QString& footer)
     : CWizardPage(templateId, QStringLiteral("QUILL")) {
@@ -61,16 +79,7 @@ CBlocksPage::CBlocksPage(int templateId, const QString& heading, const QString& 
   m_listBlocks->setObjectName(QStringLiteral("list1015"));
   m_listBlocks->setFixedHeight(du.Y(layout.listHeight));
   m_listBlocks->setFixedWidth(du.X(kListWidth));
-  m_listBlocks->setRootIsDecorated(false);
-  m_listBlocks->setItemsExpandable(false);
-  m_listBlocks->setUniformRowHeights(true);
-  m_listBlocks->setAllColumnsShowFocus(true);
-  m_listBlocks->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  m_listBlocks->setSelectionBehavior(QAbstractItemView::SelectRows);
-  m_listBlocks->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  m_listBlocks->header()->setStretchLastSection(false);
-  m_listBlocks->header()->setSectionsMovable(false);
-  m_listBlocks->setFocusPolicy(Qt::StrongFocus);
+  SetUpBlockList(m_listBlocks);
   m_listBlocks->installEventFilter(this);
   row->addWidget(m_listBlocks);
 

@@ -72,6 +72,24 @@ CConfigurePage::CConfigurePage() : CWizardPage(kTemplateId, QStringLiteral("QUIL
   layout->addSpacing(4);
   layout->addLayout(grid);
 
+  AddKernelAndModeRows(layout);
+  layout->addStretch(1);
+  layout->addWidget(MakeText(QStringLiteral("Click \"Next\" to update configuration file or "
+                                            "\"Back\" to abort without update."),
+                             this));
+
+  // The handlers run on the user's choice only, as a selection made by the page itself must not
+  // trigger them.
+  connect(m_cbDevice, &QComboBox::activated, this, &CConfigurePage::OnSelDevice);
+  connect(m_cbMode, &QComboBox::activated, this, &CConfigurePage::OnSelMode);
+  connect(m_cbClock, &QComboBox::activated, this, &CConfigurePage::ReadClockSelection);
+  connect(m_cbPort, &QComboBox::activated, this, &CConfigurePage::ReadPortSelection);
+  connect(m_cbBootRate, &QComboBox::activated, this, &CConfigurePage::ReadBootRateSelection);
+  connect(m_cbUserRate, &QComboBox::activated, this, &CConfigurePage::ReadUserRateSelection);
+  connect(m_btnImportKernels, &QPushButton::clicked, this, &CConfigurePage::OnImportKernels);
+}
+
+void CConfigurePage::AddKernelAndModeRows(QVBoxLayout* layout) {
   m_stKernel = new QLabel(this);
   m_stKernel->setObjectName(QStringLiteral("labelKernel"));
   m_stKernel->setWordWrap(true);
@@ -92,20 +110,6 @@ CConfigurePage::CConfigurePage() : CWizardPage(kTemplateId, QStringLiteral("QUIL
   modes->addWidget(m_rbManual);
   modes->addStretch(1);
   layout->addLayout(modes);
-  layout->addStretch(1);
-  layout->addWidget(MakeText(QStringLiteral("Click \"Next\" to update configuration file or "
-                                            "\"Back\" to abort without update."),
-                             this));
-
-  // The handlers run on the user's choice only, as a selection made by the page itself must not
-  // trigger them.
-  connect(m_cbDevice, &QComboBox::activated, this, &CConfigurePage::OnSelDevice);
-  connect(m_cbMode, &QComboBox::activated, this, &CConfigurePage::OnSelMode);
-  connect(m_cbClock, &QComboBox::activated, this, &CConfigurePage::ReadClockSelection);
-  connect(m_cbPort, &QComboBox::activated, this, &CConfigurePage::ReadPortSelection);
-  connect(m_cbBootRate, &QComboBox::activated, this, &CConfigurePage::ReadBootRateSelection);
-  connect(m_cbUserRate, &QComboBox::activated, this, &CConfigurePage::ReadUserRateSelection);
-  connect(m_btnImportKernels, &QPushButton::clicked, this, &CConfigurePage::OnImportKernels);
 }
 
 bool CConfigurePage::OnInitDialog() {

@@ -15,6 +15,8 @@ class QLabel;
 class QPushButton;
 class QRadioButton;
 
+class QVBoxLayout;
+
 namespace quill {
 
 class CConfigurePage : public CWizardPage {
@@ -61,6 +63,8 @@ class CConfigurePage : public CWizardPage {
   uint32_t m_dwHighest = 0;
 
  private:
+  // Below the lists: the kernel line with "Import Kernels...", then the mode radio buttons.
+  void AddKernelAndModeRows(QVBoxLayout* layout);
   void OnSelDevice();
   void OnSelMode();
   void OnNoPorts();

@@ -35,10 +35,6 @@ CliRun Cli(std::vector<std::string> args, uint64_t fileSizeLimit = 0) {
   return {status, child.Out(), child.Err()};
 }
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 // The listing's line for a kernel id.
 std::string LineOf(const std::string& listing, uint32_t id) {
   std::istringstream lines(listing);

@@ -36,22 +36,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// quill-cli as a child process, standard output and error to files (so neither is a terminal).
-class CliProcess : public ChildProcess {
- public:
-  explicit CliProcess(std::vector<std::string> args) : ChildProcess(WithCli(std::move(args))) {}
-
- private:
-  static std::vector<std::string> WithCli(std::vector<std::string> args) {
-    args.insert(args.begin(), kCli);
-    return args;
-  }
-};
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 // A row of boards of one device, each with its own faults.
 struct Row {
   Row(const std::string& device, sim::BoardState state, std::vector<std::vector<sim::Fault>> faults,

@@ -44,10 +44,6 @@ CliRun Cli(std::vector<std::string> args) {
   return {status, child.Out(), child.Err()};
 }
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 TEST(CliLink, BootAgainstQuillSimProgramsTheWindow) {
   const std::string flashOut = ::testing::TempDir() + "quill_cli_flash_" + std::to_string(::getpid());
   int lines[2];

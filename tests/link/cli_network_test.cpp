@@ -23,23 +23,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
-const std::string kCli = std::string(QUILL_BINARY_DIR) + "/cli/quill-cli";
-
-class CliRun : public ChildProcess {
- public:
-  explicit CliRun(std::vector<std::string> args) : ChildProcess(With(std::move(args))) {}
-
- private:
-  static std::vector<std::string> With(std::vector<std::string> args) {
-    args.insert(args.begin(), kCli);
-    return args;
-  }
-};
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 std::map<std::string, json> RecordsByPort(const std::string& out) {
   std::map<std::string, json> records;
   std::stringstream in(out);
@@ -121,7 +104,7 @@ TEST(NetworkPorts, Rfc2217CarriesTheSameBytesAsALocalPortAtTheJobsRate) {
     ASSERT_TRUE(server.Start(&error)) << error;
     std::vector<std::string> args = job.args;
     args.insert(args.end(), {"-p", boards.local->PortPath(), "-p", server.Url(0), "--json", "-q", file});
-    CliRun run(args);
+    CliProcess run(args);
     ASSERT_EQ(run.Wait(), 0) << run.Err();
 
     const auto records = RecordsByPort(run.Out());
@@ -147,7 +130,7 @@ TEST(NetworkPorts, RawTcpProgramsWithTheServerAtTheJobsRate) {
   PortServer server({{board->PortPath(), 38400, false}});
   std::string error;
   ASSERT_TRUE(server.Start(&error)) << error;
-  CliRun run({"program", "-d", "TX-A10", "-b", "38400", "-p", server.Url(0), "-q",
+  CliProcess run({"program", "-d", "TX-A10", "-b", "38400", "-p", server.Url(0), "-q",
               WriteRecords(records)});
   ASSERT_EQ(run.Wait(), 0) << run.Err();
   EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
@@ -226,7 +209,7 @@ TEST(NetworkPorts, PortsThatDoNotOpenAreNamedWithTheirReasonAndGetNothing) {
   std::vector<std::string> args = {"program", "-d", "TX-A10", "--json", "-q", file};
   for (const Case& c : cases) args.insert(args.end(), {"-p", c.url});
   const Clock::time_point start = Clock::now();
-  CliRun run(args);
+  CliProcess run(args);
   EXPECT_EQ(run.Wait(), ErrorInternal) << run.Err();
   // Two waits of 5 seconds, one after the other; the others fail at once.
   EXPECT_LT(Clock::now() - start, 15s);
@@ -251,7 +234,7 @@ TEST(NetworkPorts, PortsThatDoNotOpenAreNamedWithTheirReasonAndGetNothing) {
 
   // No kernel installed: refused before any connection.
   Listener server(4);
-  CliRun boot({"boot", "-d", "TX-A10", "-c", "16MHz", "-p",
+  CliProcess boot({"boot", "-d", "TX-A10", "-c", "16MHz", "-p",
                "rfc2217://127.0.0.1:" + std::to_string(server.port), "-q", file});
   EXPECT_EQ(boot.Wait(), 78) << boot.Err();
   server.FirstClientBytes(&connected);
@@ -297,7 +280,7 @@ TEST(NetworkPorts, AServerLostMidRunFailsTheStepAndCtrlCAborts) {
     ASSERT_TRUE(server.Start(&error)) << error;
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"-d", "TX-A10", "-p", server.Url(0), file});
-    CliRun run(args);
+    CliProcess run(args);
     ASSERT_TRUE(board->WaitForReceived(c.receivedBefore, 30s))
         << board->Received().size() << " bytes received; " << (run.Signal(SIGKILL), run.Err());
     const Clock::time_point action = Clock::now();

@@ -35,21 +35,6 @@ using sim::Step;
 
 const std::string kCli = std::string(QUILL_BINARY_DIR) + "/cli/quill-cli";
 
-class Cli : public ChildProcess {
- public:
-  explicit Cli(std::vector<std::string> args) : ChildProcess(With(std::move(args))) {}
-
- private:
-  static std::vector<std::string> With(std::vector<std::string> args) {
-    args.insert(args.begin(), kCli);
-    return args;
-  }
-};
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::stringstream in(text);
@@ -112,7 +97,7 @@ class StationTest : public ::testing::Test {
   std::string SaveJob(std::vector<std::string> args) {
     const std::string job = runtime_ + "/line.job";
     args.insert(args.end(), {"--save-job", job});
-    Cli save(args);
+    CliProcess save(args);
     EXPECT_EQ(save.Wait(), 0) << save.Err();
     return job;
   }
@@ -137,7 +122,7 @@ TEST_F(StationTest, SavedJobRunsAsTheCommandLineDid) {
   const std::string job = folder + "/line.job";
   std::vector<std::string> save = command;
   save.insert(save.end(), {"--port", "/dev/quill-no-such-port", "--save-job", job});
-  Cli saved(save);
+  CliProcess saved(save);
   ASSERT_EQ(saved.Wait(), 0) << saved.Err();
 
   const json saved_job = json::parse(ReadAll(job));
@@ -166,10 +151,10 @@ TEST_F(StationTest, SavedJobRunsAsTheCommandLineDid) {
 
   auto fromJob = Plug("job");
   auto direct = Plug("direct");
-  Cli run({"run", job, "--port", fromJob->PortPath(), "--json"});
+  CliProcess run({"run", job, "--port", fromJob->PortPath(), "--json"});
   std::vector<std::string> args = command;
   args.insert(args.end(), {"--port", direct->PortPath(), "--json"});
-  Cli plain(args);
+  CliProcess plain(args);
   ASSERT_EQ(run.Wait(), 0) << run.Err();
   ASSERT_EQ(plain.Wait(), 0) << plain.Err();
   json a = json::parse(run.Out()), b = json::parse(plain.Out());
@@ -234,7 +219,7 @@ TEST_F(StationTest, JobRefusalsComeBeforeAnyPortIsOpened) {
   };
   for (const auto& c : cases) {
     c.damage();
-    Cli run({"run", job, "--port", board->PortPath(), "--log", log_});
+    CliProcess run({"run", job, "--port", board->PortPath(), "--log", log_});
     EXPECT_EQ(run.Wait(), c.status) << c.name << ": " << run.Err();
     EXPECT_TRUE(Contains(run.Err(), c.says)) << c.name << ": " << run.Err();
     std::ofstream(job, std::ios::trunc) << original;
@@ -242,14 +227,14 @@ TEST_F(StationTest, JobRefusalsComeBeforeAnyPortIsOpened) {
   }
   EXPECT_TRUE(board->Received().empty());
   EXPECT_EQ(Logged(), 0u);
-  Cli noJob({"run", "--port", board->PortPath()});
+  CliProcess noJob({"run", "--port", board->PortPath()});
   EXPECT_EQ(noJob.Wait(), 64);
   // --save-job checks the files as check does: an invalid one writes no job.
   const std::string bad = WriteProgramFile({SRecord(3, 0x100, Pattern(4, 1), /*badChecksum=*/true)});
-  Cli refused({"program", "-d", "TX-A10", bad, "--save-job", runtime_ + "/bad.job"});
+  CliProcess refused({"program", "-d", "TX-A10", bad, "--save-job", runtime_ + "/bad.job"});
   EXPECT_EQ(refused.Wait(), 65);
   EXPECT_FALSE(std::filesystem::exists(runtime_ + "/bad.job"));
-  Cli unwritable({"program", "-d", "TX-A10", file_, "--save-job", "/nonexistent-quill-folder/a.job"});
+  CliProcess unwritable({"program", "-d", "TX-A10", file_, "--save-job", "/nonexistent-quill-folder/a.job"});
   EXPECT_EQ(unwritable.Wait(), 73);
 }
 
@@ -260,7 +245,7 @@ TEST_F(StationTest, StationProgramsEachBoardOncePerPluggingIn) {
   const std::string job = SaveJob({"program", "-d", "TX-A10", file_});
   auto staying = Plug("staying");
   auto failing = Plug("failing", {{Step::ChunkChecksum, FaultAction::Fail, 3}});
-  Cli station({"run", job, "--watch", "--log", log_, "--json"});
+  CliProcess station({"run", job, "--watch", "--log", log_, "--json"});
   ASSERT_TRUE(WaitUntil([&] { return Logged() == 2; })) << station.Err();
 
   auto later = Plug("later");
@@ -307,7 +292,7 @@ TEST_F(StationTest, InterruptAbortsTheRunningBoards) {
   const std::string job = SaveJob({"erase", "-d", "TX-A10", "--blocks", "LB0"});
   auto a = Plug("a", {{Step::BlockErase, FaultAction::Silent, 0}});
   auto b = Plug("b", {{Step::BlockErase, FaultAction::Silent, 0}});
-  Cli station({"run", job, "--watch", "--log", log_});
+  CliProcess station({"run", job, "--watch", "--log", log_});
   ASSERT_TRUE(a->WaitForReceived(6, 10s));
   ASSERT_TRUE(b->WaitForReceived(6, 10s));
   const Clock::time_point begin = Clock::now();
@@ -325,7 +310,7 @@ TEST_F(StationTest, InterruptAbortsTheRunningBoards) {
 // --port path names it.
 TEST_F(StationTest, BootWithoutKernelRefusesRealPortsAndGoesOn) {
   const std::string job = SaveJob({"boot", "-d", "TX-A10", "-c", "8", file_});
-  Cli station({"run", job, "--watch", "--port", "/dev/null", "--port", Announced("boot"), "--log", log_});
+  CliProcess station({"run", job, "--watch", "--port", "/dev/null", "--port", Announced("boot"), "--log", log_});
   ASSERT_TRUE(WaitUntil([&] { return Logged() == 1; })) << station.Err();
   auto board = Plug("boot", {}, sim::BoardState::Boot);
   ASSERT_TRUE(WaitUntil([&] { return Logged() == 2; })) << station.Err();
@@ -392,7 +377,7 @@ TEST_F(StationTest, OnATerminalATableIsRedrawnInPlace) {
 TEST_F(StationTest, StationSelectorsAreChecked) {
   const std::string job = SaveJob({"erase", "-d", "TX-A10", "--blocks", "LB0"});
   for (const char* selector : {"auto", "usb:12G4:1", "serial:"}) {
-    Cli station({"run", job, "--watch", "--port", selector});
+    CliProcess station({"run", job, "--watch", "--port", selector});
     EXPECT_EQ(station.Wait(), 64) << selector;
   }
 }

@@ -106,6 +106,23 @@ class ChildProcess {
   std::string out_, err_;
 };
 
+// quill-cli of this build as a child process, its standard output and error to files (so neither
+// is a terminal).
+class CliProcess : public ChildProcess {
+ public:
+  explicit CliProcess(std::vector<std::string> args) : ChildProcess(WithCli(std::move(args))) {}
+
+ private:
+  static std::vector<std::string> WithCli(std::vector<std::string> args) {
+    args.insert(args.begin(), std::string(QUILL_BINARY_DIR) + "/cli/quill-cli");
+    return args;
+  }
+};
+
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 // A real port server (Debian's ser2net) in front of pseudo-terminals, one TCP port of 127.0.0.1
 // for each, as a rack's port server serves its adapters. Its configuration goes to a temporary
 // folder; the ports are free ones. The server is killed when the object goes.
