@@ -35,11 +35,15 @@ cmake --preset windows -B "$win" --fresh -DQUILL_STANDIN_KERNELS=ON
 cmake --build "$win" -j "$(nproc)"
 stage_done "Windows build"
 # The prefix is made before the tests, with its background services detached from ctest's
-# output (ctest waits for every holder of that pipe), and its server kept up between programs.
-wineserver -p
-wine wineboot -i >/dev/null 2>&1
-(cd "$win" && xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure --timeout 300)
-wineserver -k
+# output (ctest waits for every holder of that pipe), and its server kept up between programs;
+# all of it on one X server, which the prefix's desktop keeps until the server is stopped.
+xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
+  wineserver -p
+  wine wineboot -i >/dev/null 2>&1
+  status=0
+  (cd "$1" && ctest --output-on-failure --timeout 300) || status=$?
+  wineserver -k
+  exit $status' ci-windows "$win"
 stage_done "Windows tests under wine"
 
 QUILL_SKIP_DEPS=1 scripts/package-windows.sh
