@@ -85,14 +85,17 @@ sys.exit(0 if (lb0 and lb1 if want else erased) else 1)
 EOF
 }
 
-# The board, with the prefix's kernel set as the kernels it expects, and COM5 leading to it. The
-# prefix's wine server is stopped first, so that the next start finds COM5 among the ports.
-wineserver -w
+# The board, with the prefix's kernel set as the kernels it expects, and COM5 leading to it:
+# wine's own table of ports (HKLM\Software\Wine\Ports), from which its mount manager makes the
+# device and the registry's list of serial devices when the prefix next starts, as Windows lists
+# a port its driver adds.
 coproc BOARD { exec "$sim" --device TX-A10 --clock 0 --state boot --kernels "$store" \
   --flash-out "$work/flash.bin" --no-announce 2>"$work/board.err"; }
 board_pid=$BOARD_PID
 read -r -t 10 pty <&"${BOARD[0]}" || fail "the simulated board did not start"
-ln -sfn "$pty" "$WINEPREFIX/dosdevices/com5"
+wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$pty" /f >/dev/null 2>&1
+wineserver -k
+wineserver -w
 
 wine "$exe" >"$work/wizard.out" 2>&1 &
 wizard_pid=$!
@@ -109,7 +112,7 @@ keys alt+t Home alt+c Home alt+p
 xdotool type --delay 100 COM5
 # The picture of the configuration page, as the user sees it.
 mkdir -p "$shots"
-import -window root "$shots/wine-configure.png"
+import -window "$window" "$shots/wine-configure.png"
 keys alt+n
 
 # Boot-mode programming: the file by its Windows name (wine's Z: is the root folder).
