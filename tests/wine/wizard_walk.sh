@@ -29,8 +29,11 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# A failure leaves the screen as it was in SHOT_DIR/wine-walk-failure.png.
 fail() {
   echo "wizard_walk: $*" >&2
+  mkdir -p "$shots"
+  import -window root "$shots/wine-walk-failure.png" 2>/dev/null || true
   [ ! -s "$work/board.err" ] || tail -n 20 "$work/board.err" >&2
   exit 1
 }
@@ -44,8 +47,27 @@ wait_for() {
   done
 }
 
+# The program itself: a GUI program (no console window from Explorer) that needs no DLL but
+# Windows' own, whose --version and --help still reach whoever started it.
+headers="$(x86_64-w64-mingw32-objdump -p "$exe")"
+grep -q '^Subsystem.*(Windows GUI)' <<<"$headers" || fail "quill.exe is no GUI program"
+while read -r dll; do
+  case "${dll,,}" in
+    kernel32.dll | user32.dll | gdi32.dll | advapi32.dll | shell32.dll | ole32.dll | oleaut32.dll | \
+      comdlg32.dll | imm32.dll | winmm.dll | ws2_32.dll | uxtheme.dll | dwmapi.dll | shlwapi.dll | \
+      version.dll | netapi32.dll | userenv.dll | uuid.dll | setupapi.dll | bcrypt.dll | dwrite.dll | \
+      d3d9.dll | d3d11.dll | dxgi.dll | wtsapi32.dll | authz.dll | mpr.dll | msvcrt.dll | \
+      api-ms-win-*) ;;
+    *) fail "quill.exe needs $dll, which Windows does not have" ;;
+  esac
+done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
+
 mkdir -p "$WINEPREFIX"
 wine wineboot -i >/dev/null 2>&1
+[ "$(wine "$exe" --version | tr -d '\r')" = "quill $(sed -n 's/^project(quill VERSION \([0-9.]*\).*/\1/p' "$here/../../CMakeLists.txt")" ] ||
+  fail "quill.exe --version does not answer"
+wine "$exe" --help | tr -d '\r' | tr '\n' ' ' | grep -q 'HKEY_CURRENT_USER\\Software\\Velmora\\Quill\\1.0' ||
+  fail "quill.exe --help does not name where the settings go"
 user_dir="$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -n1)"
 [ -n "$user_dir" ] || fail "no user folder in the prefix"
 store="$user_dir/AppData/Local/Quill/fpcode"
@@ -99,7 +121,8 @@ wineserver -w
 
 wine "$exe" >"$work/wizard.out" 2>&1 &
 wizard_pid=$!
-window="$(xdotool search --sync --onlyvisible --name '^QUILL TAVEO')" || fail "no wizard window"
+window="$(timeout 120 xdotool search --sync --onlyvisible --name '^QUILL TAVEO')" ||
+  fail "no wizard window"
 window="$(echo "$window" | head -n1)"
 xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
 # A button's mnemonic clicks it a tenth of a second later (Qt's animated click), so keys come
