@@ -44,10 +44,11 @@ if ! apt-get indextargets --format '$(CREATED_BY)' | grep -qx Sources; then
       echo
     done
   } | $SUDO tee "$list" >/dev/null
-  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+  lines="$(for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
     [ -f "$f" ] || continue
     sed -n 's/^deb \(.*\)/deb-src \1/p' "$f"
-  done | $SUDO tee /etc/apt/sources.list.d/quill-deb-src.list >/dev/null
+  done)"
+  [ -z "$lines" ] || echo "$lines" | $SUDO tee /etc/apt/sources.list.d/quill-deb-src.list >/dev/null
   $SUDO apt-get update -qq
   stage_done "deb-src entries added"
 fi
