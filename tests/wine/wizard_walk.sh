@@ -61,6 +61,17 @@ while read -r dll; do
     *) fail "quill.exe needs $dll, which Windows does not have" ;;
   esac
 done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
+# Its resources: the application icon's images and the version information Explorer shows.
+python3 - "$exe" "$here/../../resources/icons" "$here/../../CMakeLists.txt" <<'EOF' ||
+import re, sys
+exe = open(sys.argv[1], "rb").read()
+version = re.search(r"project\(quill VERSION ([0-9.]+)", open(sys.argv[3]).read()).group(1)
+icons = [open(f"{sys.argv[2]}/icon-{n}.png", "rb").read() for n in (129, 128, 48)]
+texts = ["VS_VERSION_INFO", "FileDescription", "FileVersion", version]
+sys.exit(0 if all(i in exe for i in icons) and
+         all(t.encode("utf-16-le") in exe for t in texts) else 1)
+EOF
+  fail "quill.exe lacks its icon or its version information"
 
 mkdir -p "$WINEPREFIX"
 wine wineboot -i >/dev/null 2>&1
