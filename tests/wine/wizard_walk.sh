@@ -118,12 +118,23 @@ sys.exit(0 if (lb0 and lb1 if want else erased) else 1)
 EOF
 }
 
+# The end of a run: the line has fallen quiet (the board logs every byte) after its last
+# exchange, so the wizard has had the last answer and shows its result page.
+last_size=-1
+line_quiet() {
+  local size
+  size="$(stat -c %s "$work/board.err")"
+  [ "$size" = "$last_size" ] && return 0
+  last_size="$size"
+  return 1
+}
+
 # The board, with the prefix's kernel set as the kernels it expects, and COM5 leading to it:
 # wine's own table of ports (HKLM\Software\Wine\Ports), from which its mount manager makes the
 # device and the registry's list of serial devices when the prefix next starts, as Windows lists
 # a port its driver adds.
 coproc BOARD { exec "$sim" --device TX-A10 --clock 0 --state boot --kernels "$store" \
-  --flash-out "$work/flash.bin" --no-announce 2>"$work/board.err"; }
+  --flash-out "$work/flash.bin" --no-announce --verbose 2>"$work/board.err"; }
 board_pid=$BOARD_PID
 read -r -t 10 pty <&"${BOARD[0]}" || fail "the simulated board did not start"
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$pty" /f >/dev/null 2>&1
@@ -154,6 +165,7 @@ keys alt+p alt+n alt+f ctrl+a
 xdotool type --delay 20 "Z:${work//\//\\}\\walk.mot"
 keys alt+n alt+n
 wait_for 60 flash_is programmed || fail "the boot run did not program the board's flash"
+wait_for 30 line_quiet || fail "the boot run did not end"
 
 # The done page, then a user-mode erase of the blocks the file wrote (the page offers them).
 keys alt+n alt+u alt+n alt+s alt+n alt+n alt+n
