@@ -25,7 +25,7 @@ stage_done() { echo "ci-windows: $1 ($((SECONDS - start)) s)"; start=$SECONDS; }
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
 export WINEPREFIX="$(mktemp -d)/prefix"
 mkdir -p "$WINEPREFIX"
-trap 'wineserver -k 2>/dev/null; rm -rf "$(dirname "$WINEPREFIX")"' EXIT
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$(dirname "$WINEPREFIX")"' EXIT
 
 wizard="${QUILL_CI_WIZARD:-1}"
 if [ "$wizard" = 1 ]; then
