@@ -3,7 +3,7 @@
 # window on the X display (xvfb-run gives one), nothing inside the program is driven. The board
 # is the simulated one on a pseudo-terminal that is COM5 of a wine prefix made for this walk, with
 # a kernel set installed in the prefix's store (%LOCALAPPDATA%\Quill\fpcode). The walk:
-#   configuration (TX-A10, the first clock range, COM5 chosen from the port list),
+#   configuration (TX-A10, the first clock range, COM5 chosen from the port list, 2400 bps),
 #   boot-mode programming of a two-record file, checked on the board's flash,
 #   a user-mode erase of the blocks the file wrote, checked on the board's flash,
 #   Exit, after which the choices are in the registry.
@@ -56,7 +56,7 @@ while read -r dll; do
     kernel32.dll | user32.dll | gdi32.dll | advapi32.dll | shell32.dll | ole32.dll | oleaut32.dll | \
       comdlg32.dll | imm32.dll | winmm.dll | ws2_32.dll | uxtheme.dll | dwmapi.dll | shlwapi.dll | \
       version.dll | netapi32.dll | userenv.dll | uuid.dll | setupapi.dll | bcrypt.dll | dwrite.dll | \
-      d3d9.dll | d3d11.dll | dxgi.dll | wtsapi32.dll | authz.dll | mpr.dll | msvcrt.dll | \
+      d3d9.dll | d3d11.dll | dxgi.dll | wtsapi32.dll | authz.dll | mpr.dll | msvcrt.dll | shcore.dll | \
       api-ms-win-*) ;;
     *) fail "quill.exe needs $dll, which Windows does not have" ;;
   esac
@@ -155,6 +155,12 @@ keys() { xdotool key --delay 250 "$@"; }
 keys alt+n
 keys alt+t Home alt+c Home alt+p
 xdotool type --delay 100 COM5
+# After a boot the kernel keeps the rate the boot ROM was synchronised at: 2400 bps, the first
+# range's, for user mode as well.
+keys alt+d
+xdotool type --delay 100 2400
+keys alt+u
+xdotool type --delay 100 2400
 # The picture of the configuration page, as the user sees it.
 mkdir -p "$shots"
 import -window "$window" "$shots/wine-configure.png"
