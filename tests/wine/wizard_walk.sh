@@ -22,11 +22,15 @@ export WINEPREFIX="$work/prefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
 board_pid=""
 wizard_pid=""
+# The prefix's server and programs have ended before their folder goes; the walk's outcome is
+# already decided, so leftovers of a slow ending do not change it.
 cleanup() {
-  [ -z "$wizard_pid" ] || kill "$wizard_pid" 2>/dev/null || true
-  [ -z "$board_pid" ] || kill "$board_pid" 2>/dev/null || true
-  wineserver -k 2>/dev/null || true
-  rm -rf "$work"
+  set +e
+  [ -z "$wizard_pid" ] || kill "$wizard_pid" 2>/dev/null
+  [ -z "$board_pid" ] || kill "$board_pid" 2>/dev/null
+  wineserver -k 2>/dev/null
+  wineserver -w 2>/dev/null
+  rm -rf "$work" 2>/dev/null
 }
 trap cleanup EXIT
 # A failure leaves the screen as it was in SHOT_DIR/wine-walk-failure.png.
