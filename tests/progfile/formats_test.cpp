@@ -133,7 +133,7 @@ TEST(FormatTable, EveryRowReadsTheSameDataThroughTheReaderInterface) {
   const std::map<FileFormat, std::string> content = {
       // The second record's checksum is off by one: counted, and read as usual.
       {FileFormat::SRecord, Lines({Srec(1, 0x2000, first), Srec(1, 0x2006, second, 1),
-                                   Srec(9, 0, {})})},
+                                   "S9030000FC"})},
       {FileFormat::IntelHex,
        Lines({Hex(0, 0x2000, first), Hex(0, 0x2006, second, 1), Hex(1, 0, {})})},
       {FileFormat::Binary, std::string(first.begin(), first.end()) + "\x11\x22"},

@@ -30,3 +30,14 @@ quill_add_windows_test(test_progfile SOURCES
   ${_t}/progfile/address_field_test.cpp ${CMAKE_SOURCE_DIR}/sim/srec_line.cpp LIBS quillstate)
 quill_add_windows_test(test_serial_win SOURCES ${_t}/windows/serial_port_win_test.cpp
   LIBS quillcore)
+
+# The wizard's tests that need no simulated board (settings, sheet and page layer, pages fitting
+# their window), when the wizard is built: on Qt's windows platform, the one quill.exe has, under
+# wine on an X server without a screen (scripts/ci-windows.sh runs ctest under xvfb-run).
+if(TARGET quillgui)
+  find_package(Qt6 REQUIRED COMPONENTS Test)
+  quill_add_windows_test(test_gui SOURCES
+    ${_t}/gui/gui_main.cpp ${_t}/gui/gui_support.cpp ${_t}/gui/settings_store_test.cpp
+    ${_t}/gui/sheet_test.cpp ${_t}/gui/page_fit_test.cpp
+    LIBS quillgui Qt6::Test)
+endif()
