@@ -29,13 +29,6 @@ using sim::Step;
 
 const std::string kCli = std::string(QUILL_BINARY_DIR) + "/cli/quill-cli";
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::stringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 // A row of boards of one device, each with its own faults.
 struct Row {
   Row(const std::string& device, sim::BoardState state, std::vector<std::vector<sim::Fault>> faults,

@@ -35,13 +35,6 @@ using sim::Step;
 
 const std::string kCli = std::string(QUILL_BINARY_DIR) + "/cli/quill-cli";
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::stringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 // Waits, up to the deadline, for a condition another process makes true.
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
   const Clock::time_point deadline = Clock::now() + timeout;
