@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -205,13 +206,23 @@ long LockHolder(const std::string& file) {
   return pid;
 }
 
+// Which device a node is. Pseudo-terminal slaves of different devpts instances (a container's,
+// a chroot's own) share device numbers, so for them the instance counts as well; any other
+// device is the same device whatever node or mount reaches it.
+using DeviceKey = std::pair<dev_t, dev_t>;
+DeviceKey KeyOf(const struct stat& st) {
+  const unsigned major = ::major(st.st_rdev);
+  const bool ptySlave = major >= 136 && major <= 143;
+  return {st.st_rdev, ptySlave ? st.st_dev : 0};
+}
+
 // Every process that holds one of the devices open, found as fuser finds them: the descriptor
 // links under proc/PID/fd. Only links into /dev are followed, so a descriptor on a network file
 // system that does not answer cannot hold the list up. Processes this user may not look into
 // (other users', unless this is root) are passed over.
-std::map<dev_t, std::vector<std::pair<long, long>>> DeviceHolders(const std::string& proc,
-                                                                  const std::set<dev_t>& devices) {
-  std::map<dev_t, std::vector<std::pair<long, long>>> holders;
+std::map<DeviceKey, std::vector<std::pair<long, long>>> DeviceHolders(
+    const std::string& proc, const std::set<DeviceKey>& devices) {
+  std::map<DeviceKey, std::vector<std::pair<long, long>>> holders;
   if (devices.empty()) return holders;
   for (const std::string& process : FolderEntries(proc)) {
     if (!AllDigits(process)) continue;
@@ -222,9 +233,9 @@ std::map<dev_t, std::vector<std::pair<long, long>>> DeviceHolders(const std::str
       const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
       if (n < 5 || std::strncmp(target, "/dev/", 5) != 0) continue;
       struct stat st;
-      if (::stat(link.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || !devices.count(st.st_rdev))
+      if (::stat(link.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || !devices.count(KeyOf(st)))
         continue;
-      holders[st.st_rdev].emplace_back(std::strtol(process.c_str(), nullptr, 10),
+      holders[KeyOf(st)].emplace_back(std::strtol(process.c_str(), nullptr, 10),
                                        std::strtol(fd.c_str(), nullptr, 10));
     }
   }
@@ -253,8 +264,8 @@ void JudgeAccess(const PortListRoots& roots, const std::vector<Candidate>& candi
     const std::string real = RealPath(folder);
     if (!real.empty()) lockFolders.insert(real);
   }
-  std::map<std::size_t, dev_t> deviceOf;
-  std::set<dev_t> devices;
+  std::map<std::size_t, DeviceKey> deviceOf;
+  std::set<DeviceKey> devices;
   for (const Candidate& candidate : candidates) {
     SerialPortInfo& port = ports[candidate.index];
     struct stat st;
@@ -272,8 +283,8 @@ void JudgeAccess(const PortListRoots& roots, const std::vector<Candidate>& candi
       continue;
     }
     port.access = PortAccess::Free;
-    deviceOf[candidate.index] = st.st_rdev;
-    devices.insert(st.st_rdev);
+    deviceOf[candidate.index] = KeyOf(st);
+    devices.insert(KeyOf(st));
   }
 
   const auto holders = DeviceHolders(roots.proc, devices);

@@ -93,7 +93,9 @@ TEST(InstalledKernels, WithoutOneTheStandInGoesToASimulatedBoardAndABoardExpecti
     auto board = StartBoard(options);
     sheet.m_strComPort = board->PortPath();
     CCommThread comm;
-    comm.SetReadTimeoutForTesting(std::chrono::milliseconds(20));
+    // Short enough that the silence after the download costs little, long enough that a loaded
+    // machine still echoes every download byte in time.
+    comm.SetReadTimeoutForTesting(std::chrono::milliseconds(100));
     RecordingNotifier notifier(comm);
     std::string fileError;
     sheet.m_strFile = WriteProgramFile({SRecord(1, 0, Pattern(4, 9))});
