@@ -22,7 +22,7 @@ QObject* CProgressNotifier::Target() const {
   return m_pTarget;
 }
 
-void CProgressNotifier::Notify() {
+void CProgressNotifier::Notify(const Progress&) {
   // Posting under the lock keeps the target alive: it is cleared under the same lock before
   // it is destroyed.
   std::lock_guard lock(m_mutex);

@@ -24,7 +24,7 @@ class CProgressNotifier final : public ProgressNotifier {
   // Clears the target if it is target (a page that is destroyed).
   void ClearTarget(QObject* target);
   QObject* Target() const;
-  void Notify() override;
+  void Notify(const Progress& progress) override;
 
  private:
   mutable std::mutex m_mutex;

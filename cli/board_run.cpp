@@ -10,30 +10,12 @@
 #include "cli/console.h"
 #include "cli/link_run.h"
 #include "cli/progress_report.h"
-#include "kernels/kernel_store.h"
 #include "kernels/sha256.h"
 #include "link/results.h"
 #include "resources/format.h"
 #include "resources/strings.h"
 
 namespace quill::cli {
-namespace {
-
-// The kernel a boot sends and the SHA-256 of its image, for the boot record.
-struct KernelIdentity {
-  uint32_t id;
-  std::string sha256;  // empty when no kernel would be sent
-  std::string source;  // the installed file, or the stand-in
-};
-// The kernel a boot sends, as the communication object will find it in the kernel store.
-KernelIdentity BootKernelIdentity(const ClockRange& range) {
-  const KernelImage image = FindKernel(range.kernelId);
-  if (image.bytes.empty()) return {range.kernelId, {}, {}};
-  const std::string source =
-      image.origin == KernelOrigin::Installed ? image.path.string() : "built-in stand-in";
-  return {range.kernelId, Sha256Hex(image.bytes), source};
-}
-}  // namespace
 
 // One board of a run: its own copy of the job and its own communication object.
 struct Board {
@@ -69,10 +51,8 @@ BoardRecord SharedRecord(LinkOp op, const Job& job, const JobOrigin* origin) {
   }
   if (op == LinkOp::Boot) {
     shared.clockRange = LoadString(job.m_pClockRange->textId);
-    const KernelIdentity kernel = BootKernelIdentity(*job.m_pClockRange);
-    shared.kernelId = kernel.id;
-    shared.kernelSha256 = kernel.sha256;
-    shared.kernelSource = kernel.source;
+    // The kernel's hash and source come with each board's outcome: what its boot sent.
+    shared.kernelId = job.m_pClockRange->kernelId;
   }
   shared.blocks = job.m_astrSelectedBlocks;
   if (origin != nullptr) {
@@ -152,12 +132,11 @@ void BoardRun::Start(const Job& job, const std::string& port, const std::string&
     b.tracer = std::make_unique<StderrTrace>(b.prefix);
     b.comm->SetTraceSink(b.tracer.get());
   }
-  std::string fileError;
   bool started = false;
   switch (op_) {
-    case LinkOp::Boot: started = b.comm->StartBoot(&notifier_, b.state, &fileError); break;
+    case LinkOp::Boot: started = b.comm->StartBoot(&notifier_, b.state, nullptr); break;
     case LinkOp::Program:
-      started = b.comm->StartProgram(&notifier_, b.state, settings_.erase, &fileError);
+      started = b.comm->StartProgram(&notifier_, b.state, settings_.erase, nullptr);
       break;
     case LinkOp::Erase: started = b.comm->StartErase(&notifier_, b.state); break;
   }
@@ -167,46 +146,50 @@ void BoardRun::Start(const Job& job, const std::string& port, const std::string&
     return;
   }
   b.comm->DetachNotifier(&notifier_);
-  Refused(b, fileError);
+  Refused(b);
 }
 
 // A board whose operation did not start: the file, the port or the kernel said no.
-void BoardRun::Refused(Board& b, const std::string& fileError) {
-  if (!fileError.empty()) {
-    b.record.message = fileError;
-    Write(Stream::Err, b.prefix, fileError);
-    return Done(b, ErrorNone, 0, kExitCannotOpen);
+void BoardRun::Refused(Board& b) {
+  const Outcome outcome = b.comm->GetOutcome();
+  if (!outcome.fileError.empty()) {
+    b.record.message = outcome.fileError;
+    Write(Stream::Err, b.prefix, outcome.fileError);
+    return Done(b, Outcome{}, kExitCannotOpen);
   }
-  uint32_t detail = 0;
-  const int32_t kind = b.comm->GetResult(detail);
-  const std::string linkProblem = b.comm->GetLinkProblem();
-  if (kind == ErrorInternal && !linkProblem.empty()) {
+  const auto [kind, detail] = outcome.result;
+  if (kind == ErrorInternal && !outcome.linkProblem.empty()) {
     // A network port: the host, the port and what went wrong, then the result's text.
-    b.record.portProblem = linkProblem;
-    WriteLines(Stream::Err, "", b.port + ": " + linkProblem);
+    b.record.portProblem = outcome.linkProblem;
+    WriteLines(Stream::Err, "", b.port + ": " + outcome.linkProblem);
     b.record.message = FormatErrorMessage(kind, detail);
     WriteLines(Stream::Err, b.prefix, b.record.message);
   } else if (kind == ErrorInternal && detail == InternalError::PortOpen) {
     // What went wrong and what to do first; the result's text after it.
-    b.record.portProblem = PortProblem(b.port, b.comm->GetPortOpenError());
+    b.record.portProblem = PortProblem(b.port, outcome.portOpenError);
     Write(Stream::Err, "", b.port + ": " + b.record.portProblem);
     b.record.message = FormatErrorMessage(kind, detail);
     Write(Stream::Err, b.prefix, b.record.message);
   }
   // A boot refused for want of a kernel has its own status: nothing was sent.
-  Done(b, kind, detail, IsKernelRefusal(kind) ? kExitNoKernel : kind);
+  Done(b, outcome, IsKernelRefusal(kind) ? kExitNoKernel : kind);
 }
 
-void BoardRun::Done(Board& board, int32_t kind, uint32_t detail, int status) {
+void BoardRun::Done(Board& board, const Outcome& outcome, int status) {
+  const auto [kind, detail] = outcome.result;
   BoardRecord& r = board.record;
+  if (outcome.kernel) {
+    r.kernelSha256 = outcome.kernel->sha256;
+    r.kernelSource = outcome.kernel->source;
+  }
   r.time = UtcTimestamp();
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - board.begin).count();
   r.kind = kind;
   r.detail = detail;
   r.exitStatus = status;
   if (kind == ErrorNone && status == kExitSuccess) {
-    r.bytesInside = board.comm->GetProgrammed();
-    r.bytesOutside = board.comm->GetSkipped();
+    r.bytesInside = outcome.counts.programmed;
+    r.bytesOutside = outcome.counts.skipped;
     const uint32_t done = op_ == LinkOp::Boot      ? StrId::BootDone
                           : op_ == LinkOp::Program ? StrId::ProgramDone
                                                    : StrId::EraseDone;
@@ -242,15 +225,15 @@ bool BoardRun::Follow() {
     }
     b.running = false;
     b.comm->DetachNotifier(&notifier_);
-    uint32_t detail = 0;
-    const int32_t kind = b.comm->GetResult(detail);
+    const Outcome outcome = b.comm->GetOutcome();
+    const auto [kind, detail] = outcome.result;
     if (settings_.beforeText) settings_.beforeText();
     b.progress->Finish(kind == ErrorNone);
     if (kind == ErrorInternal && detail == InternalError::ConnectionLost) {
-      b.record.portProblem = b.comm->GetLinkProblem();
+      b.record.portProblem = outcome.linkProblem;
       WriteLines(Stream::Err, "", b.port + ": " + b.record.portProblem);
     }
-    Done(b, kind, detail, kind);
+    Done(b, outcome, kind);
   }
   return anyRunning;
 }

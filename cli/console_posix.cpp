@@ -50,7 +50,7 @@ struct WakePipe {
 class PipeNotifier : public ProgressNotifier {
  public:
   explicit PipeNotifier(int fd) : fd_(fd) {}
-  void Notify() override {
+  void Notify(const Progress&) override {
     const char c = 'n';
     (void)!::write(fd_, &c, 1);  // a full pipe already holds a wake-up
   }

@@ -27,7 +27,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 class EventNotifier : public ProgressNotifier {
  public:
   explicit EventNotifier(HANDLE event) : event_(event) {}
-  void Notify() override { ::SetEvent(event_); }
+  void Notify(const Progress&) override { ::SetEvent(event_); }
 
  private:
   HANDLE event_;

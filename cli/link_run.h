@@ -107,8 +107,8 @@ class BoardRun {
   bool LogFailed() const { return logFailed_; }
 
  private:
-  void Done(Board& board, int32_t kind, uint32_t detail, int status);
-  void Refused(Board& board, const std::string& fileError);
+  void Done(Board& board, const Outcome& outcome, int status);
+  void Refused(Board& board);
   void Write(Stream stream, const std::string& prefix, const std::string& text);
 
   LinkOp op_;

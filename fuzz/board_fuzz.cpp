@@ -107,10 +107,12 @@ class Recorder : public SerialTrace, public ProgressNotifier {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.push_back({kind, std::vector<uint8_t>(data, data + length)});
   }
-  void Notify() override {
+  void Notify(const Progress& progress) override {
     int32_t pos = 0, range = 0;
-    if (comm_.GetProgress(pos, range) == PhaseIdle) {
-      REQUIRE(pos == 0 && range == 1);
+    // The value told is the one published.
+    REQUIRE(comm_.GetProgress(pos, range) != PhaseIdle || progress.phase == PhaseIdle);
+    if (progress.phase == PhaseIdle) {
+      REQUIRE(progress.position == 0 && progress.range == 1 && pos == 0 && range == 1);
       idle_.fetch_add(1);
     }
   }
@@ -531,12 +533,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                  model.kind, model.detail, aborted ? " (aborted)" : "");
     std::abort();
   }
-  if (!aborted && model.programming) REQUIRE(comm.GetProgrammed() == model.programmed);
+  if (!aborted && model.programming) REQUIRE(comm.GetOutcome().counts.programmed == model.programmed);
   // QUILL_FUZZ_VERBOSE=1 tells what each input did, to see what a seed reaches.
   static const bool verbose = std::getenv("QUILL_FUZZ_VERBOSE") != nullptr;
   if (verbose) {
     std::fprintf(stderr, "operation %d: result %d detail %u, %u bytes programmed%s\n", op, kind,
-                 detail, comm.GetProgrammed(), aborted ? ", aborted" : "");
+                 detail, comm.GetOutcome().counts.programmed, aborted ? ", aborted" : "");
   }
   return 0;
 }

@@ -5,6 +5,7 @@
 #include "link/boot_protocol.h"
 #include "link/kernel_protocol.h"
 #include "kernels/kernel_store.h"
+#include "kernels/sha256.h"
 #include "link/results.h"
 #include "progfile/file_set.h"
 #include "progfile/user_exception.h"
@@ -60,6 +61,8 @@ bool CCommThread::OpenProgramFile(const Job& job, std::string* fileError) {
     m_files->Open(job.ProgramFileSet());
   } catch (const CFileException& e) {
     if (fileError) *fileError = e.Message();
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    m_outcome.fileError = e.Message();
     return false;
   }
   return true;
@@ -81,15 +84,18 @@ bool CCommThread::TakeKernel(Operation& operation) {
     StoreResult({kind, clock->kernelId}, {});
     return false;
   }
+  operation.kernelIdentity = {clock->kernelId, Sha256Hex(kernel.bytes),
+                              standInAllowed ? "built-in stand-in" : kernel.path.string()};
   operation.kernel = std::move(kernel.bytes);
-  operation.standInKernel = kernel.origin == KernelOrigin::StandIn;
+  operation.standInKernel = standInAllowed;
   return true;
 }
 
 bool CCommThread::StartBoot(ProgressNotifier* notifier, const Job& job, std::string* fileError) {
   // The busy test comes before the files are touched: the worker of a running operation reads them.
   if (!IsIdle()) return false;
-  Operation operation{CmdBoot, job, false, {}, false};
+  ForgetStartProblems();
+  Operation operation{CmdBoot, job, false, {}, {}, false};
   // Decided before anything is opened, so a refused boot writes not a single byte.
   if (!TakeKernel(operation)) return false;
   if (!OpenProgramFile(job, fileError)) return false;
@@ -99,13 +105,21 @@ bool CCommThread::StartBoot(ProgressNotifier* notifier, const Job& job, std::str
 bool CCommThread::StartProgram(ProgressNotifier* notifier, const Job& job, bool eraseFirst,
                                std::string* fileError) {
   if (!IsIdle()) return false;
+  ForgetStartProblems();
   if (!OpenProgramFile(job, fileError)) return false;
-  return StartCommand(Operation{CmdProgram, job, eraseFirst, {}, false}, notifier);
+  return StartCommand(Operation{CmdProgram, job, eraseFirst, {}, {}, false}, notifier);
 }
 
 bool CCommThread::StartErase(ProgressNotifier* notifier, const Job& job) {
   if (!IsIdle()) return false;
-  return StartCommand(Operation{CmdErase, job, true, {}, false}, notifier);
+  ForgetStartProblems();
+  return StartCommand(Operation{CmdErase, job, true, {}, {}, false}, notifier);
+}
+
+void CCommThread::ForgetStartProblems() {
+  std::lock_guard<std::mutex> lock(m_stateMutex);
+  m_outcome.fileError.clear();
+  m_outcome.kernel.reset();
 }
 
 bool CCommThread::StartCommand(Operation operation, ProgressNotifier* notifier) {
@@ -152,22 +166,24 @@ void CCommThread::ThreadProc() {
   for (;;) {
     m_evStart.Wait();
     if (m_operation.command == CmdQuit) return;
-    ProgramCounts counts;
     // An abort that came before the worker took the operation cancels it: nothing is sent.
-    Result result = m_bAbort.load() ? Result{ErrorUserAbort, 0} : Run(m_operation, counts);
+    const bool aborted = m_bAbort.load();
+    Outcome finished;
+    finished.result = aborted ? Result{ErrorUserAbort, 0} : Run(m_operation, finished.counts);
+    if (m_operation.command == CmdBoot && !aborted) finished.kernel = m_operation.kernelIdentity;
+    Result& result = finished.result;
     // A step that failed because the server went away failed for that reason, whatever the
     // step would have called its own failure; an operation whose every reply came succeeded.
     if (m_pLink == &m_netPort && m_netPort.ConnectionLost() && !result.ok() &&
         result.kind != ErrorUserAbort) {
       result = {ErrorInternal, InternalError::ConnectionLost};
-      std::lock_guard<std::mutex> lock(m_stateMutex);
-      m_strLinkProblem = "the connection to " + m_netPort.Address().HostPort() + " was lost";
+      finished.linkProblem = "the connection to " + m_netPort.Address().HostPort() + " was lost";
     }
     // The program files stay open after a failure until the next start closes them.
     m_port.Close();
     m_netPort.Close();
     // The result and the idle phase together: whoever sees idle sees the result.
-    SetProgress(Progress{PhaseIdle, 0, 1}, &result, &counts);
+    SetProgress(Progress{PhaseIdle, 0, 1}, &finished);
   }
 }
 
@@ -194,16 +210,24 @@ Result CCommThread::Run(const Operation& operation, ProgramCounts& counts) {
   }
 }
 
-void CCommThread::SetProgress(const Progress& progress, const Result* result,
-                              const ProgramCounts* counts) {
+void CCommThread::SetProgress(const Progress& progress, const Outcome* finished) {
   std::lock_guard<std::mutex> notifyLock(m_notifyMutex);
+  Outcome outcome;
   {
     std::lock_guard<std::mutex> lock(m_stateMutex);
-    if (result != nullptr) StoreResultLocked(*result, *counts);
+    if (finished != nullptr) {
+      StoreResultLocked(finished->result, finished->counts);
+      m_outcome.kernel = finished->kernel;
+      if (!finished->linkProblem.empty()) m_outcome.linkProblem = finished->linkProblem;
+      outcome = m_outcome;
+    }
     m_progress = progress;
   }
   if (progress.phase == PhaseIdle) m_idleCv.notify_all();
-  if (ProgressNotifier* notifier = m_pNotify.load()) notifier->Notify();
+  if (ProgressNotifier* notifier = m_pNotify.load()) {
+    notifier->Notify(progress);
+    if (finished != nullptr) notifier->Finished(outcome);
+  }
 }
 
 void CCommThread::StoreResult(const Result& result, const ProgramCounts& counts) {
@@ -212,11 +236,11 @@ void CCommThread::StoreResult(const Result& result, const ProgramCounts& counts)
 }
 
 void CCommThread::StoreResultLocked(const Result& result, const ProgramCounts& counts) {
-  m_result = result;
+  m_outcome.result = result;
   // The user asked to stop: an operation that ended well before it noticed still counts as
   // aborted, one that failed keeps its failure.
-  if (m_bAbort.load() && result.ok()) m_result.kind = ErrorUserAbort;
-  m_counts = counts;
+  if (m_bAbort.load() && result.ok()) m_outcome.result.kind = ErrorUserAbort;
+  m_outcome.counts = counts;
 }
 
 bool CCommThread::WaitIdle(std::chrono::milliseconds timeout) {
@@ -231,30 +255,15 @@ int32_t CCommThread::GetProgress(int32_t& pos, int32_t& range) const {
   return m_progress.phase;
 }
 
+Outcome CCommThread::GetOutcome() const {
+  std::lock_guard<std::mutex> lock(m_stateMutex);
+  return m_outcome;
+}
+
 int32_t CCommThread::GetResult(uint32_t& detail) const {
   std::lock_guard<std::mutex> lock(m_stateMutex);
-  detail = m_result.detail;
-  return m_result.kind;
-}
-
-uint32_t CCommThread::GetProgrammed() const {
-  std::lock_guard<std::mutex> lock(m_stateMutex);
-  return m_counts.programmed;
-}
-
-uint32_t CCommThread::GetSkipped() const {
-  std::lock_guard<std::mutex> lock(m_stateMutex);
-  return m_counts.skipped;
-}
-
-int CCommThread::GetPortOpenError() const {
-  std::lock_guard<std::mutex> lock(m_stateMutex);
-  return m_nPortOpenError;
-}
-
-std::string CCommThread::GetLinkProblem() const {
-  std::lock_guard<std::mutex> lock(m_stateMutex);
-  return m_strLinkProblem;
+  detail = m_outcome.result.detail;
+  return m_outcome.result.kind;
 }
 
 bool CCommThread::OpenLink(const std::string& name, uint32_t rate) {
@@ -279,8 +288,8 @@ bool CCommThread::OpenLink(const std::string& name, uint32_t rate) {
   }
   {
     std::lock_guard<std::mutex> lock(m_stateMutex);
-    m_nPortOpenError = systemError;
-    m_strLinkProblem = problem;
+    m_outcome.portOpenError = systemError;
+    m_outcome.linkProblem = problem;
   }
   if (failure != 0) StoreResult({ErrorInternal, failure}, {});
   return failure == 0;
@@ -300,7 +309,9 @@ bool CCommThread::Abort() {
     m_bAbort.store(true);
     // Nothing runs: the abort is the result at once, its detail kept. Otherwise the worker
     // stores it when it finishes.
-    if (m_progress.phase == PhaseIdle) StoreResultLocked({ErrorUserAbort, m_result.detail}, m_counts);
+    if (m_progress.phase == PhaseIdle) {
+      StoreResultLocked({ErrorUserAbort, m_outcome.result.detail}, m_outcome.counts);
+    }
   }
   const bool idle = WaitIdle(kAbortWait);
   m_bAbort.store(false);

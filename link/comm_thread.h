@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,13 +26,35 @@ namespace quill {
 
 class CProgramFileSet;
 
-// Told of every progress step, from the worker thread, without data: the receiver calls
-// GetProgress (and after PhaseIdle GetResult). Notify must return promptly and must not call
-// Start*, Abort or the destructor of the communication object.
+// The kernel a boot sent down the line: its id, the SHA-256 of the image as it was read for this
+// boot, and where it came from (the store's file, or the built-in stand-in).
+struct SentKernel {
+  uint32_t id = 0;
+  std::string sha256;
+  std::string source;
+};
+
+// How the last operation ended, as one value: the result, the bytes the programming step sent
+// and left out, why the port did not open (the system's error number; for a network port what
+// went wrong with the connection, naming HOST:PORT, also when it was lost during the run), why a
+// program file could not be opened, and the kernel a boot sent (none when it sent none).
+struct Outcome {
+  Result result;
+  ProgramCounts counts;
+  int portOpenError = 0;
+  std::string linkProblem;
+  std::string fileError;
+  std::optional<SentKernel> kernel;
+};
+
+// Told of every progress step with its value, from the worker thread, and once more with the
+// outcome after the last step (the idle phase) of an operation the worker ran. Neither may block
+// for long, nor call Start*, Abort or the destructor of the communication object.
 class ProgressNotifier {
  public:
   virtual ~ProgressNotifier() = default;
-  virtual void Notify() = 0;
+  virtual void Notify(const Progress& progress) = 0;
+  virtual void Finished(const Outcome&) {}
 };
 
 // An auto-reset event: Set wakes one waiter (or the next one to come), which resets it.
@@ -59,10 +82,10 @@ class CCommThread {
   // Each start copies job, opens the port it names (at m_nComBootRate for a boot, else at
   // m_nComUserRate) and hands the operation to the worker; true when the worker has it. The
   // caller's job may change at once. false: an operation is still running (nothing changes), or
-  // the port could not be set up (GetResult gives ErrorInternal with the InternalErrorNumber,
-  // GetPortOpenError the system's reason; nothing is notified), or - for the two that program -
-  // a program file could not be opened: then *fileError (when given) holds a message with the
-  // path and the system's reason and the stored result is unchanged. The two that program read
+  // the port could not be set up (the outcome's result is ErrorInternal with the
+  // InternalErrorNumber, its portOpenError or linkProblem the reason; nothing is notified), or -
+  // for the two that program - a program file could not be opened: then the outcome's fileError
+  // (and *fileError, when given) holds a message with the path and the system's reason. The two that program read
   // the job's ProgramFileSet(): every file in order, as one image, after one erase.
   // StartBoot first finds the kernel for the clock range (kernels/kernel_store.h): an installed one
   // goes to any port, the built-in stand-in only to a pseudo-terminal. Otherwise it returns false
@@ -79,17 +102,10 @@ class CCommThread {
 
   // The current phase; pos and range belong to it.
   int32_t GetProgress(int32_t& pos, int32_t& range) const;
-  // The ErrorKind of the last operation and its detail.
+  // How the last operation (or the last refused start) ended; complete once the idle phase is seen.
+  Outcome GetOutcome() const;
+  // The ErrorKind of the last operation and its detail: the outcome's result.
   int32_t GetResult(uint32_t& detail) const;
-  // Bytes programmed and skipped by the last programming step.
-  uint32_t GetProgrammed() const;
-  uint32_t GetSkipped() const;
-  // The system's error number of the last start whose port did not open (0 when it opened).
-  int GetPortOpenError() const;
-  // For a network port, what went wrong with the connection in the last operation, naming
-  // HOST:PORT: why it did not open, or that it was lost during the run (ErrorInternal with
-  // InternalError::ConnectionLost); empty otherwise.
-  std::string GetLinkProblem() const;
 
   // Receives every byte written to and read from the line; set it while no operation runs.
   void SetTraceSink(SerialTrace* trace);
@@ -116,18 +132,20 @@ class CCommThread {
     Job job;
     bool eraseFirst = false;
     std::vector<uint8_t> kernel;  // a boot's kernel image, taken before the port is opened
+    SentKernel kernelIdentity;    // and what it is, for the outcome once it has gone down the line
     bool standInKernel = false;
   };
 
   bool IsIdle();
+  // A start clears what the outcome said of the previous start's file and kernel.
+  void ForgetStartProblems();
   bool StartCommand(Operation operation, ProgressNotifier* notifier);
   bool OpenProgramFile(const Job& job, std::string* fileError);
   bool TakeKernel(Operation& operation);
   void ThreadProc();
   Result Run(const Operation& operation, ProgramCounts& counts);
   // Publishes a progress step and notifies; the worker's last step (idle) brings the result.
-  void SetProgress(const Progress& progress, const Result* result = nullptr,
-                   const ProgramCounts* counts = nullptr);
+  void SetProgress(const Progress& progress, const Outcome* outcome = nullptr);
   // The one writer of the result (m_stateMutex held): a refused start, an abort while idle, or
   // the worker's finish. StoreResult takes the mutex.
   void StoreResultLocked(const Result& result, const ProgramCounts& counts);
@@ -154,10 +172,7 @@ class CCommThread {
   mutable std::mutex m_stateMutex;
   std::condition_variable m_idleCv;
   Progress m_progress;
-  Result m_result;
-  ProgramCounts m_counts;
-  int m_nPortOpenError = 0;
-  std::string m_strLinkProblem;
+  Outcome m_outcome;
   // Held across every notification, so that once the idle phase has been seen and this mutex
   // taken, the worker has finished with the notifier.
   std::mutex m_notifyMutex;

@@ -58,7 +58,6 @@ CDonePage::CDonePage(int templateId, Texts texts, bool counts, const QString& cl
 
 bool CDonePage::DoDataExchange(bool bSave) {
   if (bSave) return true;
-  const CCommThread& comm = GetContext()->Comm();
   const CProgressPage* progress = ProgressPageBefore(this);
   QString result;
   QString counts;
@@ -68,19 +67,18 @@ bool CDonePage::DoDataExchange(bool bSave) {
     // shown as this one's.
     result = QString::fromStdString(*progress->NotStartedText());
   } else {
-    uint32_t detail = 0;
-    const int32_t kind = comm.GetResult(detail);
-    success = kind == ErrorNone;
+    const Outcome outcome = GetContext()->Comm().GetOutcome();
+    const Result& r = outcome.result;
+    success = r.ok();
     if (success) {
       result = Text(m_texts.successResult);
       counts = QString::fromStdString(
-          FormatString(StrId::Counts, {comm.GetProgrammed(), comm.GetSkipped()}));
+          FormatString(StrId::Counts, {outcome.counts.programmed, outcome.counts.skipped}));
     } else {
-      result = QString::fromStdString(FormatErrorMessage(kind, detail));
+      result = QString::fromStdString(FormatErrorMessage(r.kind, r.detail));
       // A network port says what happened to its connection; the internal-error text cannot.
-      const std::string link = comm.GetLinkProblem();
-      if (kind == ErrorInternal && !link.empty()) {
-        result = QString::fromStdString(link + "\n\n") + result;
+      if (r.kind == ErrorInternal && !outcome.linkProblem.empty()) {
+        result = QString::fromStdString(outcome.linkProblem + "\n\n") + result;
       }
     }
   }

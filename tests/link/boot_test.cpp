@@ -4,6 +4,7 @@
 
 #include "app/wizard_state.h"
 #include "device/catalogue.h"
+#include "kernels/sha256.h"
 #include "link/results.h"
 #include "resources/fpcode.h"
 #include "tests/link/link_support.h"
@@ -33,8 +34,8 @@ TEST(BootProgram, TxC30ClockRange2RunsTheExchangeByteForByte) {
   uint32_t detail = 99;
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);
   EXPECT_EQ(detail, 0u);
-  EXPECT_EQ(comm.GetProgrammed(), 3u);
-  EXPECT_EQ(comm.GetSkipped(), 0u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 3u);
+  EXPECT_EQ(comm.GetOutcome().counts.skipped, 0u);
 
   const std::vector<uint8_t> kernel = KernelOf(sheet);
   ASSERT_EQ(kernel.size(), 896u);
@@ -64,6 +65,20 @@ TEST(BootProgram, TxC30ClockRange2RunsTheExchangeByteForByte) {
   EXPECT_EQ(notifier.Records().back(), (ProgressRecord{PhaseIdle, 0, 1}));
   EXPECT_EQ(notifier.IdleCount(), 1);
   EXPECT_EQ(board->Flash(), ExpectedFlash(sheet, {{0x1000, data}}));
+
+  // The outcome is told once, after the idle step, as the object keeps it: with the kernel sent.
+  comm.DetachNotifier(&notifier);
+  const auto outcomes = notifier.Outcomes();
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_EQ(outcomes[0].second, notifier.Records().size());
+  const Outcome& told = outcomes[0].first;
+  EXPECT_EQ(told.result, (Result{}));
+  EXPECT_EQ(told.counts.programmed, comm.GetOutcome().counts.programmed);
+  ASSERT_TRUE(told.kernel.has_value());
+  EXPECT_EQ(told.kernel->id, 192u);
+  EXPECT_EQ(told.kernel->sha256, Sha256Hex(kernel));
+  EXPECT_EQ(told.kernel->source, "built-in stand-in");
+  EXPECT_EQ(comm.GetOutcome().kernel->sha256, told.kernel->sha256);
 }
 
 // Every device and mode at every clock range: the right kernel goes out with its length in
@@ -100,8 +115,8 @@ TEST(BootProgram, EveryDeviceModeAndClockRangeProgramsTheFlash) {
         ASSERT_TRUE(notifier.WaitIdle());
         uint32_t detail = 0;
         EXPECT_EQ(comm.GetResult(detail), ErrorNone) << FormatErrorMessage(comm.GetResult(detail), detail);
-        EXPECT_EQ(comm.GetProgrammed(), 16u + 16u + 16u);
-        EXPECT_EQ(comm.GetSkipped(), 16u + 16u);
+        EXPECT_EQ(comm.GetOutcome().counts.programmed, 16u + 16u + 16u);
+        EXPECT_EQ(comm.GetOutcome().counts.skipped, 16u + 16u);
 
         const std::vector<uint8_t> kernel = KernelOf(sheet);
         const std::vector<uint8_t> received = board->Received();
@@ -158,7 +173,7 @@ TEST(BootProgram, AnySyncReplyAndAnyReportButFFPass) {
   ASSERT_TRUE(notifier.WaitIdle());
   uint32_t detail = 0;
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);
-  EXPECT_EQ(comm.GetProgrammed(), 1u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 1u);
   EXPECT_EQ(board->Flash()[0x100], 0xAB);
 }
 

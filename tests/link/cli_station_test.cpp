@@ -21,7 +21,9 @@
 
 #include "app/wizard_state.h"
 #include "link/results.h"
+#include "kernels/kernel_store.h"
 #include "kernels/sha256.h"
+#include "resources/fpcode.h"
 #include "resources/strings.h"
 #include "tests/link/link_support.h"
 
@@ -300,21 +302,42 @@ TEST_F(StationTest, InterruptAbortsTheRunningBoards) {
 
 // A boot job with no installed kernel: a port that is no simulated board's is refused with 78,
 // nothing sent, and the station goes on to program a simulated board that appears later, as its
-// --port path names it.
+// --port path names it. A kernel installed while the station runs is the one the next board gets,
+// and its record names the kernel that board was sent.
 TEST_F(StationTest, BootWithoutKernelRefusesRealPortsAndGoesOn) {
+  const std::string data = runtime_ + "/data";
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+  struct Unset {
+    ~Unset() { ::unsetenv("XDG_DATA_HOME"); }
+  } unset;
+  const uint32_t id = MakeSheet("TX-A10", 0, 8, "").m_pClockRange->kernelId;
   const std::string job = SaveJob({"boot", "-d", "TX-A10", "-c", "8", file_});
   CliProcess station({"run", job, "--watch", "--port", "/dev/null", "--port", Announced("boot"), "--log", log_});
   ASSERT_TRUE(WaitUntil([&] { return Logged() == 1; })) << station.Err();
   auto board = Plug("boot", {}, sim::BoardState::Boot);
   ASSERT_TRUE(WaitUntil([&] { return Logged() == 2; })) << station.Err();
+  EXPECT_EQ(board->BootCount(), 1);
+  board->Stop();
+  const std::vector<uint8_t> installed = Pattern(700, 0x3C);
+  const std::filesystem::path kernelFile = KernelFilePath(std::filesystem::path(data) / "quill/fpcode", id);
+  std::filesystem::create_directories(kernelFile.parent_path());
+  { std::ofstream(kernelFile, std::ios::binary).write(reinterpret_cast<const char*>(installed.data()), 700); }
+  board = Plug("boot", {}, sim::BoardState::Boot);
+  ASSERT_TRUE(WaitUntil([&] { return Logged() == 3; })) << station.Err();
   station.Signal(SIGINT);
   EXPECT_EQ(station.Wait(), 78);
   const std::vector<json> records = LogRecords(log_);
   EXPECT_EQ(records[0].at("port"), "/dev/null");
   EXPECT_EQ(records[0].at("exit_status"), 78);
+  EXPECT_TRUE(records[0].at("kernel_sha256").is_null()) << "nothing was sent";
   EXPECT_EQ(records[1].at("result"), "success");
+  EXPECT_EQ(records[1].at("kernel_sha256"), Sha256Hex(FindResource("FPCODE", id)));
+  EXPECT_EQ(records[1].at("kernel_source"), "built-in stand-in");
+  EXPECT_EQ(records[2].at("result"), "success");
+  EXPECT_EQ(records[2].at("kernel_sha256"), Sha256Hex(installed));
+  EXPECT_EQ(records[2].at("kernel_source"), kernelFile.string());
   EXPECT_EQ(board->BootCount(), 1);
-  EXPECT_TRUE(Contains(station.Out(), "2 boards done, 1 succeeded, 1 failed")) << station.Out();
+  EXPECT_TRUE(Contains(station.Out(), "3 boards done, 2 succeeded, 1 failed")) << station.Out();
 }
 
 // On a terminal the station keeps a table of its boards (port, state, percent, result) below the

@@ -78,7 +78,7 @@ TEST_P(AbortInPhase, EndsWithinASecondAndLeavesNothingPending) {
   ASSERT_TRUE(start());
   ASSERT_TRUE(notifier.WaitIdle());
   EXPECT_EQ(comm.GetResult(detail), ErrorNone) << FormatErrorMessage(comm.GetResult(detail), detail);
-  EXPECT_EQ(comm.GetProgrammed(), 8u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 8u);
   EXPECT_EQ(notifier.IdleCount(), 1);
   for (const std::string& e : board->Errors()) ADD_FAILURE() << e;
 }
@@ -128,7 +128,7 @@ TEST_F(CommThreadTest, AbortWhileIdleReturnsAtOnceAndDoesNotAbortTheNext) {
   ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false, nullptr));
   ASSERT_TRUE(notifier.WaitIdle());
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);
-  EXPECT_EQ(comm.GetProgrammed(), 2u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 2u);
 }
 
 TEST_F(CommThreadTest, StartWhileBusyIsRefusedWithoutTouchingTheResult) {

@@ -83,7 +83,7 @@ TEST_P(BoardFaults, EndWithTheirResultAndDetail) {
   EXPECT_EQ(comm.GetResult(detail), c.kind);
   EXPECT_EQ(detail, c.detail);
   if (!erase) {
-    EXPECT_EQ(comm.GetProgrammed(), c.programmed);
+    EXPECT_EQ(comm.GetOutcome().counts.programmed, c.programmed);
   }
   EXPECT_EQ(notifier.IdleCount(), 1);
   EXPECT_EQ(notifier.Records().back(), (ProgressRecord{PhaseIdle, 0, 1}));

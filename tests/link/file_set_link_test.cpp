@@ -86,8 +86,8 @@ TEST(FileSetRun, BootProgramsTheMergedImage) {
   ASSERT_TRUE(notifier.WaitIdle());
   uint32_t detail = 0;
   ASSERT_EQ(comm.GetResult(detail), ErrorNone) << FormatErrorMessage(comm.GetResult(detail), detail);
-  EXPECT_EQ(comm.GetProgrammed(), 0x48u + 0x1A0u + 0x50u);
-  EXPECT_EQ(comm.GetSkipped(), 0u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 0x48u + 0x1A0u + 0x50u);
+  EXPECT_EQ(comm.GetOutcome().counts.skipped, 0u);
   EXPECT_EQ(board->BootCount(), 1);
   EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
   EXPECT_EQ(board->Flash(), ExpectedFlash(sheet, product.records));
@@ -164,7 +164,7 @@ TEST(FileSetRun, BinaryThatChangedLengthStopsBeforeItIsSent) {
   EXPECT_EQ(detail, 0u);
   EXPECT_EQ(FormatErrorMessage(ErrorFileChanged, 0), LoadString(StrId::FileChangedLength));
   ASSERT_EQ(board->Chunks().size(), 1u) << "the first file's record only";
-  EXPECT_EQ(comm.GetProgrammed(), 16u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 16u);
 }
 
 }  // namespace

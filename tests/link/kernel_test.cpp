@@ -69,8 +69,8 @@ TEST_F(KernelTest, ChunkExchangeOfThreeBytes) {
             (std::vector<uint8_t>{0x57, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x03, 0x11,
                                   0x01, 0x02, 0x03, 0x11, 0xF9}));
   EXPECT_EQ(board->Sent(), (std::vector<uint8_t>{0x06, 0x11, 0x11, 0x06}));
-  EXPECT_EQ(comm.GetProgrammed(), 3u);
-  EXPECT_EQ(comm.GetSkipped(), 0u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 3u);
+  EXPECT_EQ(comm.GetOutcome().counts.skipped, 0u);
   EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
 }
 
@@ -131,8 +131,8 @@ TEST_F(KernelTest, PreEraseWithoutSelectedBlocksSendsNoEraseCommand) {
   ASSERT_EQ(Program({{0x10, {0x42}}}, true), ErrorNone);
   EXPECT_TRUE(board->EraseCommands().empty());
   // With nothing selected every block counts as unselected: the byte is skipped.
-  EXPECT_EQ(comm.GetProgrammed(), 0u);
-  EXPECT_EQ(comm.GetSkipped(), 1u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 0u);
+  EXPECT_EQ(comm.GetOutcome().counts.skipped, 1u);
   EXPECT_TRUE(board->Received().empty());
 }
 
@@ -144,8 +144,8 @@ TEST_F(KernelTest, FileWithoutDataRecordsSendsNothingAndSucceeds) {
   EXPECT_EQ(notifier.RecordsOf(PhaseProgram),
             (std::vector<ProgressRecord>{{PhaseProgram, 0, length}, {PhaseProgram, length, length}}));
   EXPECT_TRUE(board->Received().empty());
-  EXPECT_EQ(comm.GetProgrammed(), 0u);
-  EXPECT_EQ(comm.GetSkipped(), 0u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 0u);
+  EXPECT_EQ(comm.GetOutcome().counts.skipped, 0u);
 }
 
 // Offset 0x1000, window from 0x2000: a 16-byte record at 0x0FF8 lands at 0x1FF8 and keeps its
@@ -159,8 +159,8 @@ TEST_F(KernelTest, WindowCutsTheFrontOfARecord) {
   ASSERT_EQ(Program({{0x0FF8, data}}), ErrorNone);
   EXPECT_EQ(board->Received(),
             ChunkBytes(0x2000, std::vector<uint8_t>(data.begin() + 8, data.end())));
-  EXPECT_EQ(comm.GetProgrammed(), 8u);
-  EXPECT_EQ(comm.GetSkipped(), 8u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 8u);
+  EXPECT_EQ(comm.GetOutcome().counts.skipped, 8u);
 }
 
 TEST_F(KernelTest, RecordEndingAtTheHighestAddressIsSentWhole) {
@@ -172,8 +172,8 @@ TEST_F(KernelTest, RecordEndingAtTheHighestAddressIsSentWhole) {
   EXPECT_EQ(board->Received(),
             ChunkBytes(0x10F0, data) +
                 ChunkBytes(0x10F1, std::vector<uint8_t>(data.begin(), data.end() - 1)));
-  EXPECT_EQ(comm.GetProgrammed(), 31u);
-  EXPECT_EQ(comm.GetSkipped(), 1u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 31u);
+  EXPECT_EQ(comm.GetOutcome().counts.skipped, 1u);
 }
 
 TEST_F(KernelTest, UnselectedBlocksAreNeverWritten) {
@@ -185,8 +185,8 @@ TEST_F(KernelTest, UnselectedBlocksAreNeverWritten) {
   ASSERT_EQ(Program({{0x10, a}, {0x78, b}, {0xF8, c}}), ErrorNone);
   EXPECT_EQ(board->Received(), ChunkBytes(0x80, std::vector<uint8_t>(b.begin() + 8, b.end())) +
                                    ChunkBytes(0xF8, std::vector<uint8_t>(c.begin(), c.begin() + 8)));
-  EXPECT_EQ(comm.GetProgrammed(), 16u);
-  EXPECT_EQ(comm.GetSkipped(), 32u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 16u);
+  EXPECT_EQ(comm.GetOutcome().counts.skipped, 32u);
   EXPECT_EQ(board->Flash(), ExpectedFlash(sheet, {{0x10, a}, {0x78, b}, {0xF8, c}}));
 }
 
@@ -205,8 +205,8 @@ TEST_F(KernelTest, LongRecordsAreSplitAndFittedPieceByPiece) {
         << "chunk at " << chunk.address << " writes into SB1";
   }
   EXPECT_EQ(board->Flash(), ExpectedFlash(sheet, {{0x40, data}}));
-  EXPECT_EQ(comm.GetProgrammed(), 64u + 60u);  // 0x40..0x7F and 0x100..0x13B
-  EXPECT_EQ(comm.GetSkipped(), 128u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 64u + 60u);  // 0x40..0x7F and 0x100..0x13B
+  EXPECT_EQ(comm.GetOutcome().counts.skipped, 128u);
   // Progress is posted once per record, not per piece.
   EXPECT_EQ(notifier.RecordsOf(PhaseProgram).size(), 3u);
 }
@@ -219,7 +219,7 @@ TEST_F(KernelTest, EmptyDataRecordDoesNotEndTheStep) {
                           SRecord(1, 0x0020, {0x02})}),
             ErrorNone);
   EXPECT_EQ(board->Received(), ChunkBytes(0x0000, {0x01}) + ChunkBytes(0x0020, {0x02}));
-  EXPECT_EQ(comm.GetProgrammed(), 2u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 2u);
 }
 
 TEST_F(KernelTest, EveryUserRateWorks) {
@@ -247,7 +247,7 @@ TEST_F(KernelTest, FileThatChangedStopsWithItsLine) {
                           SRecord(1, 0x0020, {0x03})}),
             ErrorFileChanged);
   EXPECT_EQ(detail, 3u);
-  EXPECT_EQ(comm.GetProgrammed(), 2u);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, 2u);
   EXPECT_EQ(board->Chunks().size(), 2u);
 
   notifier.Clear();

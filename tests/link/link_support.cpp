@@ -33,17 +33,25 @@ RecordingNotifier::~RecordingNotifier() {
   if (comm_) comm_->DetachNotifier(this);
 }
 
-void RecordingNotifier::Notify() {
-  int32_t pos = 0, range = 0;
-  const int32_t phase = comm_->GetProgress(pos, range);
-  const ProgressRecord record{phase, pos, range};
+void RecordingNotifier::Notify(const Progress& progress) {
+  const ProgressRecord record{progress.phase, progress.position, progress.range};
   {
     std::lock_guard<std::mutex> lock(mutex_);
     records_.push_back(record);
-    if (phase == PhaseIdle) ++idle_;
+    if (progress.phase == PhaseIdle) ++idle_;
   }
   cv_.notify_all();
   if (hook) hook(record);
+}
+
+void RecordingNotifier::Finished(const Outcome& outcome) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  outcomes_.emplace_back(outcome, records_.size());
+}
+
+std::vector<std::pair<Outcome, std::size_t>> RecordingNotifier::Outcomes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outcomes_;
 }
 
 bool RecordingNotifier::WaitIdle(std::chrono::milliseconds timeout, int count) {
@@ -82,6 +90,7 @@ int RecordingNotifier::IdleCount() const {
 void RecordingNotifier::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   records_.clear();
+  outcomes_.clear();
   idle_ = 0;
 }
 

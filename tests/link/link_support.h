@@ -28,8 +28,8 @@ struct ProgressRecord {
   bool operator==(const ProgressRecord&) const = default;
 };
 
-// Records the progress read at every notification. The hook, when set, runs on the worker
-// thread after the record is stored.
+// Records the progress of every notification and each outcome. The hook, when set, runs on the
+// worker thread after the record is stored.
 class RecordingNotifier : public ProgressNotifier {
  public:
   explicit RecordingNotifier(CCommThread& comm) : comm_(&comm) {}
@@ -37,7 +37,8 @@ class RecordingNotifier : public ProgressNotifier {
   ~RecordingNotifier() override;
   // For a recorder that outlives its communication object: nothing left to detach from.
   void Release() { comm_ = nullptr; }
-  void Notify() override;
+  void Notify(const Progress& progress) override;
+  void Finished(const Outcome& outcome) override;
 
   // Waits until the idle phase has been notified count times in all.
   bool WaitIdle(std::chrono::milliseconds timeout = 30s, int count = 1);
@@ -46,6 +47,8 @@ class RecordingNotifier : public ProgressNotifier {
   std::vector<ProgressRecord> Records() const;
   std::vector<ProgressRecord> RecordsOf(int32_t phase) const;
   int IdleCount() const;
+  // The outcomes told, each with the number of progress records that came before it.
+  std::vector<std::pair<Outcome, std::size_t>> Outcomes() const;
   void Clear();
 
   std::function<void(const ProgressRecord&)> hook;
@@ -55,6 +58,7 @@ class RecordingNotifier : public ProgressNotifier {
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<ProgressRecord> records_;
+  std::vector<std::pair<Outcome, std::size_t>> outcomes_;
   int idle_ = 0;
 };
 

@@ -189,7 +189,7 @@ TEST_P(FaultMatrix, EndsWithItsResultAndCleansUp) {
   } else if (IsChunkStep(c.step)) {
     programmed = static_cast<uint32_t>(c.index) * kChunkBytes;
   }
-  EXPECT_EQ(comm.GetProgrammed(), programmed);
+  EXPECT_EQ(comm.GetOutcome().counts.programmed, programmed);
 
   // Success is reported only for what the board has really done.
   board->WaitUntilIdle(5s);

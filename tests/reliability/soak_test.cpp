@@ -162,7 +162,7 @@ TEST(Soak, ThreeHundredOperationsLeaveNothingBehind) {
       EXPECT_LE(kind, ErrorFileChanged);
     }
     if (kind == ErrorNone && op != Op::Erase) {
-      EXPECT_EQ(comm.GetProgrammed(), fileBytes);
+      EXPECT_EQ(comm.GetOutcome().counts.programmed, fileBytes);
       int programmed = 0;
       board->WaitUntilIdle(5s);
       for (const sim::SimBoard::Chunk& chunk : board->Chunks()) programmed += chunk.programmed;

@@ -117,7 +117,7 @@ TEST_P(Unplug, FailsAtOnceAndTheNextOperationWorks) {
   ASSERT_TRUE(notifier.WaitIdle(30s));
   EXPECT_EQ(comm.GetResult(detail), ErrorNone) << FormatErrorMessage(comm.GetResult(detail), detail);
   if (c.op != Op::Erase) {
-    EXPECT_EQ(comm.GetProgrammed(), 32u);
+    EXPECT_EQ(comm.GetOutcome().counts.programmed, 32u);
   }
   for (const std::string& e : next->Errors()) ADD_FAILURE() << e;
 }

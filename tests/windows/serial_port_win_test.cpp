@@ -89,7 +89,7 @@ TEST(WindowsSerialPort, PortsThatDoNotOpen) {
 TEST(WindowsSerialPort, StartOnAMissingPortFailsWith254) {
   class Counter : public ProgressNotifier {
    public:
-    void Notify() override { ++count; }
+    void Notify(const Progress&) override { ++count; }
     int count = 0;
   } notifier;
   CCommThread comm;
