@@ -109,14 +109,14 @@ CFlashSheet::~CFlashSheet() {
     CWizardPage* first = m_pages[0];
     m_stack->removeWidget(first);
     first->setParent(nullptr);
-    first->m_pSheet = nullptr;
+    first->m_pContext = nullptr;
   }
   m_pages.clear();
   SaveSettings();
 }
 
 void CFlashSheet::AddPage(CWizardPage* page) {
-  page->m_pSheet = this;
+  page->m_pContext = this;
   m_pages.emplace_back(page);
   m_stack->addWidget(page);
 }
@@ -130,7 +130,7 @@ bool CFlashSheet::RemovePage(int index) {
     m_stack->removeWidget(page);
     if (index == 0) {
       page->setParent(nullptr);
-      page->m_pSheet = nullptr;
+      page->m_pContext = nullptr;
     } else {
       delete page;
     }

@@ -73,6 +73,7 @@ class CFlashSheet : public QDialog, public WizardContext {
   void EnableClose(bool bEnable) { m_bCloseEnabled = bEnable; }
   bool IsCloseEnabled() const { return m_bCloseEnabled; }
   void SetExitLock(bool bLocked) override;
+  void ForgetPage(CWizardPage* page) override { m_progressNotifier.ClearTarget(page); }
 
   // Shows the About box modally.
   void OnAbout();

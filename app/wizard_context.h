@@ -58,6 +58,9 @@ class WizardContext {
   // The exit lock of the progress pages: "&Exit", Close, Alt+F4 and Escape do nothing.
   virtual void SetExitLock(bool bLocked) = 0;
 
+  // A page is being destroyed: no progress is announced to it any more.
+  virtual void ForgetPage(CWizardPage* page) = 0;
+
  protected:
   ~WizardContext() = default;
 };

@@ -5,7 +5,6 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "app/flash_sheet.h"
 #include "app/progress_notify.h"
 
 namespace quill {
@@ -16,12 +15,12 @@ CWizardPage::CWizardPage(int templateId, const QString& caption) : m_nTemplateId
 }
 
 CWizardPage::~CWizardPage() {
-  if (m_pSheet) m_pSheet->m_progressNotifier.ClearTarget(this);
+  if (m_pContext) m_pContext->ForgetPage(this);
 }
 
-WizardContext* CWizardPage::GetContext() const { return m_pSheet; }
+WizardContext* CWizardPage::GetContext() const { return m_pContext; }
 
-WizardState& CWizardPage::State() const { return m_pSheet->State(); }
+WizardState& CWizardPage::State() const { return m_pContext->State(); }
 
 bool CWizardPage::OnInitDialog() {
   UpdateData(false);
@@ -46,7 +45,7 @@ int CWizardPage::OnWizardBack() { return 0; }
 bool CWizardPage::DoDataExchange(bool) { return true; }
 
 void CWizardPage::SetWizardButtons(unsigned flags) {
-  if (m_pSheet) m_pSheet->SetWizardButtons(flags);
+  if (m_pContext) m_pContext->SetWizardButtons(flags);
 }
 
 QVBoxLayout* CWizardPage::MakePageLayout(const QString& heading) {

@@ -66,7 +66,7 @@ class CWizardPage : public QWidget {
  private:
   friend class CFlashSheet;
   const int m_nTemplateId;
-  CFlashSheet* m_pSheet = nullptr;
+  WizardContext* m_pContext = nullptr;  // set by the sheet that shows the page
   bool m_bInitialised = false;
   bool m_bFirstSetActive = true;
 };
