@@ -4,12 +4,7 @@
 
 #include "link/boot_protocol.h"
 #include "link/kernel_protocol.h"
-#include "kernels/kernel_store.h"
-#include "kernels/sha256.h"
 #include "link/results.h"
-#include "progfile/file_set.h"
-#include "progfile/user_exception.h"
-#include "resources/strings.h"
 
 namespace quill {
 namespace {
@@ -33,7 +28,7 @@ void AutoResetEvent::Wait() {
   m_bSignalled = false;
 }
 
-CCommThread::CCommThread() : m_files(std::make_unique<CProgramFileSet>()) {
+CCommThread::CCommThread() {
   m_port.SetAbortFlag(&m_bAbort);
   m_netPort.SetAbortFlag(&m_bAbort);
   m_worker = std::thread([this] { ThreadProc(); });
@@ -45,7 +40,7 @@ CCommThread::~CCommThread() {
   // still busy after the abort wait ends soon; keep asking rather than destroy it while it runs.
   while (!WaitIdle(std::chrono::milliseconds(1000))) m_bAbort.store(true);
   m_bAbort.store(false);
-  Operation quit;
+  OperationPlan quit;
   quit.command = CmdQuit;
   StartCommand(std::move(quit), nullptr);
   if (m_worker.joinable()) m_worker.join();
@@ -55,76 +50,58 @@ CCommThread::~CCommThread() {
 
 bool CCommThread::IsIdle() { return WaitIdle(std::chrono::milliseconds(0)); }
 
-bool CCommThread::OpenProgramFile(const Job& job, std::string* fileError) {
-  m_files->Close();
-  try {
-    m_files->Open(job.ProgramFileSet());
-  } catch (const CFileException& e) {
-    if (fileError) *fileError = e.Message();
+OperationPlan CCommThread::NewPlan(ThreadCommand command, const Job& job, bool eraseFirst) {
+  m_plan.files->Close();
+  {
     std::lock_guard<std::mutex> lock(m_stateMutex);
-    m_outcome.fileError = e.Message();
-    return false;
+    m_outcome.fileError.clear();
+    m_outcome.kernel.reset();
   }
-  return true;
+  OperationPlan plan;
+  plan.command = command;
+  plan.job = job;
+  plan.eraseFirst = eraseFirst;
+  return plan;
 }
 
-bool CCommThread::TakeKernel(Operation& operation) {
-  const ClockRange* clock = operation.job.m_pClockRange;
-  if (clock == nullptr) {
-    StoreResult({ErrorInternal, InternalError::KernelLoad}, {});
-    return false;
-  }
-  KernelImage kernel = FindKernel(clock->kernelId);
-  // A network port is never a simulated board's, whatever a file of that name may be.
-  const bool standInAllowed = kernel.origin == KernelOrigin::StandIn &&
-                              !IsNetworkPortName(operation.job.m_strComPort) &&
-                              IsPseudoTerminal(operation.job.m_strComPort);
-  if (kernel.origin != KernelOrigin::Installed && !standInAllowed) {
-    const int32_t kind = kernel.origin == KernelOrigin::Unusable ? ErrorKernelUnusable : ErrorNoKernel;
-    StoreResult({kind, clock->kernelId}, {});
-    return false;
-  }
-  operation.kernelIdentity = {clock->kernelId, Sha256Hex(kernel.bytes),
-                              standInAllowed ? "built-in stand-in" : kernel.path.string()};
-  operation.kernel = std::move(kernel.bytes);
-  operation.standInKernel = standInAllowed;
-  return true;
+bool CCommThread::OpenFiles(OperationPlan& plan, std::string* fileError) {
+  std::string error;
+  if (OpenPlanFiles(plan, &error)) return true;
+  if (fileError) *fileError = error;
+  std::lock_guard<std::mutex> lock(m_stateMutex);
+  m_outcome.fileError = error;
+  return false;
 }
 
 bool CCommThread::StartBoot(ProgressNotifier* notifier, const Job& job, std::string* fileError) {
   // The busy test comes before the files are touched: the worker of a running operation reads them.
   if (!IsIdle()) return false;
-  ForgetStartProblems();
-  Operation operation{CmdBoot, job, false, {}, {}, false};
+  OperationPlan plan = NewPlan(CmdBoot, job);
   // Decided before anything is opened, so a refused boot writes not a single byte.
-  if (!TakeKernel(operation)) return false;
-  if (!OpenProgramFile(job, fileError)) return false;
-  return StartCommand(std::move(operation), notifier);
+  if (const std::optional<Result> refusal = ChooseKernel(plan)) {
+    StoreResult(*refusal, {});
+    return false;
+  }
+  if (!OpenFiles(plan, fileError)) return false;
+  return StartCommand(std::move(plan), notifier);
 }
 
 bool CCommThread::StartProgram(ProgressNotifier* notifier, const Job& job, bool eraseFirst,
                                std::string* fileError) {
   if (!IsIdle()) return false;
-  ForgetStartProblems();
-  if (!OpenProgramFile(job, fileError)) return false;
-  return StartCommand(Operation{CmdProgram, job, eraseFirst, {}, {}, false}, notifier);
+  OperationPlan plan = NewPlan(CmdProgram, job, eraseFirst);
+  if (!OpenFiles(plan, fileError)) return false;
+  return StartCommand(std::move(plan), notifier);
 }
 
 bool CCommThread::StartErase(ProgressNotifier* notifier, const Job& job) {
   if (!IsIdle()) return false;
-  ForgetStartProblems();
-  return StartCommand(Operation{CmdErase, job, true, {}, {}, false}, notifier);
+  return StartCommand(NewPlan(CmdErase, job, true), notifier);
 }
 
-void CCommThread::ForgetStartProblems() {
-  std::lock_guard<std::mutex> lock(m_stateMutex);
-  m_outcome.fileError.clear();
-  m_outcome.kernel.reset();
-}
-
-bool CCommThread::StartCommand(Operation operation, ProgressNotifier* notifier) {
+bool CCommThread::StartCommand(OperationPlan plan, ProgressNotifier* notifier) {
   if (!IsIdle()) return false;
-  const ThreadCommand command = operation.command;
+  const ThreadCommand command = plan.command;
   if (command != CmdQuit) {
     StoreResult({}, {});
     {
@@ -132,26 +109,20 @@ bool CCommThread::StartCommand(Operation operation, ProgressNotifier* notifier) 
       std::lock_guard<std::mutex> lock(m_notifyMutex);
       m_pNotify.store(notifier);
     }
-    const uint32_t rate = static_cast<uint32_t>(command == CmdBoot ? operation.job.m_nComBootRate
-                                                                   : operation.job.m_nComUserRate);
-    if (!OpenLink(operation.job.m_strComPort, rate)) {
-      m_files->Close();
-      return false;
-    }
+    if (!OpenLink(plan.job.m_strComPort, plan.Rate())) return false;
     // The path was a pseudo-terminal when the kernel was chosen; a link changed since then must
     // not carry a stand-in to a real board.
-    if (command == CmdBoot && operation.standInKernel &&
+    if (command == CmdBoot && plan.standInKernel &&
         (m_pLink != &m_port || !m_port.IsOnPseudoTerminal())) {
       m_port.Close();
       m_netPort.Close();
-      m_files->Close();
-      StoreResult({ErrorNoKernel, operation.job.m_pClockRange->kernelId}, {});
+      StoreResult({ErrorNoKernel, plan.job.m_pClockRange->kernelId}, {});
       return false;
     }
     m_port.SetTrace(m_pTrace.load());
     m_netPort.SetTrace(m_pTrace.load());
   }
-  m_operation = std::move(operation);
+  m_plan = std::move(plan);
   {
     // Busy from the hand-over on, so that a second start before the worker has taken this
     // operation is refused instead of replacing it.
@@ -165,12 +136,12 @@ bool CCommThread::StartCommand(Operation operation, ProgressNotifier* notifier) 
 void CCommThread::ThreadProc() {
   for (;;) {
     m_evStart.Wait();
-    if (m_operation.command == CmdQuit) return;
+    if (m_plan.command == CmdQuit) return;
     // An abort that came before the worker took the operation cancels it: nothing is sent.
     const bool aborted = m_bAbort.load();
     Outcome finished;
-    finished.result = aborted ? Result{ErrorUserAbort, 0} : Run(m_operation, finished.counts);
-    if (m_operation.command == CmdBoot && !aborted) finished.kernel = m_operation.kernelIdentity;
+    finished.result = aborted ? Result{ErrorUserAbort, 0} : Run(m_plan, finished.counts);
+    if (m_plan.command == CmdBoot && !aborted) finished.kernel = m_plan.kernelIdentity;
     Result& result = finished.result;
     // A step that failed because the server went away failed for that reason, whatever the
     // step would have called its own failure; an operation whose every reply came succeeded.
@@ -187,24 +158,24 @@ void CCommThread::ThreadProc() {
   }
 }
 
-Result CCommThread::Run(const Operation& operation, ProgramCounts& counts) {
+Result CCommThread::Run(const OperationPlan& plan, ProgramCounts& counts) {
   const auto report = [this](const Progress& progress) { SetProgress(progress); };
   const std::chrono::milliseconds readTimeout(m_readTimeoutMs.load());
-  switch (operation.command) {
+  switch (plan.command) {
     case CmdBoot: {
-      CBootSession session(*m_pLink, operation.job, report, readTimeout);
-      const Result result = session.BootProgram(operation.kernel, *m_files);
+      CBootSession session(*m_pLink, plan.job, report, readTimeout);
+      const Result result = session.BootProgram(plan.kernel, *plan.files);
       counts = session.Counts();
       return result;
     }
     case CmdProgram: {
-      CKernelSession session(*m_pLink, operation.job, report, readTimeout);
-      const Result result = session.ProgramFile(*m_files, operation.eraseFirst);
+      CKernelSession session(*m_pLink, plan.job, report, readTimeout);
+      const Result result = session.ProgramFile(*plan.files, plan.eraseFirst);
       counts = session.Counts();
       return result;
     }
     case CmdErase:
-      return CKernelSession(*m_pLink, operation.job, report, readTimeout).EraseBlocks();
+      return CKernelSession(*m_pLink, plan.job, report, readTimeout).EraseBlocks();
     default:
       return {};
   }

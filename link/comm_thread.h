@@ -1,8 +1,8 @@
 // The communication object: owns the serial port to the target board and a worker thread that
-// runs one protocol session at a time (boot-mode programming, user-mode programming, user-mode
-// block erase) on a copy of the caller's job. The caller starts an operation, is notified at
-// every progress step, reads the progress, may abort, and finally reads the result; the worker
-// publishes both, and the result is written in one place.
+// carries out one operation's plan at a time (boot-mode programming, user-mode programming,
+// user-mode block erase; link/operation_plan.h). The caller starts an operation, is told every
+// progress step and then the outcome, may abort, and may read both at any time; the worker
+// publishes them, and the outcome is written in one place.
 #pragma once
 
 #include <atomic>
@@ -19,20 +19,11 @@
 
 #include "link/link_session.h"
 #include "link/net_port.h"
+#include "link/operation_plan.h"
 #include "link/serial_port.h"
 #include "progfile/job.h"
 
 namespace quill {
-
-class CProgramFileSet;
-
-// The kernel a boot sent down the line: its id, the SHA-256 of the image as it was read for this
-// boot, and where it came from (the store's file, or the built-in stand-in).
-struct SentKernel {
-  uint32_t id = 0;
-  std::string sha256;
-  std::string source;
-};
 
 // How the last operation ended, as one value: the result, the bytes the programming step sent
 // and left out, why the port did not open (the system's error number; for a network port what
@@ -126,24 +117,13 @@ class CCommThread {
   bool IsAbortPendingForTesting() const { return m_bAbort.load(); }
 
  private:
-  // An operation as the worker runs it: what to do, on a copy of the caller's job.
-  struct Operation {
-    ThreadCommand command = CmdNone;
-    Job job;
-    bool eraseFirst = false;
-    std::vector<uint8_t> kernel;  // a boot's kernel image, taken before the port is opened
-    SentKernel kernelIdentity;    // and what it is, for the outcome once it has gone down the line
-    bool standInKernel = false;
-  };
-
   bool IsIdle();
-  // A start clears what the outcome said of the previous start's file and kernel.
-  void ForgetStartProblems();
-  bool StartCommand(Operation operation, ProgressNotifier* notifier);
-  bool OpenProgramFile(const Job& job, std::string* fileError);
-  bool TakeKernel(Operation& operation);
+  // A new plan for command on job; the previous operation's program files are closed.
+  OperationPlan NewPlan(ThreadCommand command, const Job& job, bool eraseFirst = false);
+  bool StartCommand(OperationPlan plan, ProgressNotifier* notifier);
+  bool OpenFiles(OperationPlan& plan, std::string* fileError);
   void ThreadProc();
-  Result Run(const Operation& operation, ProgramCounts& counts);
+  Result Run(const OperationPlan& plan, ProgramCounts& counts);
   // Publishes a progress step and notifies; the worker's last step (idle) brings the result.
   void SetProgress(const Progress& progress, const Outcome* outcome = nullptr);
   // The one writer of the result (m_stateMutex held): a refused start, an abort while idle, or
@@ -160,9 +140,9 @@ class CCommThread {
   CSerialPort m_port;
   CNetPort m_netPort;
   ByteLink* m_pLink = &m_port;  // the one of the two the running operation uses
-  std::unique_ptr<CProgramFileSet> m_files;
-  // Written before the start event is set, read by the worker after it has taken the event.
-  Operation m_operation;
+  // Written before the start event is set, read by the worker after it has taken the event. Its
+  // program files stay open after a failure until the next start closes them.
+  OperationPlan m_plan;
   AutoResetEvent m_evStart;
   // Set by Abort until the worker is idle again; the sessions ask it through the port.
   std::atomic<bool> m_bAbort{false};

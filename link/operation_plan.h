@@ -1,0 +1,49 @@
+// The plan of one operation, made on the caller's thread before the worker gets it: what to do,
+// on a copy of the caller's job, with the kernel a boot will send chosen and read once, and the
+// program files opened. The communication object's worker carries a plan out on its port.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/link_session.h"
+#include "link/results.h"
+#include "progfile/file_set.h"
+#include "progfile/job.h"
+
+namespace quill {
+
+// The kernel a boot sent down the line: its id, the SHA-256 of the image as it was read for this
+// boot, and where it came from (the store's file, or the built-in stand-in).
+struct SentKernel {
+  uint32_t id = 0;
+  std::string sha256;
+  std::string source;
+};
+
+struct OperationPlan {
+  ThreadCommand command = CmdNone;
+  Job job;
+  bool eraseFirst = false;
+  std::vector<uint8_t> kernel;  // a boot's image, taken before the port is opened
+  SentKernel kernelIdentity;    // and what it is
+  bool standInKernel = false;   // the built-in stand-in: only for a simulated board's port
+  std::unique_ptr<CProgramFileSet> files = std::make_unique<CProgramFileSet>();
+
+  // The line rate of the operation: the boot rate for a boot, else the user rate.
+  uint32_t Rate() const;
+};
+
+// Chooses the kernel for the job's clock range (kernels/kernel_store.h): an installed one goes to
+// any port, the built-in stand-in only to a pseudo-terminal. Otherwise the refusal: ErrorNoKernel
+// or ErrorKernelUnusable with the kernel id (ErrorInternal when the job has no clock range).
+std::optional<Result> ChooseKernel(OperationPlan& plan);
+
+// Opens the job's program files, every one before anything is read; false with a message that
+// names the path and the system's reason.
+bool OpenPlanFiles(OperationPlan& plan, std::string* error);
+
+}  // namespace quill
