@@ -98,6 +98,11 @@ class Tour {
   }
   void Page(const char* name) { Shot(&m_sheet, name); }
   void Next() { m_sheet.PressButton(PSBTN_NEXT); }
+  // Picks a choice of the page and goes on.
+  void Choose(QRadioButton* radio) {
+    radio->click();
+    Next();
+  }
   // The progress bar of the active page, once it has come at least fraction of the way.
   bool BarAt(double fraction) {
     auto* bar = m_sheet.GetActivePage()->findChild<QProgressBar*>();
@@ -116,6 +121,126 @@ class Tour {
   QString m_folder;
   bool m_ok = true;
 };
+
+// Configuration, then boot programming of the file.
+void BootLeg(Tour& tour, CFlashSheet& sheet, COperationPage& operation, const std::string& file) {
+  if (tour.Expect(PageId::Operation)) {
+    operation.Radio(OperationConfigure)->click();
+    tour.Page("01-operation");
+    tour.Next();
+  }
+  if (tour.Expect(PageId::Configure)) {
+    tour.Page("02-configuration");
+    tour.Next();
+  }
+  if (tour.Expect(PageId::Operation)) tour.Choose(operation.Radio(OperationBoot));
+  if (tour.Expect(PageId::BootFile)) {
+    static_cast<CFilePage*>(sheet.GetActivePage())->m_editFile->setText(QString::fromStdString(file));
+    tour.Page("03-boot-file");
+    tour.Next();
+  }
+  if (tour.Expect(PageId::BootStartSwitches)) {
+    tour.Page("04-boot-switches");
+    tour.Next();
+  }
+  if (tour.Expect(PageId::BootProgress) && tour.BarAt(0.4)) tour.Page("05-boot-progress");
+  if (tour.Expect(PageId::BootDone)) {
+    tour.Page("06-boot-result");
+    tour.Next();
+  }
+}
+
+// User programming of the file, erasing its blocks first.
+void UserLeg(Tour& tour, CFlashSheet& sheet, COperationPage& operation, const std::string& file) {
+  if (tour.Expect(PageId::Operation)) tour.Choose(operation.Radio(OperationUser));
+  if (tour.Expect(PageId::UserOperation)) {
+    auto* page = static_cast<CUserOperationPage*>(sheet.GetActivePage());
+    page->Radio(UserOperationProgramErase)->click();
+    tour.Page("07-user-operation");
+    tour.Next();
+  }
+  if (tour.Expect(PageId::UserFile)) {
+    static_cast<CFilePage*>(sheet.GetActivePage())->m_editFile->setText(QString::fromStdString(file));
+    tour.Page("08-user-file");
+    tour.Next();
+  }
+  if (tour.Expect(PageId::UserBlocks)) {
+    tour.Page("09-program-blocks");
+    tour.Next();
+  }
+  if (tour.Expect(PageId::UserStartSwitches)) {
+    tour.Page("10-user-switches");
+    tour.Next();
+  }
+  if (tour.Expect(PageId::UserProgress) && tour.BarAt(0.4)) tour.Page("11-user-progress");
+  if (tour.Expect(PageId::UserDone)) {
+    tour.Page("12-user-result");
+    tour.Next();
+  }
+}
+
+// Erasing two blocks, and the About box.
+void EraseLeg(Tour& tour, CFlashSheet& sheet) {
+  if (tour.Expect(PageId::UserOperation)) {
+    auto* page = static_cast<CUserOperationPage*>(sheet.GetActivePage());
+    tour.Choose(page->Radio(UserOperationErase));
+  }
+  if (tour.Expect(PageId::EraseBlocks)) {
+    auto* list = sheet.GetActivePage()->findChild<QTreeWidget*>();
+    for (int row : {8, 9}) list->topLevelItem(row)->setSelected(true);
+    tour.Page("13-erase-blocks");
+    tour.Next();
+  }
+  if (tour.Expect(PageId::EraseStartSwitches)) {
+    tour.Page("14-erase-switches");
+    tour.Next();
+  }
+  if (tour.Expect(PageId::EraseProgress)) {
+    tour.WaitFor(
+        [&] {
+          int32_t pos = 0, range = 0;
+          return sheet.Comm().GetProgress(pos, range) == PhaseBlockErase;
+        },
+        "the erase");
+    QTest::qWait(300);
+    tour.Page("15-erase-progress");
+  }
+  if (tour.Expect(PageId::EraseDone)) tour.Page("16-erase-result");
+
+  // The About box is modal: it is photographed and closed from inside its own loop.
+  QTimer::singleShot(300, [&] {
+    if (QWidget* about = QApplication::activeModalWidget()) {
+      tour.Shot(about, "17-about");
+      about->close();
+    }
+  });
+  sheet.OnAbout();
+}
+
+// The wizard's settings for the tour's board.
+void Configure(WizardState& state, const std::string& port) {
+  state.m_strMCUType = "TX-A10";
+  state.m_nMCUMode = 0;
+  state.m_nClockSpeed = 8;
+  state.m_strComPort = port;
+  state.m_nComBootRate = 9600;
+  state.m_nComUserRate = 9600;  // the kernel keeps the rate it was synchronised at
+  state.DeriveCatalogueRefs();
+}
+
+// The simulated board the tour runs against, announced in the tour's own runtime folder.
+sim::BoardOptions TourBoard() {
+  sim::BoardOptions options;
+  options.device = 0;  // TX-A10
+  options.clock = 8;
+  options.state = sim::BoardState::Boot;
+  options.pace = true;  // so the progress pages can be caught half-way
+  options.announce = true;
+  options.announceName = "board";
+  // The erase run's command (the second erase of the tour) takes a while, as a real one does.
+  options.faults.push_back({sim::Step::BlockErase, sim::FaultAction::Delay, 1, -1, 2000});
+  return options;
+}
 
 }  // namespace
 }  // namespace quill
@@ -141,16 +266,7 @@ int main(int argc, char** argv) {
   const std::string file = (run + "/firmware.mot").toStdString();
   WriteProgram(file, 0x800);
 
-  sim::BoardOptions options;
-  options.device = 0;  // TX-A10
-  options.clock = 8;
-  options.state = sim::BoardState::Boot;
-  options.pace = true;  // so the progress pages can be caught half-way
-  options.announce = true;
-  options.announceName = "board";
-  // The erase run's command (the second erase of the tour) takes a while, as a real one does.
-  options.faults.push_back({sim::Step::BlockErase, sim::FaultAction::Delay, 1, -1, 2000});
-  sim::SimBoard board(options);
+  sim::SimBoard board(TourBoard());
   std::string error;
   if (!board.Start(&error)) {
     std::fprintf(stderr, "quill-screenshots: %s\n", error.c_str());
@@ -162,108 +278,15 @@ int main(int argc, char** argv) {
   int status = 1;
   {
     auto sheet = std::make_unique<CFlashSheet>(SettingsStore(run + "/quill.ini"), CreatePage);
-    sheet->State().m_strMCUType = "TX-A10";
-    sheet->State().m_nMCUMode = 0;
-    sheet->State().m_nClockSpeed = 8;
-    sheet->State().m_strComPort = board.AnnouncePath();
-    sheet->State().m_nComBootRate = 9600;
-    sheet->State().m_nComUserRate = 9600;  // the kernel keeps the rate it was synchronised at
-    sheet->State().DeriveCatalogueRefs();
+    Configure(sheet->State(), board.AnnouncePath());
     auto operation = std::make_unique<COperationPage>(sheet.get());
     sheet->AddPage(operation.get());
     sheet->show();
     Tour tour(*sheet, *operation, folder);
 
-    auto choose = [&](QRadioButton* radio) {
-      radio->click();
-      tour.Next();
-    };
-    if (tour.Expect(PageId::Operation)) {
-      operation->Radio(OperationConfigure)->click();
-      tour.Page("01-operation");
-      tour.Next();
-    }
-    if (tour.Expect(PageId::Configure)) {
-      tour.Page("02-configuration");
-      tour.Next();
-    }
-    if (tour.Expect(PageId::Operation)) choose(operation->Radio(OperationBoot));
-    if (tour.Expect(PageId::BootFile)) {
-      static_cast<CFilePage*>(sheet->GetActivePage())->m_editFile->setText(QString::fromStdString(file));
-      tour.Page("03-boot-file");
-      tour.Next();
-    }
-    if (tour.Expect(PageId::BootStartSwitches)) {
-      tour.Page("04-boot-switches");
-      tour.Next();
-    }
-    if (tour.Expect(PageId::BootProgress) && tour.BarAt(0.4)) tour.Page("05-boot-progress");
-    if (tour.Expect(PageId::BootDone)) {
-      tour.Page("06-boot-result");
-      tour.Next();
-    }
-
-    if (tour.Expect(PageId::Operation)) choose(operation->Radio(OperationUser));
-    if (tour.Expect(PageId::UserOperation)) {
-      auto* page = static_cast<CUserOperationPage*>(sheet->GetActivePage());
-      page->Radio(UserOperationProgramErase)->click();
-      tour.Page("07-user-operation");
-      tour.Next();
-    }
-    if (tour.Expect(PageId::UserFile)) {
-      static_cast<CFilePage*>(sheet->GetActivePage())->m_editFile->setText(QString::fromStdString(file));
-      tour.Page("08-user-file");
-      tour.Next();
-    }
-    if (tour.Expect(PageId::UserBlocks)) {
-      tour.Page("09-program-blocks");
-      tour.Next();
-    }
-    if (tour.Expect(PageId::UserStartSwitches)) {
-      tour.Page("10-user-switches");
-      tour.Next();
-    }
-    if (tour.Expect(PageId::UserProgress) && tour.BarAt(0.4)) tour.Page("11-user-progress");
-    if (tour.Expect(PageId::UserDone)) {
-      tour.Page("12-user-result");
-      tour.Next();
-    }
-
-    if (tour.Expect(PageId::UserOperation)) {
-      auto* page = static_cast<CUserOperationPage*>(sheet->GetActivePage());
-      choose(page->Radio(UserOperationErase));
-    }
-    if (tour.Expect(PageId::EraseBlocks)) {
-      auto* list = sheet->GetActivePage()->findChild<QTreeWidget*>();
-      for (int row : {8, 9}) list->topLevelItem(row)->setSelected(true);
-      tour.Page("13-erase-blocks");
-      tour.Next();
-    }
-    if (tour.Expect(PageId::EraseStartSwitches)) {
-      tour.Page("14-erase-switches");
-      tour.Next();
-    }
-    if (tour.Expect(PageId::EraseProgress)) {
-      tour.WaitFor(
-          [&] {
-            int32_t pos = 0, range = 0;
-            return sheet->Comm().GetProgress(pos, range) == PhaseBlockErase;
-          },
-          "the erase");
-      QTest::qWait(300);
-      tour.Page("15-erase-progress");
-    }
-    if (tour.Expect(PageId::EraseDone)) tour.Page("16-erase-result");
-
-    // The About box is modal: it is photographed and closed from inside its own loop.
-    QTimer::singleShot(300, [&] {
-      if (QWidget* about = QApplication::activeModalWidget()) {
-        tour.Shot(about, "17-about");
-        about->close();
-      }
-    });
-    sheet->OnAbout();
-
+    BootLeg(tour, *sheet, *operation, file);
+    UserLeg(tour, *sheet, *operation, file);
+    EraseLeg(tour, *sheet);
     if (!board.Errors().empty()) {
       for (const std::string& e : board.Errors()) std::fprintf(stderr, "board: %s\n", e.c_str());
     } else if (tour.Ok()) {
