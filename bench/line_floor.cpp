@@ -73,6 +73,45 @@ bool Boot(std::span<const unsigned char> image) {
   return report >= 0 && report != 0xFF;
 }
 
+// Opens the port raw at the speed, 8N1 without flow control, reads returning at once.
+bool OpenRaw(const char* port, speed_t speed) {
+  g_fd = ::open(port, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  termios tio{};
+  if (g_fd < 0 || ::tcgetattr(g_fd, &tio) != 0) {
+    std::perror(port);
+    return false;
+  }
+  ::cfmakeraw(&tio);
+  tio.c_cflag &= ~(CSTOPB | CRTSCTS | PARENB);
+  tio.c_cflag |= CLOCAL | CREAD | CS8;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  ::cfsetispeed(&tio, speed);
+  ::cfsetospeed(&tio, speed);
+  ::tcsetattr(g_fd, TCSANOW, &tio);
+  ::tcflush(g_fd, TCIOFLUSH);
+  return true;
+}
+
+// One chunk at the address: the command, the header, the data and its checksum, each answered.
+bool Chunk(uint32_t address, std::vector<uint8_t>& data) {
+  const uint32_t size = static_cast<uint32_t>(data.size());
+  uint8_t sum = 0;
+  for (uint32_t i = 0; i < size; ++i) {
+    data[i] = static_cast<uint8_t>(address + i * 7);
+    sum = static_cast<uint8_t>(sum + data[i]);
+  }
+  const uint8_t command[2] = {0x57, 0x00};
+  const uint8_t header[8] = {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
+                             static_cast<uint8_t>(address >> 8),  static_cast<uint8_t>(address),
+                             0, 0, 0, static_cast<uint8_t>(size)};
+  const uint8_t go = 0x11;
+  const uint8_t checksum = static_cast<uint8_t>(0xFF - sum);
+  return Put(command, 2) && Get() == 0x06 && Put(header, 8) && Get() == 0x11 && Put(&go, 1) &&
+         Put(data.data(), size) && Get() == 0x11 && Put(&go, 1) && Put(&checksum, 1) &&
+         Get() == 0x06;
+}
+
 void Usage() {
   std::fprintf(stderr,
                "usage: quill-bench-line program PORT BPS CHUNKS SIZE\n"
@@ -124,21 +163,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quill-bench-line: bad rate, chunk count or size\n");
     return 64;
   }
-  g_fd = ::open(port, O_RDWR | O_NOCTTY | O_NONBLOCK);
-  termios tio{};
-  if (g_fd < 0 || ::tcgetattr(g_fd, &tio) != 0) {
-    std::perror(port);
-    return 1;
-  }
-  ::cfmakeraw(&tio);
-  tio.c_cflag &= ~(CSTOPB | CRTSCTS | PARENB);
-  tio.c_cflag |= CLOCAL | CREAD | CS8;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  ::cfsetispeed(&tio, speed);
-  ::cfsetospeed(&tio, speed);
-  ::tcsetattr(g_fd, TCSANOW, &tio);
-  ::tcflush(g_fd, TCIOFLUSH);
+  if (!OpenRaw(port, speed)) return 1;
 
   std::vector<uint8_t> data(size);
   const auto start = std::chrono::steady_clock::now();
@@ -147,21 +172,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   for (long k = 0; k < chunks; ++k) {
-    const uint32_t address = static_cast<uint32_t>(k) * size;
-    uint8_t sum = 0;
-    for (uint32_t i = 0; i < size; ++i) {
-      data[i] = static_cast<uint8_t>(address + i * 7);
-      sum = static_cast<uint8_t>(sum + data[i]);
-    }
-    const uint8_t command[2] = {0x57, 0x00};
-    const uint8_t header[8] = {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
-                               static_cast<uint8_t>(address >> 8),  static_cast<uint8_t>(address),
-                               0, 0, 0, static_cast<uint8_t>(size)};
-    const uint8_t go = 0x11;
-    const uint8_t checksum = static_cast<uint8_t>(0xFF - sum);
-    if (!Put(command, 2) || Get() != 0x06 || !Put(header, 8) || Get() != 0x11 || !Put(&go, 1) ||
-        !Put(data.data(), size) || Get() != 0x11 || !Put(&go, 1) || !Put(&checksum, 1) ||
-        Get() != 0x06) {
+    if (!Chunk(static_cast<uint32_t>(k) * size, data)) {
       std::fprintf(stderr, "quill-bench-line: chunk %ld failed\n", k);
       return 1;
     }

@@ -108,6 +108,86 @@ void WriteFile(const std::string& path, int records) {
   out << "S70500000000FA\n";
 }
 
+// The catalogue index of the device named, or -1.
+int DeviceIndex(const std::string& name) {
+  for (int i = 0; i < GetDeviceCount(); ++i) {
+    if (GetDevice(i) == FindDeviceByName(name)) return i;
+  }
+  return -1;
+}
+
+// The wizard's settings for the board: the device at the clock range, its fastest boot rate.
+void Configure(WizardState& state, const std::string& device, int clock, const std::string& port) {
+  state.m_strMCUType = device;
+  state.m_nMCUMode = 0;
+  state.m_nClockSpeed = clock;
+  state.DeriveCatalogueRefs();
+  state.m_strComPort = port;
+  const ClockRange& range = *state.m_pClockRange;
+  state.m_nComBootRate = static_cast<int32_t>(range.bootRates[range.bootRateCount - 1]);
+}
+
+// Walks the wizard as a user would, one page per step, and measures from the press of Next on
+// the switch page to the result page.
+struct Walk {
+  Walk(TimedApplication& a, CFlashSheet& s, COperationPage& o, std::string f)
+      : app(a), sheet(s), operation(o), file(std::move(f)) {}
+  TimedApplication& app;
+  CFlashSheet& sheet;
+  COperationPage& operation;
+  std::string file;
+  QTimer probe;  // keeps the loop from idling while it is measured
+  QTimer step;
+  bool sawProgress = false;
+
+  void Step() {
+    CWizardPage* page = sheet.GetActivePage();
+    switch (page ? page->TemplateId() : -1) {
+      case PageId::Operation:
+        operation.Radio(OperationBoot)->click();
+        sheet.PressButton(PSBTN_NEXT);
+        break;
+      case PageId::BootFile:
+        static_cast<CFilePage*>(page)->m_editFile->setText(QString::fromStdString(file));
+        sheet.PressButton(PSBTN_NEXT);
+        break;
+      case PageId::BootStartSwitches:
+        app.StartMeasuring();
+        probe.start();
+        sheet.PressButton(PSBTN_NEXT);
+        break;
+      case PageId::BootProgress: sawProgress = true; break;
+      case PageId::BootDone:
+        app.StopMeasuring();
+        probe.stop();
+        step.stop();
+        app.exit(0);
+        break;
+      default: break;
+    }
+  }
+};
+
+// Prints the figures; true when the run succeeded and every notification was handled. What the
+// run posts with a board that answers at once: sync 0 and 100; the kernel download's 0 of L, one
+// per stream byte and the last; the erase report's first attempt and 20 of 20; the programming
+// step's 0 of L, one per data record and L of L; the idle phase.
+bool Report(const TimedApplication& app, const std::string& device, int32_t result,
+            uint32_t kernelId, int records) {
+  const long kernel = static_cast<long>(FindResource("FPCODE", kernelId).size());
+  const long expected = 2 + (kernel + 3 + 2) + 2 + (records + 2) + 1;
+  const double gapMs = std::chrono::duration<double, std::milli>(app.m_maxGap).count();
+  const double tookS = std::chrono::duration<double>(app.m_took).count();
+  std::printf("device %s\n", device.c_str());
+  std::printf("result %d\n", result);
+  std::printf("run_seconds %.3f\n", tookS);
+  std::printf("notifications_expected %ld\n", expected);
+  std::printf("notifications_handled %ld\n", app.m_notifications);
+  std::printf("events %ld\n", app.m_events);
+  std::printf("max_gap_ms %.2f\n", gapMs);
+  return result == 0 && app.m_notifications == expected;
+}
+
 }  // namespace
 }  // namespace quill
 
@@ -117,10 +197,7 @@ int main(int argc, char** argv) {
   TimedApplication app(argc, argv);
   const std::string device = argc > 1 ? argv[1] : "TX-C30";
   const int records = argc > 2 ? std::atoi(argv[2]) : 1024;
-  int deviceIndex = -1;
-  for (int i = 0; i < GetDeviceCount(); ++i) {
-    if (GetDevice(i) == FindDeviceByName(device)) deviceIndex = i;
-  }
+  const int deviceIndex = DeviceIndex(device);
   if (deviceIndex < 0 || records <= 0) {
     std::fprintf(stderr, "usage: quill-bench-wizard [DEVICE] [RECORDS]\n");
     return 64;
@@ -145,85 +222,30 @@ int main(int argc, char** argv) {
   SilentPrompt prompt;
   SetPrompt(&prompt);
   auto sheet = std::make_unique<CFlashSheet>(SettingsStore(dir.filePath("quill.ini")), CreatePage);
-  sheet->State().m_strMCUType = device;
-  sheet->State().m_nMCUMode = 0;
-  sheet->State().m_nClockSpeed = kClock;
-  sheet->State().DeriveCatalogueRefs();
-  sheet->State().m_strComPort = board.PortPath();
-  const ClockRange& range = *sheet->State().m_pClockRange;
-  sheet->State().m_nComBootRate = static_cast<int32_t>(range.bootRates[range.bootRateCount - 1]);
+  Configure(sheet->State(), device, kClock, board.PortPath());
   auto operation = std::make_unique<COperationPage>(sheet.get());
   sheet->AddPage(operation.get());
   sheet->show();
 
-  int status = 1;
-  bool sawProgress = false;
-  QTimer probe;  // keeps the loop from idling while it is measured
-  probe.setInterval(10);
-  QObject::connect(&probe, &QTimer::timeout, &app, [] {});
+  Walk walk(app, *sheet, *operation, file);
+  walk.probe.setInterval(10);
+  QObject::connect(&walk.probe, &QTimer::timeout, &app, [] {});
+  walk.step.setInterval(1);
+  QObject::connect(&walk.step, &QTimer::timeout, &app, [&walk] { walk.Step(); });
   QTimer watchdog;
   watchdog.setSingleShot(true);
   QObject::connect(&watchdog, &QTimer::timeout, &app, [&] {
     std::fprintf(stderr, "quill-bench-wizard: the run did not end within 120 s\n");
     app.exit(1);
   });
-
-  QTimer step;  // walks the wizard as a user would, one page at a time
-  step.setInterval(1);
-  QObject::connect(&step, &QTimer::timeout, &app, [&] {
-    CWizardPage* page = sheet->GetActivePage();
-    const int id = page ? page->TemplateId() : -1;
-    switch (id) {
-      case PageId::Operation:
-        operation->Radio(OperationBoot)->click();
-        sheet->PressButton(PSBTN_NEXT);
-        break;
-      case PageId::BootFile:
-        static_cast<CFilePage*>(page)->m_editFile->setText(QString::fromStdString(file));
-        sheet->PressButton(PSBTN_NEXT);
-        break;
-      case PageId::BootStartSwitches:
-        app.StartMeasuring();
-        probe.start();
-        sheet->PressButton(PSBTN_NEXT);
-        break;
-      case PageId::BootProgress:
-        sawProgress = true;
-        break;
-      case PageId::BootDone:
-        app.StopMeasuring();
-        probe.stop();
-        step.stop();
-        app.exit(0);
-        break;
-      default:
-        break;
-    }
-  });
-  step.start();
+  walk.step.start();
   watchdog.start(120000);
   const int loop = app.exec();
 
   uint32_t detail = 0;
   const int32_t result = sheet->Comm().GetResult(detail);
-  // What the run posts with a board that answers at once: sync 0 and 100; the kernel download's
-  // 0 of L, one per stream byte and the last; the erase report's first attempt and 20 of 20; the
-  // programming step's 0 of L, one per data record and L of L; the idle phase.
-  const long kernel = static_cast<long>(FindResource("FPCODE", range.kernelId).size());
-  const long expected = 2 + (kernel + 3 + 2) + 2 + (records + 2) + 1;
-  const double gapMs = std::chrono::duration<double, std::milli>(app.m_maxGap).count();
-  const double tookS = std::chrono::duration<double>(app.m_took).count();
-  std::printf("device %s\n", device.c_str());
-  std::printf("result %d\n", result);
-  std::printf("run_seconds %.3f\n", tookS);
-  std::printf("notifications_expected %ld\n", expected);
-  std::printf("notifications_handled %ld\n", app.m_notifications);
-  std::printf("events %ld\n", app.m_events);
-  std::printf("max_gap_ms %.2f\n", gapMs);
-  if (loop == 0 && sawProgress && result == 0 && prompt.shown == 0 &&
-      app.m_notifications == expected)
-    status = 0;
-
+  const bool ok = Report(app, device, result, sheet->State().m_pClockRange->kernelId, records);
+  const int status = loop == 0 && walk.sawProgress && prompt.shown == 0 && ok ? 0 : 1;
   operation.reset();
   sheet.reset();
   SetPrompt(nullptr);
