@@ -315,12 +315,12 @@ CProgressNotifier* CFlashSheet::ProgressNotifierFor(CWizardPage* page) {
   return &m_progressNotifier;
 }
 
-bool CFlashSheet::StartBoot(CWizardPage* page, std::string* fileError) {
-  return m_commThread.StartBoot(ProgressNotifierFor(page), m_state, fileError);
+bool CFlashSheet::StartBoot(CWizardPage* page) {
+  return m_commThread.StartBoot(ProgressNotifierFor(page), m_state, nullptr);
 }
 
-bool CFlashSheet::StartProgram(CWizardPage* page, bool eraseFirst, std::string* fileError) {
-  return m_commThread.StartProgram(ProgressNotifierFor(page), m_state, eraseFirst, fileError);
+bool CFlashSheet::StartProgram(CWizardPage* page, bool eraseFirst) {
+  return m_commThread.StartProgram(ProgressNotifierFor(page), m_state, eraseFirst, nullptr);
 }
 
 bool CFlashSheet::StartErase(CWizardPage* page) {

@@ -59,8 +59,8 @@ class CFlashSheet : public QDialog, public WizardContext {
   WizardState& State() override { return m_state; }
   const WizardState& State() const override { return m_state; }
 
-  bool StartBoot(CWizardPage* page, std::string* fileError) override;
-  bool StartProgram(CWizardPage* page, bool eraseFirst, std::string* fileError) override;
+  bool StartBoot(CWizardPage* page) override;
+  bool StartProgram(CWizardPage* page, bool eraseFirst) override;
   bool StartErase(CWizardPage* page) override;
   bool Abort() override { return m_commThread.Abort(); }
   const CCommThread& Comm() const override { return m_commThread; }

@@ -28,9 +28,10 @@ class WizardContext {
   virtual const WizardState& State() const = 0;
 
   // The operations of the communication object on the state's job, as CCommThread's Start
-  // calls; every progress step is announced to page (its OnProgressNotify).
-  virtual bool StartBoot(CWizardPage* page, std::string* fileError) = 0;
-  virtual bool StartProgram(CWizardPage* page, bool eraseFirst, std::string* fileError) = 0;
+  // calls (a refused start leaves its reason in Comm().GetOutcome()); every progress step is
+  // announced to page (its OnProgressNotify).
+  virtual bool StartBoot(CWizardPage* page) = 0;
+  virtual bool StartProgram(CWizardPage* page, bool eraseFirst) = 0;
   virtual bool StartErase(CWizardPage* page) = 0;
   virtual bool Abort() = 0;
   // The communication object's progress, outcome and counts.

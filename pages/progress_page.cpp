@@ -134,17 +134,15 @@ void CProgressPage::Start() {
   if (comm.GetProgress(pos, range) != PhaseIdle) {
     m_notStarted = LoadString(StrId::NotStartedBusy);
   } else {
-    std::string fileError;
-    if (StartOperation(&fileError)) {
+    if (StartOperation()) {
       m_state = RunState::Running;
       return;
     }
-    uint32_t detail = 0;
-    if (!fileError.empty()) {
-      Prompt().ShowMessage(this, 0, fileError, MessageButtons::Ok);
-      m_notStarted = FormatString(StrId::NotStartedFile, {fileError});
-    } else if (const int32_t kind = comm.GetResult(detail);
-               kind != ErrorInternal && !IsKernelRefusal(kind)) {
+    const Outcome outcome = comm.GetOutcome();
+    if (!outcome.fileError.empty()) {
+      Prompt().ShowMessage(this, 0, outcome.fileError, MessageButtons::Ok);
+      m_notStarted = FormatString(StrId::NotStartedFile, {outcome.fileError});
+    } else if (const int32_t kind = outcome.result.kind; kind != ErrorInternal && !IsKernelRefusal(kind)) {
       // Refused without a stored outcome: the worker took up another command meanwhile.
       m_notStarted = LoadString(StrId::NotStartedBusy);
     }
@@ -202,8 +200,8 @@ bool CBootProgressPage::OnInitDialog() {
   return true;
 }
 
-bool CBootProgressPage::StartOperation(std::string* fileError) {
-  return GetContext()->StartBoot(this, fileError);
+bool CBootProgressPage::StartOperation() {
+  return GetContext()->StartBoot(this);
 }
 
 CUserProgressPage::CUserProgressPage()
@@ -221,9 +219,9 @@ void CUserProgressPage::OnStartProgram() {
   Start();
 }
 
-bool CUserProgressPage::StartOperation(std::string* fileError) {
+bool CUserProgressPage::StartOperation() {
   const bool eraseFirst = State().m_nUserOperation == UserOperationProgramErase;
-  return GetContext()->StartProgram(this, eraseFirst, fileError);
+  return GetContext()->StartProgram(this, eraseFirst);
 }
 
 CEraseProgressPage::CEraseProgressPage()
@@ -235,7 +233,7 @@ bool CEraseProgressPage::OnInitDialog() {
   return true;
 }
 
-bool CEraseProgressPage::StartOperation(std::string*) { return GetContext()->StartErase(this); }
+bool CEraseProgressPage::StartOperation() { return GetContext()->StartErase(this); }
 
 void CEraseProgressPage::OnOperationEnded() { GetContext()->PressButton(PSBTN_NEXT); }
 

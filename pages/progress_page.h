@@ -51,9 +51,9 @@ class CProgressPage : public CWizardPage {
   CProgressPage(int templateId, const QString& abortText, int statusLines, ThreadCommand command,
                 Bar bar);
 
-  // Hands the operation to the communication object: true when the worker has it. fileError
-  // receives the report of a program file that could not be opened.
-  virtual bool StartOperation(std::string* fileError) = 0;
+  // Hands the operation to the communication object: true when the worker has it (otherwise
+  // the communication object's outcome says why).
+  virtual bool StartOperation() = 0;
   // What the page does once its operation has ended: show the result page.
   virtual void OnOperationEnded();
 
@@ -89,7 +89,7 @@ class CBootProgressPage : public CProgressPage {
   bool OnInitDialog() override;
 
  protected:
-  bool StartOperation(std::string* fileError) override;
+  bool StartOperation() override;
 };
 
 // User-mode programming, with or without pre-erase: started on every activation, once the page
@@ -104,7 +104,7 @@ class CUserProgressPage : public CProgressPage {
   void OnStartProgram();
 
  protected:
-  bool StartOperation(std::string* fileError) override;
+  bool StartOperation() override;
 };
 
 // User-mode erase of the selected blocks: started when the page is first shown; the bar is fed
@@ -118,7 +118,7 @@ class CEraseProgressPage : public CProgressPage {
   bool OnInitDialog() override;
 
  protected:
-  bool StartOperation(std::string* fileError) override;
+  bool StartOperation() override;
   void OnOperationEnded() override;
 };
 
