@@ -136,7 +136,7 @@ class Recorder : public SerialTrace, public ProgressNotifier {
 
 // --- the model of the protocol, run over the trace ---
 
-struct Outcome {
+struct ModelOutcome {
   int32_t kind = ErrorNone;
   uint32_t detail = 0;
   bool programming = false;  // the programming step began (the counters were cleared)
@@ -194,7 +194,7 @@ std::vector<uint8_t> Be32(uint32_t a, uint32_t b) {
   return out;
 }
 
-bool ModelErase(Model& m, Outcome& o) {
+bool ModelErase(Model& m, ModelOutcome& o) {
   auto fail = [&](int32_t kind, uint32_t detail) {
     o.kind = kind;
     o.detail = detail;
@@ -212,7 +212,7 @@ bool ModelErase(Model& m, Outcome& o) {
   return true;
 }
 
-void ModelProgram(Model& m, Outcome& o) {
+void ModelProgram(Model& m, ModelOutcome& o) {
   o.programming = true;
   for (const Record& r : Records()) {
     auto fail = [&](int32_t kind, uint32_t detail) {
@@ -253,7 +253,7 @@ void ModelProgram(Model& m, Outcome& o) {
   }
 }
 
-void ModelBoot(Model& m, Outcome& o, uint32_t kernelId) {
+void ModelBoot(Model& m, ModelOutcome& o, uint32_t kernelId) {
   auto fail = [&](int32_t kind, uint32_t detail) {
     o.kind = kind;
     o.detail = detail;
@@ -278,9 +278,9 @@ void ModelBoot(Model& m, Outcome& o, uint32_t kernelId) {
   ModelProgram(m, o);
 }
 
-Outcome RunModel(Op op, const std::vector<Event>& events, bool aborted, uint32_t kernelId) {
+ModelOutcome RunModel(Op op, const std::vector<Event>& events, bool aborted, uint32_t kernelId) {
   Model m(events, aborted);
-  Outcome o;
+  ModelOutcome o;
   try {
     switch (op) {
       case OpBoot: ModelBoot(m, o, kernelId); break;
@@ -522,7 +522,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   uint32_t detail = 0;
   const int32_t kind = comm.GetResult(detail);
-  const Outcome model = RunModel(op, events, aborted, sheet.m_pClockRange->kernelId);
+  const ModelOutcome model = RunModel(op, events, aborted, sheet.m_pClockRange->kernelId);
   // Abort stores the user abort at once; an operation that fails on its own before it notices
   // the request stores its own failure over it. Never success.
   const bool asModel = kind == model.kind && detail == model.detail;
