@@ -316,11 +316,11 @@ CProgressNotifier* CFlashSheet::ProgressNotifierFor(CWizardPage* page) {
 }
 
 bool CFlashSheet::StartBoot(CWizardPage* page) {
-  return m_commThread.StartBoot(ProgressNotifierFor(page), m_state, nullptr);
+  return m_commThread.StartBoot(ProgressNotifierFor(page), m_state);
 }
 
 bool CFlashSheet::StartProgram(CWizardPage* page, bool eraseFirst) {
-  return m_commThread.StartProgram(ProgressNotifierFor(page), m_state, eraseFirst, nullptr);
+  return m_commThread.StartProgram(ProgressNotifierFor(page), m_state, eraseFirst);
 }
 
 bool CFlashSheet::StartErase(CWizardPage* page) {

@@ -134,9 +134,9 @@ void BoardRun::Start(const Job& job, const std::string& port, const std::string&
   }
   bool started = false;
   switch (op_) {
-    case LinkOp::Boot: started = b.comm->StartBoot(&notifier_, b.state, nullptr); break;
+    case LinkOp::Boot: started = b.comm->StartBoot(&notifier_, b.state); break;
     case LinkOp::Program:
-      started = b.comm->StartProgram(&notifier_, b.state, settings_.erase, nullptr);
+      started = b.comm->StartProgram(&notifier_, b.state, settings_.erase);
       break;
     case LinkOp::Erase: started = b.comm->StartErase(&notifier_, b.state); break;
   }

@@ -390,11 +390,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   recorder.Clear();
 
   bool started = false;
-  std::string fileError;
   switch (op) {
-    case OpBoot: started = comm.StartBoot(&recorder, sheet, &fileError); break;
-    case OpProgram: started = comm.StartProgram(&recorder, sheet, false, &fileError); break;
-    case OpProgramErase: started = comm.StartProgram(&recorder, sheet, true, &fileError); break;
+    case OpBoot: started = comm.StartBoot(&recorder, sheet); break;
+    case OpProgram: started = comm.StartProgram(&recorder, sheet, false); break;
+    case OpProgramErase: started = comm.StartProgram(&recorder, sheet, true); break;
     case OpErase: started = comm.StartErase(&recorder, sheet); break;
   }
   REQUIRE(started);

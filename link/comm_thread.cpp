@@ -64,16 +64,15 @@ OperationPlan CCommThread::NewPlan(ThreadCommand command, const Job& job, bool e
   return plan;
 }
 
-bool CCommThread::OpenFiles(OperationPlan& plan, std::string* fileError) {
+bool CCommThread::OpenFiles(OperationPlan& plan) {
   std::string error;
   if (OpenPlanFiles(plan, &error)) return true;
-  if (fileError) *fileError = error;
   std::lock_guard<std::mutex> lock(m_stateMutex);
   m_outcome.fileError = error;
   return false;
 }
 
-bool CCommThread::StartBoot(ProgressNotifier* notifier, const Job& job, std::string* fileError) {
+bool CCommThread::StartBoot(ProgressNotifier* notifier, const Job& job) {
   // The busy test comes before the files are touched: the worker of a running operation reads them.
   if (!IsIdle()) return false;
   OperationPlan plan = NewPlan(CmdBoot, job);
@@ -82,15 +81,14 @@ bool CCommThread::StartBoot(ProgressNotifier* notifier, const Job& job, std::str
     StoreResult(*refusal, {});
     return false;
   }
-  if (!OpenFiles(plan, fileError)) return false;
+  if (!OpenFiles(plan)) return false;
   return StartCommand(std::move(plan), notifier);
 }
 
-bool CCommThread::StartProgram(ProgressNotifier* notifier, const Job& job, bool eraseFirst,
-                               std::string* fileError) {
+bool CCommThread::StartProgram(ProgressNotifier* notifier, const Job& job, bool eraseFirst) {
   if (!IsIdle()) return false;
   OperationPlan plan = NewPlan(CmdProgram, job, eraseFirst);
-  if (!OpenFiles(plan, fileError)) return false;
+  if (!OpenFiles(plan)) return false;
   return StartCommand(std::move(plan), notifier);
 }
 

@@ -76,15 +76,14 @@ class CCommThread {
   // the port could not be set up (the outcome's result is ErrorInternal with the
   // InternalErrorNumber, its portOpenError or linkProblem the reason; nothing is notified), or -
   // for the two that program - a program file could not be opened: then the outcome's fileError
-  // (and *fileError, when given) holds a message with the path and the system's reason. The two that program read
+  // holds a message with the path and the system's reason (the result stays as it was). The two that program read
   // the job's ProgramFileSet(): every file in order, as one image, after one erase.
   // StartBoot first finds the kernel for the clock range (kernels/kernel_store.h): an installed one
   // goes to any port, the built-in stand-in only to a pseudo-terminal. Otherwise it returns false
   // before the port is opened, and GetResult gives ErrorNoKernel or ErrorKernelUnusable with the
   // kernel id.
-  bool StartBoot(ProgressNotifier* notifier, const Job& job, std::string* fileError);
-  bool StartProgram(ProgressNotifier* notifier, const Job& job, bool eraseFirst,
-                    std::string* fileError);
+  bool StartBoot(ProgressNotifier* notifier, const Job& job);
+  bool StartProgram(ProgressNotifier* notifier, const Job& job, bool eraseFirst);
   bool StartErase(ProgressNotifier* notifier, const Job& job);
 
   // Requests the running operation to stop and waits up to 10 seconds for it to go idle. Sets the
@@ -121,7 +120,7 @@ class CCommThread {
   // A new plan for command on job; the previous operation's program files are closed.
   OperationPlan NewPlan(ThreadCommand command, const Job& job, bool eraseFirst = false);
   bool StartCommand(OperationPlan plan, ProgressNotifier* notifier);
-  bool OpenFiles(OperationPlan& plan, std::string* fileError);
+  bool OpenFiles(OperationPlan& plan);
   void ThreadProc();
   Result Run(const OperationPlan& plan, ProgramCounts& counts);
   // Publishes a progress step and notifies; the worker's last step (idle) brings the result.

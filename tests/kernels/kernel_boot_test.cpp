@@ -33,13 +33,12 @@ BootOutcome Boot(WizardState& sheet) {
   sheet.m_astrSelectedBlocks = {sheet.Mode().blocks[0].name};
   CCommThread comm;
   RecordingNotifier notifier(comm);
-  std::string fileError;
   BootOutcome outcome{};
-  if (comm.StartBoot(&notifier, sheet, &fileError)) {
+  if (comm.StartBoot(&notifier, sheet)) {
     EXPECT_TRUE(notifier.WaitIdle());
   }
   outcome.kind = comm.GetResult(outcome.detail);
-  EXPECT_TRUE(fileError.empty()) << fileError;
+  EXPECT_TRUE(comm.GetOutcome().fileError.empty()) << comm.GetOutcome().fileError;
   return outcome;
 }
 
@@ -97,9 +96,8 @@ TEST(InstalledKernels, WithoutOneTheStandInGoesToASimulatedBoardAndABoardExpecti
     // machine still echoes every download byte in time.
     comm.SetReadTimeoutForTesting(std::chrono::milliseconds(100));
     RecordingNotifier notifier(comm);
-    std::string fileError;
     sheet.m_strFile = WriteProgramFile({SRecord(1, 0, Pattern(4, 9))});
-    ASSERT_TRUE(comm.StartBoot(&notifier, sheet, &fileError));
+    ASSERT_TRUE(comm.StartBoot(&notifier, sheet));
     ASSERT_TRUE(notifier.WaitIdle());
     uint32_t detail = 0;
     EXPECT_EQ(comm.GetResult(detail), ErrorBootEraseTimeout);
@@ -155,8 +153,7 @@ TEST(InstalledKernels, NoStandInReachesAPortThatIsNoPseudoTerminalAndADamagedKer
   CCommThread comm;
   comm.SetReadTimeoutForTesting(std::chrono::milliseconds(10));
   RecordingNotifier notifier(comm);
-  std::string fileError;
-  ASSERT_FALSE(comm.StartBoot(&notifier, sheet, &fileError) && !notifier.WaitIdle());
+  ASSERT_FALSE(comm.StartBoot(&notifier, sheet) && !notifier.WaitIdle());
   uint32_t detail = 0;
   const int32_t kind = comm.GetResult(detail);
   EXPECT_TRUE(kind == ErrorBootSyncTimeout || kind == ErrorInternal) << kind;

@@ -27,8 +27,7 @@ TEST(BootProgram, TxC30ClockRange2RunsTheExchangeByteForByte) {
 
   CCommThread comm;
   RecordingNotifier notifier(comm);
-  std::string fileError;
-  ASSERT_TRUE(comm.StartBoot(&notifier, sheet, &fileError)) << fileError;
+  ASSERT_TRUE(comm.StartBoot(&notifier, sheet)) << comm.GetOutcome().fileError;
   ASSERT_TRUE(notifier.WaitIdle());
 
   uint32_t detail = 99;
@@ -111,7 +110,7 @@ TEST(BootProgram, EveryDeviceModeAndClockRangeProgramsTheFlash) {
 
         CCommThread comm;
         RecordingNotifier notifier(comm);
-        ASSERT_TRUE(comm.StartBoot(&notifier, sheet, nullptr));
+        ASSERT_TRUE(comm.StartBoot(&notifier, sheet));
         ASSERT_TRUE(notifier.WaitIdle());
         uint32_t detail = 0;
         EXPECT_EQ(comm.GetResult(detail), ErrorNone) << FormatErrorMessage(comm.GetResult(detail), detail);
@@ -145,7 +144,7 @@ TEST(BootProgram, TxA10LowestClockRangeSendsKernel186WithLength06BD) {
   sheet.m_strFile = WriteProgramFile({"S9030000FC"});
   CCommThread comm;
   RecordingNotifier notifier(comm);
-  ASSERT_TRUE(comm.StartBoot(&notifier, sheet, nullptr));
+  ASSERT_TRUE(comm.StartBoot(&notifier, sheet));
   ASSERT_TRUE(notifier.WaitIdle());
   uint32_t detail = 0;
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);
@@ -169,7 +168,7 @@ TEST(BootProgram, AnySyncReplyAndAnyReportButFFPass) {
   sheet.m_astrSelectedBlocks = {"SB2"};
   CCommThread comm;
   RecordingNotifier notifier(comm);
-  ASSERT_TRUE(comm.StartBoot(&notifier, sheet, nullptr));
+  ASSERT_TRUE(comm.StartBoot(&notifier, sheet));
   ASSERT_TRUE(notifier.WaitIdle());
   uint32_t detail = 0;
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);

@@ -54,8 +54,8 @@ TEST_P(AbortInPhase, EndsWithinASecondAndLeavesNothingPending) {
   CCommThread comm;
   RecordingNotifier notifier(comm);
   auto start = [&] {
-    return c.boot ? comm.StartBoot(&notifier, sheet, nullptr)
-                  : comm.StartProgram(&notifier, sheet, true, nullptr);
+    return c.boot ? comm.StartBoot(&notifier, sheet)
+                  : comm.StartProgram(&notifier, sheet, true);
   };
   ASSERT_TRUE(start());
   ASSERT_TRUE(board->WaitForReceived(c.received, 10s));
@@ -100,7 +100,7 @@ class CommThreadTest : public ::testing::Test {
     sheet.m_strComPort = board->PortPath();
   }
   void ExpectPortFailure(uint32_t number) {
-    EXPECT_FALSE(comm.StartProgram(&notifier, sheet, false, nullptr));
+    EXPECT_FALSE(comm.StartProgram(&notifier, sheet, false));
     uint32_t detail = 0;
     EXPECT_EQ(comm.GetResult(detail), ErrorInternal);
     EXPECT_EQ(detail, number);
@@ -125,7 +125,7 @@ TEST_F(CommThreadTest, AbortWhileIdleReturnsAtOnceAndDoesNotAbortTheNext) {
   EXPECT_LT(SecondsSince(begin), 0.2);
   uint32_t detail = 0;
   EXPECT_EQ(comm.GetResult(detail), ErrorUserAbort);
-  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false, nullptr));
+  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false));
   ASSERT_TRUE(notifier.WaitIdle());
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);
   EXPECT_EQ(comm.GetOutcome().counts.programmed, 2u);
@@ -133,11 +133,11 @@ TEST_F(CommThreadTest, AbortWhileIdleReturnsAtOnceAndDoesNotAbortTheNext) {
 
 TEST_F(CommThreadTest, StartWhileBusyIsRefusedWithoutTouchingTheResult) {
   UseBoard({{Step::ChunkData, FaultAction::Silent}});
-  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false, nullptr));
+  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false));
   ASSERT_TRUE(notifier.WaitForPhase(PhaseProgram));
   EXPECT_FALSE(comm.StartErase(&notifier, sheet));
-  EXPECT_FALSE(comm.StartProgram(&notifier, sheet, false, nullptr));
-  EXPECT_FALSE(comm.StartBoot(&notifier, sheet, nullptr));
+  EXPECT_FALSE(comm.StartProgram(&notifier, sheet, false));
+  EXPECT_FALSE(comm.StartBoot(&notifier, sheet));
   uint32_t detail = 1;
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);
   EXPECT_EQ(detail, 0u);
@@ -214,7 +214,7 @@ TEST_F(CommThreadTest, TraceSeesEveryByteBothWays) {
   UseBoard();
   TraceRecorder trace;
   comm.SetTraceSink(&trace);
-  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, true, nullptr));
+  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, true));
   ASSERT_TRUE(notifier.WaitIdle());
   EXPECT_EQ(trace.written, board->Received());
   EXPECT_EQ(trace.read, board->Sent());

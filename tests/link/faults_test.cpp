@@ -73,9 +73,9 @@ TEST_P(BoardFaults, EndWithTheirResultAndDetail) {
   CCommThread comm;
   RecordingNotifier notifier(comm);
   switch (c.op) {
-    case Op::Boot: ASSERT_TRUE(comm.StartBoot(&notifier, sheet, nullptr)); break;
-    case Op::Program: ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false, nullptr)); break;
-    case Op::ProgramErase: ASSERT_TRUE(comm.StartProgram(&notifier, sheet, true, nullptr)); break;
+    case Op::Boot: ASSERT_TRUE(comm.StartBoot(&notifier, sheet)); break;
+    case Op::Program: ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false)); break;
+    case Op::ProgramErase: ASSERT_TRUE(comm.StartProgram(&notifier, sheet, true)); break;
     case Op::Erase: ASSERT_TRUE(comm.StartErase(&notifier, sheet)); break;
   }
   ASSERT_TRUE(notifier.WaitIdle());
@@ -143,9 +143,9 @@ TEST_P(LineGone, FailsTheNextWriteWithItsNumber) {
     }
   };
   switch (site.op) {
-    case Op::Boot: ASSERT_TRUE(comm.StartBoot(&notifier, sheet, nullptr)); break;
+    case Op::Boot: ASSERT_TRUE(comm.StartBoot(&notifier, sheet)); break;
     case Op::Erase: ASSERT_TRUE(comm.StartErase(&notifier, sheet)); break;
-    default: ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false, nullptr)); break;
+    default: ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false)); break;
   }
   ASSERT_TRUE(notifier.WaitIdle());
   uint32_t detail = 0;
@@ -170,7 +170,7 @@ TEST(BootFaults, AMissingKernelImageIsRefusedBeforeAnythingIsSent) {
   sheet.m_pClockRange = &missing;
   CCommThread comm;
   RecordingNotifier notifier(comm);
-  ASSERT_FALSE(comm.StartBoot(&notifier, sheet, nullptr));
+  ASSERT_FALSE(comm.StartBoot(&notifier, sheet));
   uint32_t detail = 0;
   EXPECT_EQ(comm.GetResult(detail), ErrorNoKernel);
   EXPECT_EQ(detail, 147u);

@@ -82,7 +82,7 @@ TEST(FileSetRun, BootProgramsTheMergedImage) {
 
   CCommThread comm;
   RecordingNotifier notifier(comm);
-  ASSERT_TRUE(comm.StartBoot(&notifier, sheet, nullptr));
+  ASSERT_TRUE(comm.StartBoot(&notifier, sheet));
   ASSERT_TRUE(notifier.WaitIdle());
   uint32_t detail = 0;
   ASSERT_EQ(comm.GetResult(detail), ErrorNone) << FormatErrorMessage(comm.GetResult(detail), detail);
@@ -118,7 +118,7 @@ TEST(FileSetRun, UserProgramErasesTheUnionOnceThenProgramsEveryFile) {
 
   CCommThread comm;
   RecordingNotifier notifier(comm);
-  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, true, nullptr));
+  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, true));
   ASSERT_TRUE(notifier.WaitIdle());
   uint32_t detail = 0;
   ASSERT_EQ(comm.GetResult(detail), ErrorNone) << FormatErrorMessage(comm.GetResult(detail), detail);
@@ -157,7 +157,7 @@ TEST(FileSetRun, BinaryThatChangedLengthStopsBeforeItIsSent) {
   }
   CCommThread comm;
   RecordingNotifier notifier(comm);
-  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false, nullptr));
+  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false));
   ASSERT_TRUE(notifier.WaitIdle());
   uint32_t detail = 1;
   EXPECT_EQ(comm.GetResult(detail), ErrorFileChanged);

@@ -38,8 +38,7 @@ class KernelTest : public ::testing::Test {
   }
   int32_t ProgramLines(const std::vector<std::string>& lines, bool eraseFirst = false) {
     sheet.m_strFile = WriteProgramFile(lines);
-    std::string error;
-    EXPECT_TRUE(comm.StartProgram(&notifier, sheet, eraseFirst, &error)) << error;
+    EXPECT_TRUE(comm.StartProgram(&notifier, sheet, eraseFirst)) << comm.GetOutcome().fileError;
     return Finish();
   }
   int32_t Erase() {
@@ -260,8 +259,8 @@ TEST_F(KernelTest, FileThatChangedStopsWithItsLine) {
 TEST_F(KernelTest, ProgramFileThatCannotBeOpenedIsRefused) {
   Begin("TX-C30");
   sheet.m_strFile = ::testing::TempDir() + "no_such_dir/none.mot";
-  std::string error;
-  EXPECT_FALSE(comm.StartProgram(&notifier, sheet, false, &error));
+  EXPECT_FALSE(comm.StartProgram(&notifier, sheet, false));
+  const std::string error = comm.GetOutcome().fileError;
   EXPECT_NE(error.find(sheet.m_strFile), std::string::npos) << error;
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);

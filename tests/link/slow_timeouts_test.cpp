@@ -47,8 +47,8 @@ TEST_P(SilentBoard, TimesOutAfterTheFullWait) {
   CCommThread comm;
   RecordingNotifier notifier(comm);
   const Clock::time_point begin = Clock::now();
-  ASSERT_TRUE(c.boot ? comm.StartBoot(&notifier, sheet, nullptr)
-                     : comm.StartProgram(&notifier, sheet, true, nullptr));
+  ASSERT_TRUE(c.boot ? comm.StartBoot(&notifier, sheet)
+                     : comm.StartProgram(&notifier, sheet, true));
   ASSERT_TRUE(notifier.WaitIdle(60s));
   const double took = std::chrono::duration<double>(Clock::now() - begin).count();
   EXPECT_GE(took, c.seconds - 0.2);

@@ -167,8 +167,8 @@ TEST_P(FaultMatrix, EndsWithItsResultAndCleansUp) {
   RecordingNotifier notifier(comm);
   const int portHoldersBefore = DescriptorsOn(sheet.m_strComPort);
   switch (c.op) {
-    case Op::Boot: ASSERT_TRUE(comm.StartBoot(&notifier, sheet, nullptr)); break;
-    case Op::Program: ASSERT_TRUE(comm.StartProgram(&notifier, sheet, true, nullptr)); break;
+    case Op::Boot: ASSERT_TRUE(comm.StartBoot(&notifier, sheet)); break;
+    case Op::Program: ASSERT_TRUE(comm.StartProgram(&notifier, sheet, true)); break;
     case Op::Erase: ASSERT_TRUE(comm.StartErase(&notifier, sheet)); break;
   }
   ASSERT_TRUE(notifier.WaitIdle(20s));
@@ -243,7 +243,7 @@ TEST_P(AbortInSingleWait, EndsAsTheUserAbort) {
   CCommThread comm;
   comm.SetReadTimeoutForTesting(500ms);
   RecordingNotifier notifier(comm);
-  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, true, nullptr));
+  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, true));
   // The board has fallen silent and the host sits in its one wait for the reply.
   ASSERT_TRUE(board->WaitForReceived(GetParam().received, 10s));
   ASSERT_TRUE(board->WaitUntilIdle(10s));

@@ -70,7 +70,7 @@ TEST(Soak, ThreeHundredOperationsLeaveNothingBehind) {
 
   Moments moments;  // before the recorder, whose hook uses it until it is detached
   CCommThread comm;
-  comm.SetReadTimeoutForTesting(20ms);
+  comm.SetReadTimeoutForTesting(50ms);  // short, yet long enough for a board on a loaded machine
   RecordingNotifier notifier(comm);
   notifier.hook = [&](const ProgressRecord& r) { moments.Seen(r); };
 
@@ -116,12 +116,11 @@ TEST(Soak, ThreeHundredOperationsLeaveNothingBehind) {
     notifier.Clear();
     moments.Reset();
 
-    std::string fileError;
     bool started = false;
     switch (op) {
-      case Op::Boot: started = comm.StartBoot(&notifier, sheet, &fileError); break;
-      case Op::Program: started = comm.StartProgram(&notifier, sheet, false, &fileError); break;
-      case Op::ProgramErase: started = comm.StartProgram(&notifier, sheet, true, &fileError); break;
+      case Op::Boot: started = comm.StartBoot(&notifier, sheet); break;
+      case Op::Program: started = comm.StartProgram(&notifier, sheet, false); break;
+      case Op::ProgramErase: started = comm.StartProgram(&notifier, sheet, true); break;
       case Op::Erase: started = comm.StartErase(&notifier, sheet); break;
     }
     uint32_t detail = 0;
@@ -134,6 +133,7 @@ TEST(Soak, ThreeHundredOperationsLeaveNothingBehind) {
         EXPECT_EQ(comm.GetResult(detail), ErrorInternal);
         EXPECT_EQ(detail, InternalError::PortOpen);
       } else {
+        const std::string fileError = comm.GetOutcome().fileError;
         EXPECT_NE(fileError.find(sheet.m_strFile), std::string::npos) << fileError;
       }
       EXPECT_TRUE(notifier.Records().empty());

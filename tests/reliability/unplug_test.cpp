@@ -60,8 +60,8 @@ class Unplug : public ::testing::TestWithParam<std::tuple<UnplugCase, How>> {
   bool Start(Op op, sim::SimBoard& board) {
     sheet.m_strComPort = board.PortPath();
     switch (op) {
-      case Op::Boot: return comm.StartBoot(&notifier, sheet, nullptr);
-      case Op::Program: return comm.StartProgram(&notifier, sheet, true, nullptr);
+      case Op::Boot: return comm.StartBoot(&notifier, sheet);
+      case Op::Program: return comm.StartProgram(&notifier, sheet, true);
       case Op::Erase: return comm.StartErase(&notifier, sheet);
     }
     return false;
