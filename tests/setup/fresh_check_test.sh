@@ -19,8 +19,10 @@ QUILL_FRESH_COMMAND='test -c /dev/null && test -e /dev/pts/ptmx && test -L /dev/
 [ $? -ne 0 ] || fail "a failing command passed the check"
 leftovers "failed check"
 
+# With Ctrl-C's default action restored: a shell that starts this test in the background without
+# job control hands it SIGINT ignored, and an ignored signal cannot be trapped again.
 QUILL_FRESH_COMMAND='touch /tmp/started; exec -a quill-fresh-selftest sleep 600' \
-  scripts/fresh-check.sh >/dev/null 2>&1 &
+  env --default-signal=INT scripts/fresh-check.sh >/dev/null 2>&1 &
 check=$!
 for _ in $(seq 600); do compgen -G "/var/tmp/quill-fresh.*/root/tmp/started" >/dev/null && break; sleep 0.1; done
 compgen -G "/var/tmp/quill-fresh.*/root/tmp/started" >/dev/null || fail "the command never started"
