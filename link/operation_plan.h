@@ -16,8 +16,8 @@
 
 namespace quill {
 
-// The kernel a boot sent down the line: its id, the SHA-256 of the image as it was read for this
-// boot, and where it came from (the store's file, or the built-in stand-in).
+// The kernel of a boot: its id, the SHA-256 of the image as it was read for this boot (the very
+// bytes it sends), and where it came from (the store's file, or the built-in stand-in).
 struct SentKernel {
   uint32_t id = 0;
   std::string sha256;
