@@ -28,7 +28,7 @@ namespace quill {
 // How the last operation ended, as one value: the result, the bytes the programming step sent
 // and left out, why the port did not open (the system's error number; for a network port what
 // went wrong with the connection, naming HOST:PORT, also when it was lost during the run), why a
-// program file could not be opened, and the kernel a boot went down the line with (none for a
+// program file could not be opened, and the kernel a boot took down the line (none for a
 // boot refused or cancelled before its worker began).
 struct Outcome {
   Result result;
