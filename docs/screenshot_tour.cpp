@@ -103,6 +103,19 @@ class Tour {
     radio->click();
     Next();
   }
+  // The page of id, photographed as it comes, and left with Next.
+  void Pass(int id, const char* name) {
+    if (!Expect(id)) return;
+    Page(name);
+    Next();
+  }
+  // The file page of id with the file filled in, photographed, and left with Next.
+  void PassFile(int id, const std::string& file, const char* name) {
+    if (!Expect(id)) return;
+    static_cast<CFilePage*>(m_sheet.GetActivePage())->m_editFile->setText(QString::fromStdString(file));
+    Page(name);
+    Next();
+  }
   // The progress bar of the active page, once it has come at least fraction of the way.
   bool BarAt(double fraction) {
     auto* bar = m_sheet.GetActivePage()->findChild<QProgressBar*>();
@@ -123,31 +136,18 @@ class Tour {
 };
 
 // Configuration, then boot programming of the file.
-void BootLeg(Tour& tour, CFlashSheet& sheet, COperationPage& operation, const std::string& file) {
+void BootLeg(Tour& tour, COperationPage& operation, const std::string& file) {
   if (tour.Expect(PageId::Operation)) {
     operation.Radio(OperationConfigure)->click();
     tour.Page("01-operation");
     tour.Next();
   }
-  if (tour.Expect(PageId::Configure)) {
-    tour.Page("02-configuration");
-    tour.Next();
-  }
+  tour.Pass(PageId::Configure, "02-configuration");
   if (tour.Expect(PageId::Operation)) tour.Choose(operation.Radio(OperationBoot));
-  if (tour.Expect(PageId::BootFile)) {
-    static_cast<CFilePage*>(sheet.GetActivePage())->m_editFile->setText(QString::fromStdString(file));
-    tour.Page("03-boot-file");
-    tour.Next();
-  }
-  if (tour.Expect(PageId::BootStartSwitches)) {
-    tour.Page("04-boot-switches");
-    tour.Next();
-  }
+  tour.PassFile(PageId::BootFile, file, "03-boot-file");
+  tour.Pass(PageId::BootStartSwitches, "04-boot-switches");
   if (tour.Expect(PageId::BootProgress) && tour.BarAt(0.4)) tour.Page("05-boot-progress");
-  if (tour.Expect(PageId::BootDone)) {
-    tour.Page("06-boot-result");
-    tour.Next();
-  }
+  tour.Pass(PageId::BootDone, "06-boot-result");
 }
 
 // User programming of the file, erasing its blocks first.
@@ -159,24 +159,11 @@ void UserLeg(Tour& tour, CFlashSheet& sheet, COperationPage& operation, const st
     tour.Page("07-user-operation");
     tour.Next();
   }
-  if (tour.Expect(PageId::UserFile)) {
-    static_cast<CFilePage*>(sheet.GetActivePage())->m_editFile->setText(QString::fromStdString(file));
-    tour.Page("08-user-file");
-    tour.Next();
-  }
-  if (tour.Expect(PageId::UserBlocks)) {
-    tour.Page("09-program-blocks");
-    tour.Next();
-  }
-  if (tour.Expect(PageId::UserStartSwitches)) {
-    tour.Page("10-user-switches");
-    tour.Next();
-  }
+  tour.PassFile(PageId::UserFile, file, "08-user-file");
+  tour.Pass(PageId::UserBlocks, "09-program-blocks");
+  tour.Pass(PageId::UserStartSwitches, "10-user-switches");
   if (tour.Expect(PageId::UserProgress) && tour.BarAt(0.4)) tour.Page("11-user-progress");
-  if (tour.Expect(PageId::UserDone)) {
-    tour.Page("12-user-result");
-    tour.Next();
-  }
+  tour.Pass(PageId::UserDone, "12-user-result");
 }
 
 // Erasing two blocks, and the About box.
@@ -191,10 +178,7 @@ void EraseLeg(Tour& tour, CFlashSheet& sheet) {
     tour.Page("13-erase-blocks");
     tour.Next();
   }
-  if (tour.Expect(PageId::EraseStartSwitches)) {
-    tour.Page("14-erase-switches");
-    tour.Next();
-  }
+  tour.Pass(PageId::EraseStartSwitches, "14-erase-switches");
   if (tour.Expect(PageId::EraseProgress)) {
     tour.WaitFor(
         [&] {
@@ -284,7 +268,7 @@ int main(int argc, char** argv) {
     sheet->show();
     Tour tour(*sheet, *operation, folder);
 
-    BootLeg(tour, *sheet, *operation, file);
+    BootLeg(tour, *operation, file);
     UserLeg(tour, *sheet, *operation, file);
     EraseLeg(tour, *sheet);
     if (!board.Errors().empty()) {

@@ -181,7 +181,7 @@ Result CCommThread::Run(const OperationPlan& plan, ProgramCounts& counts) {
 
 void CCommThread::SetProgress(const Progress& progress, const Outcome* finished) {
   std::lock_guard<std::mutex> notifyLock(m_notifyMutex);
-  Outcome outcome;
+  std::optional<Outcome> outcome;  // only the last step's: every other step is just the value
   {
     std::lock_guard<std::mutex> lock(m_stateMutex);
     if (finished != nullptr) {
@@ -195,7 +195,7 @@ void CCommThread::SetProgress(const Progress& progress, const Outcome* finished)
   if (progress.phase == PhaseIdle) m_idleCv.notify_all();
   if (ProgressNotifier* notifier = m_pNotify.load()) {
     notifier->Notify(progress);
-    if (finished != nullptr) notifier->Finished(outcome);
+    if (outcome) notifier->Finished(*outcome);
   }
 }
 
