@@ -157,21 +157,26 @@ void BoardRun::Refused(Board& b) {
     Write(Stream::Err, b.prefix, outcome.fileError);
     return Done(b, Outcome{}, kExitCannotOpen);
   }
+  Ended(b, outcome);
+}
+
+// What went wrong with the port (it did not open, or a network port's connection was lost) and
+// what to do, then the result's text; the exit status is the result's, or 78 for a boot refused
+// for want of a kernel: nothing was sent.
+void BoardRun::Ended(Board& b, const Outcome& outcome) {
   const auto [kind, detail] = outcome.result;
+  std::string problem;
   if (kind == ErrorInternal && !outcome.linkProblem.empty()) {
-    // A network port: the host, the port and what went wrong, then the result's text.
-    b.record.portProblem = outcome.linkProblem;
-    WriteLines(Stream::Err, "", b.port + ": " + outcome.linkProblem);
-    b.record.message = FormatErrorMessage(kind, detail);
-    WriteLines(Stream::Err, b.prefix, b.record.message);
+    problem = outcome.linkProblem;
   } else if (kind == ErrorInternal && detail == InternalError::PortOpen) {
-    // What went wrong and what to do first; the result's text after it.
-    b.record.portProblem = PortProblem(b.port, outcome.portOpenError);
-    Write(Stream::Err, "", b.port + ": " + b.record.portProblem);
+    problem = PortProblem(b.port, outcome.portOpenError);
+  }
+  if (!problem.empty()) {
+    b.record.portProblem = problem;
+    Write(Stream::Err, "", b.port + ": " + problem);
     b.record.message = FormatErrorMessage(kind, detail);
     Write(Stream::Err, b.prefix, b.record.message);
   }
-  // A boot refused for want of a kernel has its own status: nothing was sent.
   Done(b, outcome, IsKernelRefusal(kind) ? kExitNoKernel : kind);
 }
 
@@ -226,14 +231,9 @@ bool BoardRun::Follow() {
     b.running = false;
     b.comm->DetachNotifier(&notifier_);
     const Outcome outcome = b.comm->GetOutcome();
-    const auto [kind, detail] = outcome.result;
     if (settings_.beforeText) settings_.beforeText();
-    b.progress->Finish(kind == ErrorNone);
-    if (kind == ErrorInternal && detail == InternalError::ConnectionLost) {
-      b.record.portProblem = outcome.linkProblem;
-      WriteLines(Stream::Err, "", b.port + ": " + b.record.portProblem);
-    }
-    Done(b, outcome, kind);
+    b.progress->Finish(outcome.result.kind == ErrorNone);
+    Ended(b, outcome);
   }
   return anyRunning;
 }

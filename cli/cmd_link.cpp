@@ -26,7 +26,7 @@
 #include "device/catalogue.h"
 #include "link/comm_thread.h"
 #include "kernels/kernel_store.h"
-#include "link/net_port.h"
+#include "link/port_address.h"
 #include "link/port_list.h"
 #include "link/results.h"
 #include "kernels/sha256.h"
@@ -99,9 +99,10 @@ PortPlan PreparePorts(const Options& options) {
   std::set<std::string> seen;
   for (const std::string& selector : options.ports) {
     std::string error;
-    if (IsNetworkPortName(selector)) {
+    PortAddress address;
+    if (!ParsePortAddress(selector, &address, &error)) throw UsageError("--port " + error);
+    if (address.IsNetwork()) {
       // Taken as given: the JSON records and the summary name it so.
-      if (!ParseNetworkPort(selector, nullptr, &error)) throw UsageError("--port " + error);
       if (!seen.insert(selector).second) {
         throw UsageError("--port: " + selector + " is given more than once");
       }

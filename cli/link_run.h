@@ -109,6 +109,7 @@ class BoardRun {
  private:
   void Done(Board& board, const Outcome& outcome, int status);
   void Refused(Board& board);
+  void Ended(Board& board, const Outcome& outcome);
   void Write(Stream stream, const std::string& prefix, const std::string& text);
 
   LinkOp op_;

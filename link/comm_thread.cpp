@@ -29,8 +29,6 @@ void AutoResetEvent::Wait() {
 }
 
 CCommThread::CCommThread() {
-  m_port.SetAbortFlag(&m_bAbort);
-  m_netPort.SetAbortFlag(&m_bAbort);
   m_worker = std::thread([this] { ThreadProc(); });
 }
 
@@ -44,8 +42,6 @@ CCommThread::~CCommThread() {
   quit.command = CmdQuit;
   StartCommand(std::move(quit), nullptr);
   if (m_worker.joinable()) m_worker.join();
-  m_port.Close();
-  m_netPort.Close();
 }
 
 bool CCommThread::IsIdle() { return WaitIdle(std::chrono::milliseconds(0)); }
@@ -61,6 +57,7 @@ OperationPlan CCommThread::NewPlan(ThreadCommand command, const Job& job, bool e
   plan.command = command;
   plan.job = job;
   plan.eraseFirst = eraseFirst;
+  plan.portValid = ParsePortAddress(job.m_strComPort, &plan.port, &plan.portProblem);
   return plan;
 }
 
@@ -99,26 +96,20 @@ bool CCommThread::StartErase(ProgressNotifier* notifier, const Job& job) {
 
 bool CCommThread::StartCommand(OperationPlan plan, ProgressNotifier* notifier) {
   if (!IsIdle()) return false;
-  const ThreadCommand command = plan.command;
-  if (command != CmdQuit) {
+  if (plan.command != CmdQuit) {
     StoreResult({}, {});
     {
-      // Waits until the worker has finished notifying the previous operation's receiver.
-      std::lock_guard<std::mutex> lock(m_notifyMutex);
-      m_pNotify.store(notifier);
+      std::lock_guard<std::mutex> lock(m_stateMutex);
+      m_outcome.portOpenError = 0;
+      m_outcome.linkProblem = plan.portValid ? std::string() : plan.portProblem;
     }
-    if (!OpenLink(plan.job.m_strComPort, plan.Rate())) return false;
-    // The path was a pseudo-terminal when the kernel was chosen; a link changed since then must
-    // not carry a stand-in to a real board.
-    if (command == CmdBoot && plan.standInKernel &&
-        (m_pLink != &m_port || !m_port.IsOnPseudoTerminal())) {
-      m_port.Close();
-      m_netPort.Close();
-      StoreResult({ErrorNoKernel, plan.job.m_pClockRange->kernelId}, {});
+    if (!plan.portValid) {
+      StoreResult({ErrorInternal, InternalError::PortOpen}, {});
       return false;
     }
-    m_port.SetTrace(m_pTrace.load());
-    m_netPort.SetTrace(m_pTrace.load());
+    // Waits until the worker has finished notifying the previous operation's receiver.
+    std::lock_guard<std::mutex> lock(m_notifyMutex);
+    m_pNotify.store(notifier);
   }
   m_plan = std::move(plan);
   {
@@ -135,45 +126,71 @@ void CCommThread::ThreadProc() {
   for (;;) {
     m_evStart.Wait();
     if (m_plan.command == CmdQuit) return;
-    // An abort that came before the worker took the operation cancels it: nothing is sent.
-    const bool aborted = m_bAbort.load();
-    Outcome finished;
-    finished.result = aborted ? Result{ErrorUserAbort, 0} : Run(m_plan, finished.counts);
-    if (m_plan.command == CmdBoot && !aborted) finished.kernel = m_plan.kernelIdentity;
-    Result& result = finished.result;
-    // A step that failed because the server went away failed for that reason, whatever the
-    // step would have called its own failure; an operation whose every reply came succeeded.
-    if (m_pLink == &m_netPort && m_netPort.ConnectionLost() && !result.ok() &&
-        result.kind != ErrorUserAbort) {
-      result = {ErrorInternal, InternalError::ConnectionLost};
-      finished.linkProblem = "the connection to " + m_netPort.Address().HostPort() + " was lost";
-    }
-    // The program files stay open after a failure until the next start closes them.
-    m_port.Close();
-    m_netPort.Close();
-    // The result and the idle phase together: whoever sees idle sees the result.
+    const Outcome finished = Carry(m_plan);
+    // The result and the idle phase together: whoever sees idle sees the result. The program
+    // files stay open after a failure until the next start closes them.
     SetProgress(Progress{PhaseIdle, 0, 1}, &finished);
   }
 }
 
-Result CCommThread::Run(const OperationPlan& plan, ProgramCounts& counts) {
+Outcome CCommThread::Carry(const OperationPlan& plan) {
+  Outcome finished;
+  // An abort that came before the worker took the operation cancels it: nothing is opened.
+  if (m_bAbort.load()) {
+    finished.result = {ErrorUserAbort, 0};
+    return finished;
+  }
+  const std::unique_ptr<PortLink> link = MakePortLink(plan.port);
+  link->SetAbortFlag(&m_bAbort);
+  LinkOpenError error;
+  if (!link->Open(plan.Rate(), &error)) {
+    if (m_bAbort.load()) {
+      finished.result = {ErrorUserAbort, 0};
+    } else {
+      finished.result = {ErrorInternal, error.failure};
+      finished.portOpenError = error.systemError;
+      finished.linkProblem = error.problem;
+    }
+    return finished;
+  }
+  // The path was a pseudo-terminal when the kernel was chosen; a port changed since then must
+  // not carry a stand-in to a real board.
+  if (plan.command == CmdBoot && plan.standInKernel && !link->IsOnPseudoTerminal()) {
+    finished.result = {ErrorNoKernel, plan.job.m_pClockRange->kernelId};
+    return finished;
+  }
+  link->SetTrace(m_pTrace.load());
+  finished.result = Run(plan, *link, finished.counts);
+  if (plan.command == CmdBoot) finished.kernel = plan.kernelIdentity;
+  // A step that failed because the server went away failed for that reason, whatever the
+  // step would have called its own failure; an operation whose every reply came succeeded.
+  const std::string lost = link->LostProblem();
+  if (!lost.empty() && !finished.result.ok() && finished.result.kind != ErrorUserAbort) {
+    finished.result = {ErrorInternal, InternalError::ConnectionLost};
+    finished.linkProblem = lost;
+  }
+  link->Close();
+  return finished;
+}
+
+Result CCommThread::Run(const OperationPlan& plan, ByteLink& link, ProgramCounts& counts) {
   const auto report = [this](const Progress& progress) { SetProgress(progress); };
   const std::chrono::milliseconds readTimeout(m_readTimeoutMs.load());
   switch (plan.command) {
     case CmdBoot: {
-      CBootSession session(*m_pLink, plan.job, report, readTimeout);
+      CBootSession session(link, plan.job, report, readTimeout);
       const Result result = session.BootProgram(plan.kernel, *plan.files);
       counts = session.Counts();
       return result;
     }
     case CmdProgram: {
-      CKernelSession session(*m_pLink, plan.job, report, readTimeout);
+      CKernelSession session(link, plan.job, report, readTimeout);
       const Result result = session.ProgramFile(*plan.files, plan.eraseFirst);
       counts = session.Counts();
       return result;
     }
     case CmdErase:
-      return CKernelSession(*m_pLink, plan.job, report, readTimeout).EraseBlocks();
+      return CKernelSession(link, plan.job, report, readTimeout).EraseBlocks();
     default:
       return {};
   }
@@ -187,7 +204,8 @@ void CCommThread::SetProgress(const Progress& progress, const Outcome* finished)
     if (finished != nullptr) {
       StoreResultLocked(finished->result, finished->counts);
       m_outcome.kernel = finished->kernel;
-      if (!finished->linkProblem.empty()) m_outcome.linkProblem = finished->linkProblem;
+      m_outcome.portOpenError = finished->portOpenError;
+      m_outcome.linkProblem = finished->linkProblem;
       outcome = m_outcome;
     }
     m_progress = progress;
@@ -233,35 +251,6 @@ int32_t CCommThread::GetResult(uint32_t& detail) const {
   std::lock_guard<std::mutex> lock(m_stateMutex);
   detail = m_outcome.result.detail;
   return m_outcome.result.kind;
-}
-
-bool CCommThread::OpenLink(const std::string& name, uint32_t rate) {
-  std::string problem;
-  int systemError = 0;
-  uint32_t failure = 0;
-  if (IsNetworkPortName(name)) {
-    m_pLink = &m_netPort;
-    NetPortAddress address;
-    std::string reason;
-    if (!ParseNetworkPort(name, &address, &problem)) {
-      failure = InternalError::PortOpen;
-    } else if (!m_netPort.Open(address, rate, &reason)) {
-      failure = InternalError::PortOpen;
-      problem = "cannot open " + address.HostPort() + ": " + reason;
-    }
-  } else {
-    m_pLink = &m_port;
-    const PortOpenResult opened = m_port.OpenPort(name, rate);
-    failure = opened.failure;
-    systemError = opened.systemError;
-  }
-  {
-    std::lock_guard<std::mutex> lock(m_stateMutex);
-    m_outcome.portOpenError = systemError;
-    m_outcome.linkProblem = problem;
-  }
-  if (failure != 0) StoreResult({ErrorInternal, failure}, {});
-  return failure == 0;
 }
 
 void CCommThread::SetTraceSink(SerialTrace* trace) { m_pTrace.store(trace); }

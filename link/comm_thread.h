@@ -1,5 +1,5 @@
-// The communication object: owns the serial port to the target board and a worker thread that
-// carries out one operation's plan at a time (boot-mode programming, user-mode programming,
+// The communication object: a worker thread that opens the board's port and carries out one
+// operation's plan at a time (boot-mode programming, user-mode programming,
 // user-mode block erase; link/operation_plan.h). The caller starts an operation, is told every
 // progress step and then the outcome, may abort, and may read both at any time; the worker
 // publishes them, and the outcome is written in one place.
@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "link/link_session.h"
-#include "link/net_port.h"
 #include "link/operation_plan.h"
+#include "link/port_link.h"
 #include "link/serial_port.h"
 #include "progfile/job.h"
 
@@ -71,14 +71,16 @@ class CCommThread {
   CCommThread(const CCommThread&) = delete;
   CCommThread& operator=(const CCommThread&) = delete;
 
-  // Each start copies job, opens the port it names (at m_nComBootRate for a boot, else at
-  // m_nComUserRate) and hands the operation to the worker; true when the worker has it. The
-  // caller's job may change at once. false: an operation is still running (nothing changes), or
-  // the port could not be set up (the outcome's result is ErrorInternal with the
-  // InternalErrorNumber, its portOpenError or linkProblem the reason; nothing is notified), or -
-  // for the two that program - a program file could not be opened: then the outcome's fileError
-  // holds a message with the path and the system's reason (the result stays as it was). The two that program read
-  // the job's ProgramFileSet(): every file in order, as one image, after one erase.
+  // Each start copies job and hands the operation to the worker, which opens the port the job
+  // names (at m_nComBootRate for a boot, else at m_nComUserRate) and carries it out; true when
+  // the worker has it, at once, whatever the port will do. A port that cannot be set up ends the
+  // operation: its outcome's result is ErrorInternal with the InternalErrorNumber, its
+  // portOpenError or linkProblem the reason, and nothing is sent. The caller's job may change at
+  // once. false: an operation is still running (nothing changes), or the job's port is no port
+  // at all (ErrorInternal, PortOpen, linkProblem saying why; nothing is notified), or - for the
+  // two that program - a program file could not be opened: then the outcome's fileError holds a
+  // message with the path and the system's reason (the result stays as it was). The two that
+  // program read the job's ProgramFileSet(): every file in order, as one image, after one erase.
   // StartBoot first finds the kernel for the clock range (kernels/kernel_store.h): an installed one
   // goes to any port, the built-in stand-in only to a pseudo-terminal. Otherwise it returns false
   // before the port is opened, and GetResult gives ErrorNoKernel or ErrorKernelUnusable with the
@@ -87,8 +89,9 @@ class CCommThread {
   bool StartProgram(ProgressNotifier* notifier, const Job& job, bool eraseFirst);
   bool StartErase(ProgressNotifier* notifier, const Job& job);
 
-  // Requests the running operation to stop and waits up to 10 seconds for it to go idle. Sets the
-  // result to ErrorUserAbort, also when nothing runs (then it returns at once). Always true.
+  // Requests the running operation to stop (a port still being opened included) and waits up to
+  // 10 seconds for it to go idle. Sets the result to ErrorUserAbort, also when nothing runs (then
+  // it returns at once). Always true.
   bool Abort();
 
   // The current phase; pos and range belong to it.
@@ -123,7 +126,9 @@ class CCommThread {
   bool StartCommand(OperationPlan plan, ProgressNotifier* notifier);
   bool OpenFiles(OperationPlan& plan);
   void ThreadProc();
-  Result Run(const OperationPlan& plan, ProgramCounts& counts);
+  // The worker's part of one operation: the port opened, the plan carried out, the port closed.
+  Outcome Carry(const OperationPlan& plan);
+  Result Run(const OperationPlan& plan, ByteLink& link, ProgramCounts& counts);
   // Publishes a progress step and notifies; the worker's last step (idle) brings the result.
   void SetProgress(const Progress& progress, const Outcome* outcome = nullptr);
   // The one writer of the result (m_stateMutex held): a refused start, an abort while idle, or
@@ -132,14 +137,8 @@ class CCommThread {
   void StoreResult(const Result& result, const ProgramCounts& counts);
   bool WaitIdle(std::chrono::milliseconds timeout);
 
-  // Opens the job's port, local or on the network, and makes it the line of the operation.
-  bool OpenLink(const std::string& name, uint32_t rate);
-
   std::thread m_worker;
   std::atomic<ProgressNotifier*> m_pNotify{nullptr};
-  CSerialPort m_port;
-  CNetPort m_netPort;
-  ByteLink* m_pLink = &m_port;  // the one of the two the running operation uses
   // Written before the start event is set, read by the worker after it has taken the event. Its
   // program files stay open after a failure until the next start closes them.
   OperationPlan m_plan;

@@ -13,6 +13,8 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -84,6 +86,14 @@ int RemainingMs(Clock::time_point deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
+// The waits of an open are cut into slices this long, so an abort ends a connection attempt to a
+// silent host at once instead of after its five seconds.
+constexpr std::chrono::milliseconds kOpenSlice{50};
+Clock::time_point Slice(Clock::time_point deadline) {
+  return std::min(deadline, Clock::now() + kOpenSlice);
+}
+bool Aborted(const std::atomic<bool>* abort) { return abort != nullptr && abort->load(); }
+
 // The addresses of host, looked up on a thread of their own so that a name server that does not
 // answer cannot hold the open past its deadline (the lookup then ends unseen).
 struct Lookup {
@@ -97,7 +107,8 @@ struct Lookup {
   }
 };
 
-std::shared_ptr<Lookup> Resolve(const NetPortAddress& address, Clock::time_point deadline) {
+std::shared_ptr<Lookup> Resolve(const NetPortAddress& address, Clock::time_point deadline,
+                                const std::atomic<bool>* abort) {
   auto lookup = std::make_shared<Lookup>();
   std::thread([lookup, host = address.host, port = std::to_string(address.port)] {
     addrinfo hints{};
@@ -112,7 +123,9 @@ std::shared_ptr<Lookup> Resolve(const NetPortAddress& address, Clock::time_point
     lookup->done.notify_all();
   }).detach();
   std::unique_lock<std::mutex> lock(lookup->mutex);
-  if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; })) return nullptr;
+  while (!lookup->done.wait_until(lock, Slice(deadline), [&] { return lookup->finished; })) {
+    if (Clock::now() >= deadline || Aborted(abort)) return nullptr;
+  }
   return lookup;
 }
 
@@ -122,80 +135,6 @@ bool RateConfirmed(uint32_t asked, uint32_t got) {
 }
 
 }  // namespace
-
-std::string NetPortAddress::HostPort() const {
-  const bool v6 = host.find(':') != std::string::npos;
-  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
-bool IsNetworkPortName(const std::string& name) {
-  const std::size_t scheme = name.find("://");
-  if (scheme == std::string::npos || scheme == 0) return false;
-  for (std::size_t i = 0; i < scheme; ++i) {
-    const char c = name[i];
-    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    const bool other = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-    if (!letter && !(i > 0 && other)) return false;
-  }
-  return true;
-}
-
-bool ParseNetworkPort(const std::string& name, NetPortAddress* address, std::string* error) {
-  auto fail = [&](const std::string& what) {
-    if (error) {
-      *error = "'" + name + "': " + what +
-               "; accepted: rfc2217://HOST:PORT or tcp://HOST:PORT (HOST a name, an IPv4 "
-               "address or an IPv6 address in brackets, PORT 1 to 65535)";
-    }
-    return false;
-  };
-  NetPortAddress parsed;
-  std::string rest;
-  if (name.rfind("rfc2217://", 0) == 0) {
-    parsed.scheme = NetPortAddress::Scheme::Rfc2217;
-    rest = name.substr(10);
-  } else if (name.rfind("tcp://", 0) == 0) {
-    parsed.scheme = NetPortAddress::Scheme::Tcp;
-    rest = name.substr(6);
-  } else {
-    return fail("not a known kind of network port");
-  }
-  std::string portText;
-  if (!rest.empty() && rest.front() == '[') {
-    const std::size_t close = rest.find(']');
-    if (close == std::string::npos) return fail("the IPv6 address lacks its ']'");
-    parsed.host = rest.substr(1, close - 1);
-    if (parsed.host.empty() || parsed.host.find_first_not_of("0123456789abcdefABCDEF:.") !=
-                                   std::string::npos) {
-      return fail("'" + parsed.host + "' is no IPv6 address");
-    }
-    if (close + 1 >= rest.size() || rest[close + 1] != ':') return fail("the port number is missing");
-    portText = rest.substr(close + 2);
-  } else {
-    const std::size_t colon = rest.rfind(':');
-    if (colon == std::string::npos) return fail("the port number is missing");
-    parsed.host = rest.substr(0, colon);
-    portText = rest.substr(colon + 1);
-    if (parsed.host.find(':') != std::string::npos) {
-      return fail("an IPv6 address goes in brackets");
-    }
-    for (char c : parsed.host) {
-      const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '.' || c == '-' || c == '_';
-      if (!ok) return fail("'" + parsed.host + "' is no host name or address");
-    }
-  }
-  if (parsed.host.empty()) return fail("the host is missing");
-  if (portText.empty()) return fail("the port number is missing");
-  if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) {
-    return fail("'" + portText + "' is no port number");
-  }
-  const unsigned long port = std::stoul(portText);
-  if (port < 1 || port > 65535) return fail("the port number " + portText + " is outside 1 to 65535");
-  parsed.port = static_cast<uint16_t>(port);
-  if (address) *address = parsed;
-  return true;
-}
 
 CNetPort::CNetPort() = default;
 CNetPort::~CNetPort() { Close(); }
@@ -238,17 +177,20 @@ namespace {
 
 // Connects the non-blocking socket s to ai by the deadline: 0, or the system's error; *timedOut
 // when the deadline came first.
-int ConnectSocket(Socket s, const addrinfo* ai, Clock::time_point deadline, bool* timedOut) {
+int ConnectSocket(Socket s, const addrinfo* ai, Clock::time_point deadline,
+                  const std::atomic<bool>* abort, bool* timedOut) {
   if (::connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0) return 0;
   int error = LastError();
   if (!WouldBlock(error)) return error;
   PollFd pfd{};
   pfd.fd = s;
   pfd.events = POLLOUT;
-  const int ready = PollSockets(&pfd, 1, RemainingMs(deadline));
-  if (ready == 0) {
-    *timedOut = true;
-    return 0;
+  int ready = 0;
+  while ((ready = PollSockets(&pfd, 1, RemainingMs(Slice(deadline)))) == 0) {
+    if (Clock::now() >= deadline || Aborted(abort)) {
+      *timedOut = true;
+      return 0;
+    }
   }
   socklen_t length = sizeof error;
   error = 0;
@@ -266,7 +208,11 @@ bool CNetPort::Connect(Clock::time_point deadline, std::string* reason) {
     *reason = "the network is not available";
     return false;
   }
-  const std::shared_ptr<Lookup> lookup = Resolve(m_address, deadline);
+  const std::shared_ptr<Lookup> lookup = Resolve(m_address, deadline, m_pAbort);
+  if (AbortRequested()) {
+    *reason = "cancelled";
+    return false;
+  }
   if (!lookup) {
     *reason = "the host does not resolve (no answer within 5 seconds)";
     return false;
@@ -288,10 +234,10 @@ bool CNetPort::Connect(Clock::time_point deadline, std::string* reason) {
       continue;
     }
     bool timedOut = false;
-    const int error = ConnectSocket(s, ai, deadline, &timedOut);
+    const int error = ConnectSocket(s, ai, deadline, m_pAbort, &timedOut);
     if (timedOut) {
       CloseSocket(s);
-      *reason = "no connection within 5 seconds";
+      *reason = AbortRequested() ? "cancelled" : "no connection within 5 seconds";
       return false;
     }
     if (error != 0) {
@@ -341,7 +287,11 @@ bool CNetPort::TakeComPortOption(Clock::time_point deadline, std::string* reason
       *reason = "the server did not take the Com Port Control Option (RFC 2217) within 5 seconds";
       return false;
     }
-    if (!Receive(deadline)) {
+    if (AbortRequested()) {
+      *reason = "cancelled";
+      return false;
+    }
+    if (!Receive(Slice(deadline))) {
       *reason = "the server closed the connection";
       return false;
     }
@@ -374,7 +324,11 @@ bool CNetPort::AwaitLineReplies(uint32_t baud, Clock::time_point deadline, std::
       *reason = "the server did not confirm the line settings within 5 seconds";
       return false;
     }
-    if (!Receive(deadline)) {
+    if (AbortRequested()) {
+      *reason = "cancelled";
+      return false;
+    }
+    if (!Receive(Slice(deadline))) {
       *reason = "the server closed the connection";
       return false;
     }

@@ -13,25 +13,10 @@
 #include <vector>
 
 #include "link/byte_link.h"
+#include "link/port_address.h"
 #include "link/serial_port.h"
 
 namespace quill {
-
-struct NetPortAddress {
-  enum class Scheme { Rfc2217, Tcp };
-  Scheme scheme = Scheme::Tcp;
-  std::string host;  // a name or an address; an IPv6 address without its brackets
-  uint16_t port = 0;
-  // "HOST:PORT" as messages name it, an IPv6 address in brackets.
-  std::string HostPort() const;
-};
-
-// Whether a port name is meant as a network port: it starts with a scheme ("xyz://").
-bool IsNetworkPortName(const std::string& name);
-
-// Reads rfc2217://HOST:PORT or tcp://HOST:PORT. false, with *error saying what is accepted, for
-// another scheme, a missing host or port number, or a port outside 1..65535.
-bool ParseNetworkPort(const std::string& name, NetPortAddress* address, std::string* error);
 
 class CNetPort final : public ByteLink {
  public:

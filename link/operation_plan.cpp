@@ -2,7 +2,6 @@
 
 #include "kernels/kernel_store.h"
 #include "kernels/sha256.h"
-#include "link/net_port.h"
 #include "link/serial_port.h"
 #include "progfile/user_exception.h"
 
@@ -17,9 +16,8 @@ std::optional<Result> ChooseKernel(OperationPlan& plan) {
   if (clock == nullptr) return Result{ErrorInternal, InternalError::KernelLoad};
   KernelImage kernel = FindKernel(clock->kernelId);
   // A network port is never a simulated board's, whatever a file of that name may be.
-  const bool standInAllowed = kernel.origin == KernelOrigin::StandIn &&
-                              !IsNetworkPortName(plan.job.m_strComPort) &&
-                              IsPseudoTerminal(plan.job.m_strComPort);
+  const bool standInAllowed = kernel.origin == KernelOrigin::StandIn && plan.portValid &&
+                              !plan.port.IsNetwork() && IsPseudoTerminal(plan.port.Path());
   if (kernel.origin != KernelOrigin::Installed && !standInAllowed) {
     const int32_t kind = kernel.origin == KernelOrigin::Unusable ? ErrorKernelUnusable : ErrorNoKernel;
     return Result{kind, clock->kernelId};

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "link/link_session.h"
+#include "link/port_address.h"
 #include "link/results.h"
 #include "progfile/file_set.h"
 #include "progfile/job.h"
@@ -27,6 +28,9 @@ struct SentKernel {
 struct OperationPlan {
   ThreadCommand command = CmdNone;
   Job job;
+  PortAddress port;         // the job's port, read once
+  bool portValid = false;   // else portProblem says what is wrong with it
+  std::string portProblem;
   bool eraseFirst = false;
   std::vector<uint8_t> kernel;  // a boot's image, taken before the port is opened
   SentKernel kernelIdentity;    // and what it is

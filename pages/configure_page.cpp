@@ -13,7 +13,7 @@
 #include "app/user_prompt.h"
 #include "kernels/kernel_import.h"
 #include "kernels/kernel_store.h"
-#include "link/net_port.h"
+#include "link/port_address.h"
 #include "link/port_list.h"
 #include "link/serial_port.h"
 #include "resources/format.h"
@@ -313,7 +313,8 @@ void CConfigurePage::FillPortList() {
                       QString::fromStdString(port.path));
   }
   // A remembered network port is offered as it was typed; nothing is opened to list it.
-  if (selected < 0 && IsNetworkPortName(m_strComPort)) {
+  PortAddress remembered;
+  if (selected < 0 && ParsePortAddress(m_strComPort, &remembered, nullptr) && remembered.IsNetwork()) {
     selected = m_cbPort->count();
     m_cbPort->addItem(QString::fromStdString(m_strComPort), QString::fromStdString(m_strComPort));
   }
@@ -408,14 +409,17 @@ int CConfigurePage::OnWizardNext() {
   std::string port;
   if (entry >= 0) {
     port = m_cbPort->itemData(entry).toString().toStdString();
-  } else if (IsNetworkPortName(typed.toStdString())) {
+  } else if (!typed.isEmpty()) {
     std::string error;
-    if (!ParseNetworkPort(typed.toStdString(), nullptr, &error)) {
+    PortAddress address;
+    const bool valid = ParsePortAddress(typed.toStdString(), &address, &error);
+    if (valid && address.IsNetwork()) {
+      port = address.text;
+    } else if (!valid) {
       MessageBoxId(this, StrId::NetworkPortInvalid, MessageButtons::Ok,
                    {typed.toStdString(), error});
       return -1;
     }
-    port = typed.toStdString();
   }
   if (port.empty() || m_cbBootRate->currentIndex() < 0 || m_cbUserRate->currentIndex() < 0) {
     MessageBoxId(this, StrId::SelectPortAndRate);

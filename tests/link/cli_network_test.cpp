@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -186,8 +187,9 @@ struct Listener {
 };
 
 // Ports that cannot be opened: each named with its host, port and reason, exit 13, and nothing
-// of the protocols sent; a boot on a network port without an installed kernel sends nothing and
-// exits 78.
+// of the protocols sent; a local board of the same run is programmed while they are still being
+// tried (each port is opened by its own board's worker); a boot on a network port without an
+// installed kernel sends nothing and exits 78.
 TEST(NetworkPorts, PortsThatDoNotOpenAreNamedWithTheirReasonAndGetNothing) {
   const uint16_t refused = FreeTcpPort();
   Listener silent(0);
@@ -206,14 +208,20 @@ TEST(NetworkPorts, PortsThatDoNotOpenAreNamedWithTheirReasonAndGetNothing) {
       {"rfc2217://127.0.0.1:" + std::to_string(mute.port), "127.0.0.1:" + std::to_string(mute.port),
        "did not take the Com Port Control Option (RFC 2217) within 5 seconds"},
   };
+  WizardState sheet = MakeSheet("TX-A10", 0, 0, "");
+  const auto local = StartBoard(BoardFor(sheet, sim::BoardState::User));
   std::vector<std::string> args = {"program", "-d", "TX-A10", "--json", "-q", file};
   for (const Case& c : cases) args.insert(args.end(), {"-p", c.url});
+  args.insert(args.end(), {"-p", local->PortPath()});
   const Clock::time_point start = Clock::now();
   CliProcess run(args);
   EXPECT_EQ(run.Wait(), ErrorInternal) << run.Err();
-  // Two waits of 5 seconds, one after the other; the others fail at once.
-  EXPECT_LT(Clock::now() - start, 15s);
+  // The two waits of 5 seconds run side by side; the others fail at once.
+  EXPECT_LT(Clock::now() - start, 9s);
   const auto records = RecordsByPort(run.Out());
+  ASSERT_EQ(records.count(local->PortPath()), 1u) << run.Out();
+  EXPECT_EQ(records.at(local->PortPath()).at("exit_status"), 0);
+  EXPECT_LT(records.at(local->PortPath()).at("seconds").get<double>(), 4.0);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
     ASSERT_EQ(records.count(c.url), 1u) << run.Out();
@@ -239,6 +247,33 @@ TEST(NetworkPorts, PortsThatDoNotOpenAreNamedWithTheirReasonAndGetNothing) {
   EXPECT_EQ(boot.Wait(), 78) << boot.Err();
   server.FirstClientBytes(&connected);
   EXPECT_FALSE(connected);
+}
+
+// A host that takes the connection and never answers holds up no caller: the start returns at
+// once, and an abort ends the wait for the port server within 200 ms, sending nothing.
+TEST(NetworkPorts, AStartReturnsAtOnceAndAnAbortCutsAPendingConnectShort) {
+  Listener mute(4);
+  WizardState sheet = MakeSheet("TX-A10", 0, 0, "");
+  sheet.m_strComPort = "rfc2217://127.0.0.1:" + std::to_string(mute.port);
+  sheet.m_astrSelectedBlocks = {"LB0"};
+  CCommThread comm;
+  RecordingNotifier notifier(comm);
+  Clock::time_point begin = Clock::now();
+  ASSERT_TRUE(comm.StartErase(&notifier, sheet));
+  EXPECT_LT(Clock::now() - begin, 100ms);
+  // Once the connection is there, the worker waits for the server's consent.
+  pollfd pending{mute.fd, POLLIN, 0};
+  ASSERT_EQ(::poll(&pending, 1, 2000), 1);
+  begin = Clock::now();
+  comm.Abort();
+  EXPECT_LT(Clock::now() - begin, 200ms);
+  uint32_t detail = 0;
+  EXPECT_EQ(comm.GetResult(detail), ErrorUserAbort);
+  EXPECT_EQ(notifier.IdleCount(), 1);
+  bool connected = false;
+  const std::vector<uint8_t> heard = mute.FirstClientBytes(&connected);
+  EXPECT_TRUE(connected);
+  for (std::size_t i = 0; i < heard.size(); i += 3) EXPECT_EQ(heard[i], 0xFF) << "byte " << i;
 }
 
 // The server goes away in the middle of a run: the step it interrupts fails at once as a lost

@@ -99,17 +99,20 @@ class CommThreadTest : public ::testing::Test {
     board = StartBoard(options);
     sheet.m_strComPort = board->PortPath();
   }
+  // The worker opens the port: the start is taken at once, and the failed open is the
+  // operation's outcome, told once with nothing before it but the idle step.
   void ExpectPortFailure(uint32_t number) {
-    EXPECT_FALSE(comm.StartProgram(&notifier, sheet, false));
-    uint32_t detail = 0;
-    EXPECT_EQ(comm.GetResult(detail), ErrorInternal);
-    EXPECT_EQ(detail, number);
-    EXPECT_FALSE(comm.StartErase(&notifier, sheet));
-    EXPECT_EQ(comm.GetResult(detail), ErrorInternal);
-    EXPECT_EQ(detail, number);
-    EXPECT_TRUE(notifier.Records().empty());
-    int32_t pos, range;
-    EXPECT_EQ(comm.GetProgress(pos, range), PhaseIdle);
+    for (const bool erase : {false, true}) {
+      notifier.Clear();
+      ASSERT_TRUE(erase ? comm.StartErase(&notifier, sheet) : comm.StartProgram(&notifier, sheet, false));
+      ASSERT_TRUE(notifier.WaitIdle());
+      uint32_t detail = 0;
+      EXPECT_EQ(comm.GetResult(detail), ErrorInternal);
+      EXPECT_EQ(detail, number);
+      ASSERT_EQ(notifier.Outcomes().size(), 1u);
+      EXPECT_EQ(notifier.Outcomes()[0].first.result.detail, number);
+      EXPECT_EQ(notifier.RecordsOf(PhaseIdle).size(), notifier.Records().size());
+    }
   }
 
   WizardState sheet;
