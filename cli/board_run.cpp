@@ -11,6 +11,8 @@
 #include "cli/link_run.h"
 #include "cli/progress_report.h"
 #include "kernels/sha256.h"
+#include "link/port_address.h"
+#include "link/port_list.h"
 #include "link/results.h"
 #include "resources/format.h"
 #include "resources/strings.h"
@@ -126,6 +128,12 @@ void BoardRun::Start(const Job& job, const std::string& port, const std::string&
   b.record = shared;
   b.record.port = b.port;
   b.record.adapterSerial = serial;
+  PortAddress address;
+  if (ParsePortAddress(port, &address, nullptr) && !address.IsNetwork()) {
+    b.record.latencyMs = AdapterLatencyMs(address.Path());
+    const std::string warning = LatencyWarning(port, b.record.latencyMs);
+    if (!warning.empty()) Write(Stream::Err, "", "quill-cli: warning: " + warning);
+  }
   b.begin = std::chrono::steady_clock::now();
   b.comm = std::make_unique<CCommThread>();
   if (settings_.trace) {

@@ -31,6 +31,7 @@ nlohmann::json ToJson(const BoardRecord& r) {
       {"operation", r.operation},
       {"port", r.port},
       {"adapter_serial", textOrNull(r.adapterSerial)},
+      {"latency_ms", r.latencyMs >= 0 ? json(r.latencyMs) : json(nullptr)},
       {"device", r.device},
       {"mode", textOrNull(r.mode)},
       {"clock_range", textOrNull(r.clockRange)},
@@ -122,6 +123,7 @@ nlohmann::json PortsJson(const PortListing& listing) {
                   {"by_id", textOrNull(port.byId)},
                   {"usb", nullptr},
                   {"simulated", nullptr},
+                  {"latency_ms", port.latencyMs >= 0 ? json(port.latencyMs) : json(nullptr)},
                   {"access", accessName(port.access)},
                   {"reason", textOrNull(port.reason)}};
     if (port.usb) {

@@ -19,6 +19,7 @@ struct BoardRecord {
   std::string operation;      // boot, program or erase
   std::string port;
   std::string adapterSerial;  // the USB adapter's serial number; empty when not known
+  int latencyMs = -1;         // the adapter's latency timer as the board started; -1 for none
   std::string device, mode;   // mode empty for a device with a single mode
   std::string clockRange;     // boot: the range's label
   int32_t rate = 0;

@@ -75,6 +75,7 @@ std::string DescribePort(const SerialPortInfo& port, bool withAccess) {
     add(usb);
     if (!port.serial.empty()) add("serial " + port.serial);
   }
+  if (port.latencyMs >= 0) add("latency " + std::to_string(port.latencyMs) + " ms");
   if (port.simulated) {
     std::string board = "simulated";
     for (const std::string* part : {&port.simDevice, &port.simMode}) {
@@ -85,6 +86,23 @@ std::string DescribePort(const SerialPortInfo& port, bool withAccess) {
   }
   if (withAccess) add(AccessText(port.access, port.reason));
   return text;
+}
+
+std::string LatencyWarning(const std::string& port, int latencyMs) {
+  if (latencyMs <= kLatencyWarnAboveMs) return {};
+#ifdef _WIN32
+  const std::string remedy =
+      "set it to 1 ms: Device Manager, the port's Properties, Port Settings, Advanced, Latency "
+      "Timer";
+#else
+  const std::string remedy =
+      "set it to 1 ms: install the udev rule that comes with QUILL (README, \"Attaching a real "
+      "board\"), or as root: echo 1 > /sys/bus/usb-serial/devices/" +
+      port.substr(port.find_last_of('/') + 1) + "/latency_timer";
+#endif
+  return port + ": the adapter's latency timer is " + std::to_string(latencyMs) +
+         " ms, and every reply from the board waits for it (a boot takes several times as long); " +
+         remedy;
 }
 
 std::string SelectPort(const std::string& selector, const std::vector<SerialPortInfo>& ports,

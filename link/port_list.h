@@ -26,6 +26,9 @@ struct SerialPortInfo {
   uint16_t vendorId = 0;
   uint16_t productId = 0;
   std::string manufacturer, product, serial;
+  // The adapter's latency timer in milliseconds (how long its chip holds bytes from the board
+  // before passing them on), -1 where the driver has none: a built-in UART, a CDC-ACM device.
+  int latencyMs = -1;
   bool simulated = false;  // an announced simulated board; the sim fields below are known
   std::string simDevice, simMode, simClock;
   PortAccess access = PortAccess::Unknown;
@@ -60,6 +63,17 @@ PortAccess ClassifyOpenError(int error, std::string* reason);
 // free", "simulated TX-A10 Mode 2, >= 16 MHz, free"; withAccess false leaves the last part out.
 std::string DescribePort(const SerialPortInfo& port, bool withAccess = true);
 std::string AccessText(PortAccess access, const std::string& reason);
+
+// The latency timer of the USB serial adapter behind a device path (links followed), read from
+// sysfs without opening the port; -1 where there is none.
+int AdapterLatencyMs(const std::string& path, const std::string& sysRoot = "/sys");
+
+// A timer above this holds every reply of the protocol back noticeably.
+constexpr int kLatencyWarnAboveMs = 2;
+
+// The warning for an operation that starts on a port whose adapter's timer is above
+// kLatencyWarnAboveMs: the port, the timer and what to do; empty for a timer at or below it.
+std::string LatencyWarning(const std::string& port, int latencyMs);
 
 // The file beside a simulated board's announcement link that tells what it simulates.
 std::string BoardInfoPath(const std::string& announcePath);

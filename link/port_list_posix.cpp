@@ -79,6 +79,14 @@ void ReadUsbIdentity(const std::string& sysRoot, const std::string& name, Serial
   }
 }
 
+// FTDI's driver (and a few others) publish their chip's latency timer on the usb-serial port
+// device, which is the tty's device folder.
+int ReadLatencyTimer(const std::string& sysRoot, const std::string& name) {
+  const std::string text = FirstLine(sysRoot + "/class/tty/" + name + "/device/latency_timer");
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+  return static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
+}
+
 // "PID:FD": the board's own descriptor of its pseudo-terminal, which is no user of the port.
 void ParseHolder(const std::string& value, std::pair<long, long>& holder) {
   char* end = nullptr;
@@ -321,6 +329,13 @@ void JudgeAccess(const PortListRoots& roots, const std::vector<Candidate>& candi
 
 }  // namespace
 
+int AdapterLatencyMs(const std::string& path, const std::string& sysRoot) {
+  const std::string real = RealPath(path);
+  if (real.empty()) return -1;
+  const std::string name = real.substr(real.find_last_of('/') + 1);
+  return ReadLatencyTimer(sysRoot, name);
+}
+
 PortListing ListSerialPorts(const PortListRoots& roots) {
   PortListing listing;
   std::vector<Candidate> candidates;
@@ -341,6 +356,7 @@ PortListing ListSerialPorts(const PortListRoots& roots) {
     const auto id = byId.find(real);
     if (id != byId.end()) port.byId = id->second;
     ReadUsbIdentity(roots.sys, device.name, port);
+    port.latencyMs = ReadLatencyTimer(roots.sys, device.name);
     Candidate candidate{listing.ports.size(), {device.name}};
     const std::string lockName = LockNameOf(real);
     if (!lockName.empty() && lockName != device.name) candidate.lockNames.push_back(lockName);

@@ -106,6 +106,7 @@ class CommThreadTest : public ::testing::Test {
       notifier.Clear();
       ASSERT_TRUE(erase ? comm.StartErase(&notifier, sheet) : comm.StartProgram(&notifier, sheet, false));
       ASSERT_TRUE(notifier.WaitIdle());
+      comm.DetachNotifier(&notifier);  // waits for the outcome's notification to end
       uint32_t detail = 0;
       EXPECT_EQ(comm.GetResult(detail), ErrorInternal);
       EXPECT_EQ(detail, number);
