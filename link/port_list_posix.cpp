@@ -224,27 +224,58 @@ DeviceKey KeyOf(const struct stat& st) {
   return {st.st_rdev, ptySlave ? st.st_dev : 0};
 }
 
+// The number of a pseudo-terminal slave (3 for /dev/pts/3), -1 for any other device.
+long PtyIndex(const DeviceKey& key) {
+  const unsigned major = ::major(key.first);
+  if (major < 136 || major > 143) return -1;
+  return static_cast<long>((major - 136) * 256 + ::minor(key.first));
+}
+
+// A holder of a port: the process and its descriptor.
+using Holder = std::pair<long, long>;
+
+// Who holds the devices: every process with a descriptor of one, and for each process the
+// pseudo-terminals whose master side it holds (the tty-index of its ptmx descriptors).
+struct Holders {
+  std::map<DeviceKey, std::vector<Holder>> ofDevice;
+  std::map<long, std::set<long>> mastersOf;
+};
+
+// The pseudo-terminal a ptmx descriptor is the master of, from its fdinfo; -1 when not told.
+long MasterIndex(const std::string& fdinfo) {
+  std::ifstream in(fdinfo);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("tty-index:", 0) == 0) return std::strtol(line.c_str() + 10, nullptr, 10);
+  }
+  return -1;
+}
+
 // Every process that holds one of the devices open, found as fuser finds them: the descriptor
 // links under proc/PID/fd. Only links into /dev are followed, so a descriptor on a network file
 // system that does not answer cannot hold the list up. Processes this user may not look into
 // (other users', unless this is root) are passed over.
-std::map<DeviceKey, std::vector<std::pair<long, long>>> DeviceHolders(
-    const std::string& proc, const std::set<DeviceKey>& devices) {
-  std::map<DeviceKey, std::vector<std::pair<long, long>>> holders;
+Holders DeviceHolders(const std::string& proc, const std::set<DeviceKey>& devices) {
+  Holders holders;
   if (devices.empty()) return holders;
   for (const std::string& process : FolderEntries(proc)) {
     if (!AllDigits(process)) continue;
+    const long pid = std::strtol(process.c_str(), nullptr, 10);
     const std::string fds = proc + "/" + process + "/fd";
     for (const std::string& fd : FolderEntries(fds)) {
       const std::string link = fds + "/" + fd;
       char target[PATH_MAX];
       const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
       if (n < 5 || std::strncmp(target, "/dev/", 5) != 0) continue;
+      target[n] = '\0';
+      if (std::strcmp(target, "/dev/ptmx") == 0 || std::strcmp(target, "/dev/pts/ptmx") == 0) {
+        const long index = MasterIndex(proc + "/" + process + "/fdinfo/" + fd);
+        if (index >= 0) holders.mastersOf[pid].insert(index);
+        continue;
+      }
       struct stat st;
       if (::stat(link.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || !devices.count(KeyOf(st)))
         continue;
-      holders[KeyOf(st)].emplace_back(std::strtol(process.c_str(), nullptr, 10),
-                                       std::strtol(fd.c_str(), nullptr, 10));
+      holders.ofDevice[KeyOf(st)].emplace_back(pid, std::strtol(fd.c_str(), nullptr, 10));
     }
   }
   return holders;
@@ -263,17 +294,11 @@ std::string InUseBy(const std::string& proc, std::vector<long> pids) {
   return text;
 }
 
-// Whether each port is free, learned without opening it: permission from the node's mode and
-// this user's groups, use from the lock files and from the descriptors of the processes.
-void JudgeAccess(const PortListRoots& roots, const std::vector<Candidate>& candidates,
-                 std::vector<SerialPortInfo>& ports) {
-  std::set<std::string> lockFolders;
-  for (const std::string& folder : roots.locks) {
-    const std::string real = RealPath(folder);
-    if (!real.empty()) lockFolders.insert(real);
-  }
+// Whether this user may open each port, from the node's mode and this user's groups; the device
+// of each port that may be opened, for judging its use.
+std::map<std::size_t, DeviceKey> JudgePermission(const std::vector<Candidate>& candidates,
+                                                 std::vector<SerialPortInfo>& ports) {
   std::map<std::size_t, DeviceKey> deviceOf;
-  std::set<DeviceKey> devices;
   for (const Candidate& candidate : candidates) {
     SerialPortInfo& port = ports[candidate.index];
     struct stat st;
@@ -292,30 +317,57 @@ void JudgeAccess(const PortListRoots& roots, const std::vector<Candidate>& candi
     }
     port.access = PortAccess::Free;
     deviceOf[candidate.index] = KeyOf(st);
-    devices.insert(KeyOf(st));
   }
+  return deviceOf;
+}
 
-  const auto holders = DeviceHolders(roots.proc, devices);
+// The processes that use a port: its lock files' and its holders', less the port's own far end.
+// A simulated board names its own descriptor; and a process that holds a pseudo-terminal's
+// master as well as its slave (a simulator, a socat bridge) is the other end of the line, not a
+// second user of the port.
+std::vector<long> Users(const Candidate& candidate, const DeviceKey& device,
+                        const Holders& holders, const std::set<std::string>& lockFolders,
+                        std::string* unnamedLock) {
+  std::vector<long> pids;
+  for (const std::string& folder : lockFolders) {
+    for (const std::string& name : candidate.lockNames) {
+      const std::string file = folder + "/LCK.." + name;
+      const long pid = LockHolder(file);
+      if (pid > 0) pids.push_back(pid);
+      if (pid == 0 && unnamedLock->empty()) *unnamedLock = file;
+    }
+  }
+  const auto held = holders.ofDevice.find(device);
+  if (held == holders.ofDevice.end()) return pids;
+  const long ptyIndex = PtyIndex(device);
+  for (const auto& [pid, fd] : held->second) {
+    if (std::make_pair(pid, fd) == candidate.boardHolder) continue;
+    const auto masters = holders.mastersOf.find(pid);
+    if (ptyIndex >= 0 && masters != holders.mastersOf.end() && masters->second.count(ptyIndex)) continue;
+    pids.push_back(pid);
+  }
+  return pids;
+}
+
+// Whether each port is free, learned without opening it: permission from the node's mode and
+// this user's groups, use from the lock files and from the descriptors of the processes.
+void JudgeAccess(const PortListRoots& roots, const std::vector<Candidate>& candidates,
+                 std::vector<SerialPortInfo>& ports) {
+  std::set<std::string> lockFolders;
+  for (const std::string& folder : roots.locks) {
+    const std::string real = RealPath(folder);
+    if (!real.empty()) lockFolders.insert(real);
+  }
+  const std::map<std::size_t, DeviceKey> deviceOf = JudgePermission(candidates, ports);
+  std::set<DeviceKey> devices;
+  for (const auto& [index, device] : deviceOf) devices.insert(device);
+  const Holders holders = DeviceHolders(roots.proc, devices);
   for (const Candidate& candidate : candidates) {
     const auto device = deviceOf.find(candidate.index);
     if (device == deviceOf.end()) continue;
     SerialPortInfo& port = ports[candidate.index];
-    std::vector<long> pids;
     std::string unnamedLock;
-    for (const std::string& folder : lockFolders) {
-      for (const std::string& name : candidate.lockNames) {
-        const std::string file = folder + "/LCK.." + name;
-        const long pid = LockHolder(file);
-        if (pid > 0) pids.push_back(pid);
-        if (pid == 0 && unnamedLock.empty()) unnamedLock = file;
-      }
-    }
-    const auto held = holders.find(device->second);
-    if (held != holders.end()) {
-      for (const auto& [pid, fd] : held->second) {
-        if (std::make_pair(pid, fd) != candidate.boardHolder) pids.push_back(pid);
-      }
-    }
+    const std::vector<long> pids = Users(candidate, device->second, holders, lockFolders, &unnamedLock);
     if (!pids.empty()) {
       port.access = PortAccess::Busy;
       port.reason = InUseBy(roots.proc, pids);
@@ -330,10 +382,14 @@ void JudgeAccess(const PortListRoots& roots, const std::vector<Candidate>& candi
 }  // namespace
 
 int AdapterLatencyMs(const std::string& path, const std::string& sysRoot) {
-  const std::string real = RealPath(path);
-  if (real.empty()) return -1;
-  const std::string name = real.substr(real.find_last_of('/') + 1);
-  return ReadLatencyTimer(sysRoot, name);
+  // The name as given (/dev/ttyUSB0), else the device a link such as a by-id name leads to.
+  for (const std::string& candidate : {path, RealPath(path)}) {
+    const std::string name = candidate.substr(candidate.find_last_of('/') + 1);
+    if (name.empty()) continue;
+    const int latency = ReadLatencyTimer(sysRoot, name);
+    if (latency >= 0) return latency;
+  }
+  return -1;
 }
 
 PortListing ListSerialPorts(const PortListRoots& roots) {

@@ -48,6 +48,9 @@ SIGINT or SIGTERM.
                        mode and any of the eight user rates in user mode (after a download, the
                        rate the kernel was synchronised at)
   --pace               every byte takes its line time (10 bits) at the host's rate
+  --adapter-latency MS as a USB serial adapter's chip: bytes to the host are held until MS have
+                       passed since the first held byte, or 62 are held (an FTDI chip's latency
+                       timer, 16 ms unless set lower)
   --fault SPEC         misbehave once: ACTION:STEP[:INDEX], may be given more than once
                          ACTION  silent (answer nothing, then hang), wrong[=BYTE] (send BYTE,
                                  default 0x5A, for echo the complement), fail (0xFF erase-all
@@ -162,6 +165,8 @@ const SimOption kOptions[] = {
     {{"--baud", true}, "--baud needs a rate in bps",
      [](SimArgs& a, const std::string& v) { return SetNumber(v, 1, 4000000, &a.options.expectBaud); }},
     {{"--pace", false}, "", [](SimArgs& a, const std::string&) { return a.options.pace = true; }},
+    {{"--adapter-latency", true}, "--adapter-latency needs milliseconds 1..255",
+     [](SimArgs& a, const std::string& v) { return SetNumber(v, 1, 255, &a.options.adapterLatencyMs); }},
     {{"--fault", true}, "--fault needs ACTION:STEP[:INDEX]", AddFault},
     {{"--sync-reply", true}, "--sync-reply needs a byte 0..255",
      [](SimArgs& a, const std::string& v) { return SetNumber(v, 0, 255, &a.options.syncReply); }},

@@ -132,6 +132,28 @@ struct SimBoard::Impl {
     Clock::time_point when = std::max(at, lastSend) + ByteTime();
     lastSend = when;
     output.push_back({byte, when});
+    if (opt.adapterLatencyMs > 0) HoldInAdapter(when);
+  }
+
+  // The adapter's chip holds what the board sent (the byte just queued, which left the board at
+  // when) and passes it all on in one packet when its timer runs out or its buffer is full.
+  static constexpr std::size_t kAdapterBuffer = 62;
+  Clock::time_point heldSince{};
+  std::size_t held = 0;
+  void HoldInAdapter(Clock::time_point when) {
+    const Clock::time_point expiry = heldSince + std::chrono::milliseconds(opt.adapterLatencyMs);
+    if (held == 0 || when >= expiry) {
+      heldSince = when;
+      held = 0;
+    }
+    ++held;
+    Clock::time_point release = heldSince + std::chrono::milliseconds(opt.adapterLatencyMs);
+    if (held == kAdapterBuffer) {
+      release = when;
+      held = 0;
+    }
+    const std::size_t packet = std::min(held == 0 ? kAdapterBuffer : held, output.size());
+    for (std::size_t i = output.size() - packet; i < output.size(); ++i) output[i].at = release;
   }
 
   // A byte is handled as soon as it is read; its reply is still due one line time after the

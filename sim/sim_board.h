@@ -28,6 +28,9 @@ struct BoardOptions {
   BoardState state = BoardState::Boot;
   uint32_t expectBaud = 0;  // 0: any rate the catalogue permits in the current state
   bool pace = false;        // bytes take their line time (10 bits) at the host's current rate
+  // A USB serial adapter's chip between board and host: bytes to the host are held until this
+  // many milliseconds have passed since the first one held, or 62 are held (0: none).
+  uint32_t adapterLatencyMs = 0;
   std::vector<Fault> faults;
   uint8_t syncReply = 0x00;
   uint8_t eraseReport = 0x00;  // the erase-all report of a kernel that erased the flash

@@ -136,6 +136,7 @@ TEST(JsonRecords, EveryPortAccessHasAName) {
     port.path = "/dev/ttyUSB" + std::to_string(listing.ports.size());
     port.access = c.access;
     port.reason = c.reason;
+    if (listing.ports.empty()) port.latencyMs = 16;
     listing.ports.push_back(port);
   }
   const nlohmann::json document = PortsJson(listing);
@@ -144,6 +145,7 @@ TEST(JsonRecords, EveryPortAccessHasAName) {
     EXPECT_EQ(document["ports"][i]["access"], cases[i].name) << i;
     EXPECT_EQ(document["ports"][i]["reason"],
               *cases[i].reason ? nlohmann::json(cases[i].reason) : nlohmann::json(nullptr));
+    EXPECT_EQ(document["ports"][i]["latency_ms"], i == 0 ? nlohmann::json(16) : nlohmann::json(nullptr));
   }
 }
 

@@ -4,6 +4,7 @@
 // whether a port is free learned without ever opening it.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -28,22 +29,45 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A pseudo-terminal whose master this object holds and whose slave no one has open.
+// A pseudo-terminal whose slave no one has open. Its master is held by a child process (the far
+// end of the line, as a simulator or a bridge would be) unless here is asked for: then by this
+// process, which then is that far end itself.
 struct PlainPty {
-  PlainPty() {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[128];
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
-        ::ptsname_r(master, name, sizeof name) != 0) {
-      ADD_FAILURE() << "no pseudo-terminal";
+  explicit PlainPty(bool here = false) {
+    int named[2];
+    if (!here && ::pipe(named) != 0) return;
+    if (!here && (child = ::fork()) != 0) {
+      ::close(named[1]);
+      char name[128] = {};
+      const ssize_t n = ::read(named[0], name, sizeof name - 1);
+      ::close(named[0]);
+      if (n > 0) path.assign(name, static_cast<std::size_t>(n));
+      if (path.empty()) ADD_FAILURE() << "no pseudo-terminal";
       return;
     }
-    path = name;
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128] = {};
+    const bool ok = master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
+                    ::ptsname_r(master, name, sizeof name) == 0;
+    if (here) {
+      if (!ok) ADD_FAILURE() << "no pseudo-terminal";
+      path = ok ? name : "";
+      return;
+    }
+    // The child: tells the name, then holds the master until it is ended.
+    (void)!::write(named[1], name, ok ? std::strlen(name) : 0);
+    ::close(named[1]);
+    for (;;) ::pause();
   }
   ~PlainPty() {
     if (master >= 0) ::close(master);
+    if (child > 0) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+    }
   }
   int master = -1;
+  pid_t child = 0;
   std::string path;
 };
 
@@ -82,6 +106,9 @@ class FakeMachine : public ::testing::Test {
             "FT232R USB UART", "A9XK3L0Q");
     Adapter("ttyACM0", ptys[2]->path, "usb2/2-1", "2-1:1.0", "2341", "0043", "Arduino", "Uno",
             "");
+    // FTDI's driver shows its chip's latency timer; CDC-ACM has none.
+    std::ofstream(root / "sys/class/tty/ttyUSB0/device/latency_timer") << "16\n";
+    std::ofstream(root / "sys/class/tty/ttyUSB1/device/latency_timer") << "1\n";
     fs::create_symlink("../../ttyUSB0", fs::path(roots.byId) / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
     fs::create_symlink("../../ttyACM0", fs::path(roots.byId) / "usb-Arduino_Uno-if00");
     // Names that are no serial devices are left out.
@@ -126,7 +153,17 @@ TEST_F(FakeMachine, ListsEveryAdapterWithItsIdentityInOrder) {
   EXPECT_EQ(usb0.access, PortAccess::Free);
   EXPECT_EQ(DescribePort(usb0),
             "by-id usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0, USB 0403:6001 FTDI FT232R USB UART, "
-            "serial A50285BI, free");
+            "serial A50285BI, latency 16 ms, free");
+  EXPECT_EQ(listing.ports[1].latencyMs, 1);
+  EXPECT_EQ(listing.ports[2].latencyMs, -1);
+  // As an operation starts: the same timer from the path or a link to it, and a warning that
+  // names the port, the timer and the remedy only above 2 ms.
+  EXPECT_EQ(AdapterLatencyMs(usb0.path, roots.sys), 16);
+  EXPECT_EQ(AdapterLatencyMs(roots.dev + "/ttyACM0", roots.sys), -1);
+  const std::string warning = LatencyWarning(usb0.path, 16);
+  for (const char* part : {"/ttyUSB0: ", "latency timer is 16 ms", "udev rule", "/sys/bus/usb-serial/devices/ttyUSB0/latency_timer"})
+    EXPECT_NE(warning.find(part), std::string::npos) << part << " in " << warning;
+  EXPECT_EQ(LatencyWarning(usb0.path, 2), "");
   EXPECT_EQ(listing.ports[1].path, roots.dev + "/ttyUSB1");
   EXPECT_TRUE(listing.ports[1].byId.empty());
   EXPECT_EQ(listing.ports[1].serial, "A9XK3L0Q");
@@ -185,7 +222,7 @@ TEST_F(FakeMachine, UseIsLearnedFromProcessesAndLocksWithoutOpening) {
   EXPECT_EQ(listing.ports[1].access, PortAccess::Busy);
   EXPECT_EQ(listing.ports[1].reason, InUseBy(holder.Pid(), "quill-holder"));
   EXPECT_EQ(DescribePort(listing.ports[1]),
-            "USB 0403:6001 FTDI FT232R USB UART, serial A9XK3L0Q, busy: " +
+            "USB 0403:6001 FTDI FT232R USB UART, serial A9XK3L0Q, latency 1 ms, busy: " +
                 InUseBy(holder.Pid(), "quill-holder"));
 
   const std::string own = InUseBy(::getpid(), OwnName());
@@ -308,6 +345,23 @@ TEST_F(FakeMachine, PermissionFollowsTheNodesModeAndTheUsersGroups) {
   }
   ASSERT_EQ(::chmod(ptys[0]->path.c_str(), 0600), 0);
   EXPECT_EQ(ListSerialPorts(roots).ports[0].access, PortAccess::Free) << "root opens anything";
+}
+
+// A process that holds a pseudo-terminal's master is the far end of its line: its own hold on the
+// slave is no use of the port; another process's hold is.
+TEST_F(FakeMachine, TheFarEndOfAPseudoTerminalIsNoUserOfIt) {
+  PlainPty own(true);
+  const int slave = ::open(own.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(slave, 0);
+  fs::create_symlink(own.path, fs::path(roots.dev) / "ttyUSB7");
+  const auto bridge = [this] { return ListSerialPorts(roots).ports[2]; };
+  ASSERT_EQ(bridge().path, roots.dev + "/ttyUSB7");
+  EXPECT_EQ(bridge().access, PortAccess::Free) << bridge().reason;
+  {
+    PortHolder holder(own.path, "quill-holder");
+    EXPECT_EQ(bridge().reason, InUseBy(holder.Pid(), "quill-holder"));
+  }
+  ::close(slave);
 }
 
 // The list made again and again, as a wizard refreshing it would, while a board runs on the
