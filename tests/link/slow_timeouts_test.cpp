@@ -1,6 +1,7 @@
 // The reply timeouts that take their full time: a board that stays silent after the ten sync
 // bytes (5 s), during the download (3 s), after the download (20 s), after an erase command
-// (20 s) and after a chunk's data (5 s), and one that answers late but within the wait.
+// (20 s) and after a chunk's data (5 s), and one that answers late but within the wait; and a
+// boot through a USB adapter whose latency timer holds every echo back.
 #include <gtest/gtest.h>
 
 #include "app/wizard_state.h"
@@ -70,6 +71,34 @@ TEST_P(SilentBoard, TimesOutAfterTheFullWait) {
     ASSERT_EQ(steps.size(), 20u);
     for (int i = 0; i < 20; ++i) EXPECT_EQ(steps[i].pos, i);
   }
+}
+
+// An adapter at its default timer of 16 ms holds every echo of the download that long: the boot
+// takes that much longer per kernel byte, and no wait of the protocol runs out on the way.
+TEST(AdapterLatency, ABootThroughA16MsTimerPaysItPerEchoAndSucceeds) {
+  WizardState sheet = MakeSheet("TX-A10", 0, 0, "");
+  sim::BoardOptions options = BoardFor(sheet, sim::BoardState::Boot);
+  options.adapterLatencyMs = 16;
+  auto board = StartBoard(options);
+  sheet.m_strComPort = board->PortPath();
+  sheet.m_strFile = WriteProgramFile({SRecord(1, 0x0100, Pattern(64, 3))});
+  CCommThread comm;
+  RecordingNotifier notifier(comm);
+  const Clock::time_point begin = Clock::now();
+  ASSERT_TRUE(comm.StartBoot(&notifier, sheet));
+  ASSERT_TRUE(notifier.WaitIdle(60s));
+  const double took = std::chrono::duration<double>(Clock::now() - begin).count();
+  uint32_t detail = 0;
+  ASSERT_EQ(comm.GetResult(detail), ErrorNone) << detail;
+  // Every byte of the download (start byte, length, image) waits for its echo; the chunks after
+  // it add a few waits more.
+  const std::vector<ProgressRecord> download = notifier.RecordsOf(PhaseKernelLoad);
+  ASSERT_FALSE(download.empty());
+  const double kernelBytes = static_cast<double>(download.back().range);
+  ASSERT_GE(kernelBytes, 896.0);
+  EXPECT_GE(took, kernelBytes * 0.016);
+  EXPECT_LT(took, kernelBytes * 0.016 + 3.0);
+  EXPECT_TRUE(board->Errors().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Slow, SilentBoard, ::testing::ValuesIn(kCases),
