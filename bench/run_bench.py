@@ -16,6 +16,9 @@
 2d. Boards on another computer: boot TX-A10 and program 32 KB at 9600 bps through a local
    ser2net as rfc2217:// ports, each against the same run on the local pseudo-terminal; eight
    boards through the network at once against one.
+2e. A USB adapter's latency timer: boot TX-A10 and program 32 KB at 9600 bps through
+   `quill-sim --adapter-latency` at 16 ms (the FTDI default) and at 1 ms (what the low-latency
+   request and the udev rule set), each against the protocol's bound.
 3. The wizard during an unpaced boot run (quill-bench-wizard): notifications handled against
    those posted, and the longest gap between two events of the user-interface thread.
 
@@ -44,6 +47,7 @@ STATION_BOARDS, STATION_LANES = 20, 4
 NETWORK_GOAL = 1.05  # a run through a local ser2net / the same run on the local pseudo-terminal
 NETWORK_PARALLEL_GOAL = 1.10  # eight network boards at once / one
 GAP_GOAL_MS = 50.0
+ADAPTER_GOAL = 1.6  # through an adapter whose timer is 1 ms / the protocol's bound
 
 # Kernel image sizes by device and mode (the catalogue's), for the lower bound of a boot run.
 BOOT_TARGETS = [  # (label, device, mode or None, kernel id at CLOCK, kernel size)
@@ -396,6 +400,38 @@ def network_rows(cli, sim, work, program_file, boot_file, program_size, boot_siz
     return rows
 
 
+def adapter_rows(cli, sim, boot_file, program_file, boot_size, program_size):
+    """Boot and program through a modelled USB adapter at 16 ms and at 1 ms, against the bound."""
+    rows = []
+    label, device, _, _, kernel = BOOT_TARGETS[0]
+    blocks = 2 if program_size > 0x4000 else 1
+    jobs = [
+        ("boot %s, kernel + %d KB" % (label, boot_size // 1024),
+         ["--device", device, "--clock", str(CLOCK)],
+         ["boot", "--device", device, "--clock", str(CLOCK), "--baud", "9600", boot_file],
+         line_seconds(boot_bytes(kernel, boot_size), 9600)),
+        ("program %s, erase + %d KB" % (label, program_size // 1024),
+         ["--device", device, "--state", "user"],
+         ["program", "--device", device, "--baud", "9600", program_file],
+         line_seconds(erase_bytes(blocks) + chunk_bytes(program_size), 9600)),
+    ]
+    for name, board_args, cli_args, bound in jobs:
+        for latency in (16, 1):
+            print("adapter: %s at 9600 bps, latency timer %d ms..." % (name, latency),
+                  file=sys.stderr)
+            board = Sim(sim, *board_args, "--pace", "--adapter-latency", str(latency))
+            try:
+                took = run_cli(cli, [cli_args[0], "--port", board.port, *cli_args[1:]])
+            finally:
+                board.close()
+            ratio = took / bound
+            goal = None if latency > 1 else ratio <= ADAPTER_GOAL
+            rows.append(("%s, 9600 bps, adapter latency timer %d ms: %.2f s / bound %.2f s" %
+                         (name, latency, took, bound), "%.3f" % ratio,
+                         "(timer's cost)" if latency > 1 else "<= %.2f" % ADAPTER_GOAL, goal))
+    return rows
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -405,6 +441,8 @@ def main():
                         help="smaller files and fewer repetitions: a smoke run, not a measurement")
     parser.add_argument("--station-only", action="store_true",
                         help="only the programming station's row")
+    parser.add_argument("--adapter-only", action="store_true",
+                        help="only the rows of the USB adapter's latency timer")
     opts = parser.parse_args()
 
     build = os.path.abspath(opts.build)
@@ -413,10 +451,11 @@ def main():
     floor = os.path.join(build, "bench", "quill-bench-line")
     wizard = os.path.join(build, "bench", "quill-bench-wizard")
     srec_info = shutil.which("srec_info")
-    for path in (cli, sim) if opts.station_only else (cli, sim, floor):
+    only_line = opts.station_only or opts.adapter_only
+    for path in (cli, sim) if only_line else (cli, sim, floor):
         if not os.access(path, os.X_OK):
             sys.exit("run_bench.py: %s is missing; build the Release tree first" % path)
-    if srec_info is None and not opts.station_only:
+    if srec_info is None and not only_line:
         sys.exit("run_bench.py: srec_info is missing (Debian package srecord)")
 
     small_mb, large_mb, runs = (8, 16, 1) if opts.quick else (64, 256, 3)
@@ -429,6 +468,16 @@ def main():
             print("station: %d boards, %d at a time..." % (STATION_BOARDS, STATION_LANES),
                   file=sys.stderr)
             rows.append(station_row(cli, sim, work, 4096))
+            return print_rows(rows)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+    if opts.adapter_only:
+        try:
+            boot_file = os.path.join(work, "boot.srec")
+            write_program(boot_file, boot_size)
+            program_file = os.path.join(work, "program.srec")
+            write_program(program_file, program_size)
+            rows += adapter_rows(cli, sim, boot_file, program_file, boot_size, program_size)
             return print_rows(rows)
         finally:
             shutil.rmtree(work, ignore_errors=True)
@@ -564,6 +613,9 @@ def main():
                                  runs)
         else:
             rows.append(("boards on another computer (ser2net not installed)", "-", "-", None))
+
+        # --- 2e. a USB adapter's latency timer -------------------------------------------
+        rows += adapter_rows(cli, sim, boot_file, program_file, boot_size, program_size)
 
         # --- 3. the wizard ---------------------------------------------------------------
         if os.access(wizard, os.X_OK):

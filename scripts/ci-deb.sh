@@ -12,6 +12,7 @@ trap 'apt-get remove -y quill >/dev/null' EXIT
 test -d /usr/share/quill/fpcode
 test -f /usr/share/bash-completion/completions/quill-cli
 test -f /usr/share/doc/quill/copyright
+grep -q 'ATTR{latency_timer}="1"' /usr/lib/udev/rules.d/99-quill-ftdi-latency.rules
 dpkg-deb --field "$deb" Depends
 apt-get remove -y quill
 trap - EXIT
