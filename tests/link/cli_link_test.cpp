@@ -174,6 +174,33 @@ TEST_F(CliBoard, EraseSendsTheBlocksInMapOrder) {
   EXPECT_EQ(board->EraseCommands()[0].starts, (std::vector<uint32_t>{0x4000, 0x1F000}));
 }
 
+// Opening a local port asks the driver for low latency and gives the flag back at the close; a
+// driver without the flag (a pseudo-terminal) refuses the request, which is no error. The calls
+// are seen by a library preloaded into quill-cli.
+TEST_F(CliBoard, TheOpenAsksForLowLatencyAndARefusalIsNoError) {
+  Start("TX-A10");
+  for (const bool accept : {true, false}) {
+    SCOPED_TRACE(accept ? "a driver with the flag" : "a driver without it");
+    const std::string log = ::testing::TempDir() + "quill_shim_" + std::to_string(::getpid()) +
+                            (accept ? ".accept" : ".refuse");
+    std::remove(log.c_str());
+    ChildProcess run({"/usr/bin/env", std::string("LD_PRELOAD=") + QUILL_SERIAL_SHIM,
+                      "QUILL_SHIM_LOG=" + log, accept ? "QUILL_SHIM_SERIAL=accept" : "QUILL_SHIM_SERIAL=",
+                      std::string(QUILL_BINARY_DIR) + "/cli/quill-cli", "erase", "-p",
+                      board->PortPath(), "-d", "TX-A10", "--blocks", "LB0", "-q"});
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    std::vector<std::string> calls;
+    for (const std::string& line : Lines(ReadAll(log))) {
+      if (line.find("SERIAL") != std::string::npos) calls.push_back(line);
+    }
+    const std::vector<std::string> expected =
+        accept ? std::vector<std::string>{"TIOCGSERIAL", "TIOCSSERIAL low_latency=1", "TIOCGSERIAL",
+                                          "TIOCSSERIAL low_latency=0"}
+               : std::vector<std::string>{"TIOCGSERIAL"};
+    EXPECT_EQ(calls, expected);
+  }
+}
+
 TEST_F(CliBoard, FailureExitsWithItsErrorKindAndMessage) {
   Start("TX-C30", {{Step::ChunkChecksum, FaultAction::Fail, 0}});
   const std::string file = WriteProgramFile({SRecord(1, 0x0100, {1})});
