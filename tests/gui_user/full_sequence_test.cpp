@@ -4,7 +4,14 @@
 // (a real ser2net), its rfc2217:// port typed into the port box.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -258,6 +265,71 @@ TEST(FullSequence, ANetworkPortIsTypedCheckedProgrammedThroughAndRemembered) {
   configure = session->Page_<CConfigurePage>();
   ASSERT_NE(configure, nullptr);
   EXPECT_EQ(configure->m_cbPort->currentText(), url);
+}
+
+// A port server that takes the connection and never says a word: the wizard's start returns at
+// once, its window keeps handling events while the worker waits for the server, and Abort ends
+// the wait at once.
+TEST(FullSequence, AServerThatNeverAnswersLeavesTheWindowResponsiveAndAbortEndsIt) {
+  ScriptedPrompt prompt;
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const int mute = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(mute, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(mute, 4), 0);
+  ::getsockname(mute, reinterpret_cast<sockaddr*>(&address), &length);
+  const QString url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(ntohs(address.sin_port));
+
+  auto session = std::make_unique<Session>(dir.filePath("quill.ini"));
+  ASSERT_TRUE(session->Show());
+  session->Next();
+  auto* configure = session->Page_<CConfigurePage>();
+  ASSERT_NE(configure, nullptr);
+  ASSERT_TRUE(ChooseText(configure->m_cbDevice, "TX-C30"));
+  configure->m_cbPort->lineEdit()->selectAll();
+  QTest::keyClicks(configure->m_cbPort->lineEdit(), url);
+  session->Next();
+  ASSERT_EQ(session->Active(), PageId::Operation) << ::testing::PrintToString(prompt.Ids());
+  ClickButton(session->operation->Radio(OperationUser));
+  session->Next();
+  ClickButton(session->Page_<CUserOperationPage>()->Radio(UserOperationProgram));
+  session->Next();
+  session->Page_<CUserFilePage>()->m_editFile->setText(
+      QString::fromStdString(FileOf({{0x0140, Pattern(16, 3)}})));
+  session->Next();
+  session->Next();
+  ASSERT_EQ(session->Active(), PageId::UserStartSwitches);
+
+  QElapsedTimer clock;
+  clock.start();
+  session->Next();  // starts the operation
+  EXPECT_LT(clock.elapsed(), 100);
+  qint64 last = clock.elapsed(), longest = 0;
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    longest = std::max(longest, clock.elapsed() - last);
+    last = clock.elapsed();
+  });
+  tick.start(5);
+  QTest::qWait(600);
+  tick.stop();
+  EXPECT_LT(longest, 100) << "the window stood still while the server was tried";
+  ASSERT_EQ(session->Active(), PageId::UserProgress);
+
+  auto* abort = session->sheet->GetActivePage()->findChild<QPushButton*>("button1021");
+  ASSERT_NE(abort, nullptr);
+  clock.restart();
+  QTest::mouseClick(abort, Qt::LeftButton);
+  ASSERT_TRUE(session->WaitFor(PageId::UserDone));
+  EXPECT_LT(clock.elapsed(), 500);
+  uint32_t detail = 0;
+  EXPECT_EQ(session->sheet->Comm().GetResult(detail), ErrorUserAbort);
+  session->End();
+  ::close(mute);
 }
 
 }  // namespace
