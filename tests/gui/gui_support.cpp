@@ -3,7 +3,9 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 #endif
 
 #include <QAbstractButton>
@@ -47,14 +49,32 @@ AnnouncedPort::AnnouncedPort(const std::string& name) {
 AnnouncedPort::~AnnouncedPort() {
   std::error_code ignored;
   std::filesystem::remove(m_link, ignored);
-  if (m_held >= 0) ::close(m_held);
+  if (m_holder > 0) {
+    ::kill(m_holder, SIGKILL);
+    ::waitpid(m_holder, nullptr, 0);
+  }
   if (m_master >= 0) ::close(m_master);
 }
 
 void AnnouncedPort::Hold() {
-  m_held = ::open(m_link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (m_held < 0 || ::flock(m_held, LOCK_EX | LOCK_NB) != 0)
+  // Another process: this one holds the master, which makes it the far end of the line.
+  int ready[2];
+  if (::pipe(ready) != 0) throw std::runtime_error("cannot hold the port");
+  m_holder = ::fork();
+  if (m_holder == 0) {
+    ::close(m_master);
+    const int fd = ::open(m_link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+    (void)!::write(ready[1], &ok, 1);
+    for (;;) ::pause();
+  }
+  char ok = 'n';
+  ::close(ready[1]);
+  if (m_holder < 0 || ::read(ready[0], &ok, 1) != 1 || ok != 'y') {
+    ::close(ready[0]);
     throw std::runtime_error("cannot hold the port");
+  }
+  ::close(ready[0]);
 }
 
 HeldPort::HeldPort(const std::string& path) {

@@ -57,13 +57,13 @@ class AnnouncedPort {
   ~AnnouncedPort();
   AnnouncedPort(const AnnouncedPort&) = delete;
   AnnouncedPort& operator=(const AnnouncedPort&) = delete;
-  // Keeps the port open and locked, as another program using it would.
+  // Keeps the port open and locked in another process, as another program using it would.
   void Hold();
   const std::string& Path() const { return m_link; }
 
  private:
   int m_master = -1;
-  int m_held = -1;
+  pid_t m_holder = -1;  // the process that holds it
   std::string m_link;
 };
 
