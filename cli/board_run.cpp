@@ -10,6 +10,7 @@
 #include "cli/console.h"
 #include "cli/link_run.h"
 #include "cli/progress_report.h"
+#include "cli/record_outlet.h"
 #include "kernels/sha256.h"
 #include "link/results.h"
 #include "resources/format.h"
@@ -208,10 +209,14 @@ void BoardRun::Done(Board& board, const Outcome& outcome, int status) {
     Write(Stream::Out, "", line);
   }
   if (log_.IsOpen() && !log_.Append(record)) logFailed_ = true;
+  if (settings_.records != nullptr) settings_.records->Send(record, r);
   finished_.push_back(&board);
 }
 
 bool BoardRun::Follow() {
+  if (settings_.records != nullptr) {
+    if (std::optional<std::string> notice = settings_.records->TakeNotice()) Write(Stream::Err, "", *notice);
+  }
   bool anyRunning = false;
   for (auto& board : boards_) {
     Board& b = *board;

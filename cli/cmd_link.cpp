@@ -23,6 +23,7 @@
 #include "cli/json_output.h"
 #include "cli/link_run.h"
 #include "cli/job_file.h"
+#include "cli/record_outlet.h"
 #include "device/catalogue.h"
 #include "link/comm_thread.h"
 #include "kernels/kernel_store.h"
@@ -147,8 +148,10 @@ int RunOperation(LinkOp op, const LinkJob& job, const Options& options, const Po
     std::cerr << "quill-cli: " << waiter.Error() << '\n';
     return ErrorInternal;
   }
+  const std::unique_ptr<RecordOutlet> records = RecordOutlet::FromOptions(options, false);
   BoardRun::Settings settings = BoardRun::SettingsFor(options, plan.paths.size() > 1);
   settings.erase = job.erase;
+  settings.records = records.get();
   BoardRun run(op, std::move(settings), log, waiter.Notifier());
   for (std::size_t i = 0; i < plan.paths.size(); ++i) {
     run.Start(job.state, plan.paths[i], plan.serials[i], shared);
@@ -160,13 +163,17 @@ int RunOperation(LinkOp op, const LinkJob& job, const Options& options, const Po
       run.AbortAll();
     }
   }
-  return run.Finish();
+  const int status = run.Finish();
+  if (records) {
+    if (std::optional<std::string> notice = records->Finish()) WriteStderr(*notice + "\n");
+  }
+  return status;
 }
 
 const std::vector<OptionSpec> kCommonSpecs = {
     {"--port", true},   {"--device", true},  {"--mode", true}, {"--baud", true},
     {"--quiet", false}, {"--trace", false}, {"--json", false}, {"--log", true},
-    {"--save-job", true}};
+    {"--save-job", true}, {"--records", true}, {"--station", true}};
 
 std::vector<OptionSpec> With(std::vector<OptionSpec> more) {
   more.insert(more.begin(), kCommonSpecs.begin(), kCommonSpecs.end());

@@ -16,7 +16,7 @@ int RunJob(const std::vector<std::string>& args) {
   const Options options = ParseOptions(
       "run", args,
       {{"--port", true}, {"--watch", false}, {"--json", false}, {"--log", true},
-       {"--quiet", false}, {"--trace", false}});
+       {"--quiet", false}, {"--trace", false}, {"--records", true}, {"--station", true}});
   if (options.positional.size() != 1) {
     throw UsageError(options.positional.empty()
                          ? "missing JOB: the job file to run (written by boot, program or erase with --save-job)"
@@ -28,7 +28,7 @@ int RunJob(const std::vector<std::string>& args) {
   if (const int status = VerifyJobFiles(job)) return status;
   Options run = job.options;
   run.ports = options.ports;
-  for (const char* name : {"--port", "--log"}) {
+  for (const char* name : {"--port", "--log", "--records", "--station"}) {
     if (const std::string* value = options.Value(name)) run.values[name] = *value;
   }
   for (const char* name : {"--json", "--quiet", "--trace", "--watch"}) {

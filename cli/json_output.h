@@ -40,6 +40,7 @@ struct BoardRecord {
   std::string message;      // the result page's text
   std::string portProblem;  // why the port did not open, when it did not
   std::string job, jobSha256;  // the job file the run came from, and its SHA-256; empty for none
+  std::string value, valueName;  // the board's own value and its name; empty for none
   int exitStatus = 0;
 };
 

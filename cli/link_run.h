@@ -59,6 +59,7 @@ enum class Stream { Out, Err };
 void WriteLines(Stream stream, const std::string& prefix, const std::string& text);
 
 struct Board;
+class RecordOutlet;
 
 // One run of an operation on boards started at once or one after another: starts each board,
 // follows each board's progress, prints each outcome as the result page shows it (and its JSON
@@ -74,6 +75,7 @@ class BoardRun {
     ProgressStyle style = ProgressStyle::Off;
     // Called before any text is written, so a display drawn in place can step aside.
     std::function<void()> beforeText;
+    RecordOutlet* records = nullptr;  // the record store of --records, or none
   };
   // What a station's table shows of a board.
   struct Status {

@@ -12,7 +12,12 @@ trap 'apt-get remove -y quill >/dev/null' EXIT
 test -d /usr/share/quill/fpcode
 test -f /usr/share/bash-completion/completions/quill-cli
 test -f /usr/share/doc/quill/copyright
-dpkg-deb --field "$deb" Depends
+depends="$(dpkg-deb --field "$deb" Depends)"
+echo "$depends"
+# The record store's libraries come with the package.
+for library in libsqlite3-0 libpq5; do
+  [[ $depends == *"$library"* ]] || { echo "the package does not depend on $library"; exit 1; }
+done
 apt-get remove -y quill
 trap - EXIT
 echo "Debian package: installed, checked and removed"

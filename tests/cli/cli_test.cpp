@@ -174,6 +174,15 @@ TEST_F(QuillCli, UsageErrorsNameTheArgument) {
       {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://:3001"}, "the host is missing"},
       {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://[::1]:1", "-p", "tcp://[::1]:1"},
        "--port: tcp://[::1]:1 is given more than once"},
+      // The record store: checked before any port is opened.
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://[::1]:1", "--records", "mysql://db"},
+       "--records: 'mysql://db' is no record store; accepted: sqlite:PATH"},
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://[::1]:1", "--station", "s1"},
+       "--station names the station in the record store: it needs --records URL"},
+      {{"records"}, "--records is required"},
+      {{"records", "--records", "sqlite:x.sqlite", "--since", "2026-13-01"}, "--since '2026-13-01' is no time"},
+      {{"records", "flush", "--csv"}, "--csv: records flush takes only --records"},
+      {{"records", "list"}, "unexpected argument 'list'"},
   };
   for (const Case& c : cases) {
     const CliResult r = Run(c.args);

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -24,6 +25,8 @@
 #include "kernels/kernel_store.h"
 #include "kernels/sha256.h"
 #include "resources/fpcode.h"
+#include "records/record_sender.h"
+#include "records/record_store.h"
 #include "resources/strings.h"
 #include "tests/link/link_support.h"
 
@@ -396,6 +399,139 @@ TEST_F(StationTest, StationSelectorsAreChecked) {
     CliProcess station({"run", job, "--watch", "--port", selector});
     EXPECT_EQ(station.Wait(), 64) << selector;
   }
+}
+
+// The record store: the spool in a data folder of the test's own.
+class RecordsTest : public StationTest {
+ protected:
+  void SetUp() override {
+    StationTest::SetUp();
+    oldData_ = std::getenv("XDG_DATA_HOME");
+    ::setenv("XDG_DATA_HOME", (runtime_ + "/data").c_str(), 1);
+  }
+  void TearDown() override {
+    ::setenv("XDG_DATA_HOME", oldData_.c_str(), 1);
+    StationTest::TearDown();
+  }
+  static std::vector<records::StoredRecord> Stored(const std::string& url) {
+    std::vector<records::StoredRecord> rows;
+    std::string error;
+    EXPECT_TRUE(records::MakeRecordStore(url)->Query({}, rows, &error)) << error;
+    return rows;
+  }
+  static long Spooled(const std::string& url) {
+    records::Spool spool;
+    return spool.Open(nullptr) ? spool.Count(url) : -1;
+  }
+
+  // Two boards, one failing: each row holds the --log record plus station, value, value_name
+  // and record_id, byte for byte once the four are taken out, and its columns agree with it.
+  void ExpectStoreHoldsTheLog(const std::string& url) {
+    auto good = Plug("good");
+    auto bad = Plug("bad", {{Step::ChunkChecksum, FaultAction::Fail, 2}});
+    CliProcess run({"program", "-d", "TX-A10", "-p", Announced("good"), "-p", Announced("bad"),
+                    "--log", log_, "--records", url, "--station", "line-7", file_});
+    EXPECT_EQ(run.Wait(), ErrorFlashWriteChecksum) << run.Err();
+    std::map<std::string, std::string> logged;  // port -> line
+    for (const std::string& line : Lines(ReadAll(log_))) logged[json::parse(line).at("port")] = line;
+    const std::vector<records::StoredRecord> rows = Stored(url);
+    ASSERT_EQ(rows.size(), 2u);
+    for (const records::StoredRecord& row : rows) {
+      json stored = json::parse(row.record);
+      EXPECT_EQ(stored.at("station"), "line-7");
+      EXPECT_EQ(row.station, "line-7");
+      EXPECT_TRUE(stored.at("value").is_null() && stored.at("value_name").is_null());
+      EXPECT_EQ(stored.at("record_id"), row.recordId);
+      EXPECT_EQ(row.recordId.size(), 36u);
+      EXPECT_EQ(row.time, stored.at("time"));
+      EXPECT_EQ(row.port, stored.at("port"));
+      EXPECT_EQ(row.result, stored.at("result"));
+      EXPECT_EQ(row.exitStatus, stored.at("exit_status"));
+      for (const char* field : {"station", "value", "value_name", "record_id"}) stored.erase(field);
+      EXPECT_EQ(stored.dump(), logged[row.port]);
+    }
+    EXPECT_NE(rows[0].recordId, rows[1].recordId);
+    // The same, read back by `records`: filtered by port, and as CSV.
+    CliProcess one({"records", "--records", url, "--port", Announced("bad"), "--json"});
+    EXPECT_EQ(one.Wait(), 0) << one.Err();
+    ASSERT_EQ(Lines(one.Out()).size(), 1u) << one.Out();
+    EXPECT_EQ(json::parse(one.Out()).at("exit_status"), ErrorFlashWriteChecksum);
+    CliProcess csv({"records", "--records", url, "--csv", "--since", "2000-01-01"});
+    EXPECT_EQ(csv.Wait(), 0) << csv.Err();
+    EXPECT_EQ(Lines(csv.Out()).size(), 3u) << csv.Out();
+    CliProcess none({"records", "--records", url, "--since", "2999-01-01T00:00+01:00"});
+    EXPECT_EQ(none.Wait(), 0);
+    EXPECT_EQ(Lines(none.Out()).size(), 1u) << "the header alone: " << none.Out();
+    EXPECT_EQ(Spooled(url), 0);
+  }
+
+  std::string oldData_;
+};
+
+TEST_F(RecordsTest, SqliteHoldsTheLogRecordPlusTheStoreFields) {
+  ExpectStoreHoldsTheLog("sqlite:" + runtime_ + "/records.sqlite");
+}
+
+TEST_F(RecordsTest, PostgreSqlHoldsTheLogRecordPlusTheStoreFields) {
+  PgServer pg;
+  if (!pg.Missing().empty()) GTEST_SKIP() << pg.Missing();
+  std::string error;
+  ASSERT_TRUE(pg.Start(&error)) << error;
+  ExpectStoreHoldsTheLog(pg.Url());
+}
+
+// The store goes away in the middle of a station and comes back: the boards are programmed all
+// the while, and every record ends up in the store exactly once.
+TEST_F(RecordsTest, StoreStoppedMidStationGetsEveryRecordOnce) {
+  PgServer pg;
+  if (!pg.Missing().empty()) GTEST_SKIP() << pg.Missing();
+  std::string error;
+  ASSERT_TRUE(pg.Start(&error)) << error;
+  const std::string job = SaveJob({"program", "-d", "TX-A10", file_});
+  CliProcess station({"run", job, "--watch", "--log", log_, "--records", pg.Url()});
+  auto a = Plug("a");
+  ASSERT_TRUE(WaitUntil([&] { return Stored(pg.Url()).size() == 1; })) << station.Err();
+  pg.Stop();
+  auto b = Plug("b");
+  ASSERT_TRUE(WaitUntil([&] { return Logged() == 2 && Spooled(pg.Url()) == 1; })) << station.Err();
+  ASSERT_TRUE(pg.Start(&error)) << error;
+  auto c = Plug("c");
+  ASSERT_TRUE(WaitUntil([&] { return Stored(pg.Url()).size() == 3; })) << station.Err();
+  station.Signal(SIGINT);
+  EXPECT_EQ(station.Wait(), 0) << station.Err();
+  std::set<std::string> ports, ids;
+  for (const records::StoredRecord& row : Stored(pg.Url())) {
+    ports.insert(row.port);
+    ids.insert(row.recordId);
+  }
+  EXPECT_EQ(ports, (std::set<std::string>{Announced("a"), Announced("b"), Announced("c")}));
+  EXPECT_EQ(ids.size(), 3u);
+  EXPECT_EQ(Spooled(pg.Url()), 0);
+  const std::string err = station.Err();
+  const std::size_t said = err.find("cannot be reached");
+  ASSERT_NE(said, std::string::npos) << err;
+  EXPECT_EQ(err.find("cannot be reached", said + 1), std::string::npos) << "said once: " << err;
+}
+
+// A store that cannot be reached does not stop the run; its record waits in the spool until
+// `records flush` finds the store: 69 before, 0 after, and the record is there once.
+TEST_F(RecordsTest, SpoolKeepsWhatTheStoreDidNotTakeUntilFlushed) {
+  const std::string url = "sqlite:" + runtime_ + "/later/records.sqlite";
+  auto board = Plug("board");
+  CliProcess run({"program", "-d", "TX-A10", "-p", Announced("board"), "--records", url, file_});
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_TRUE(Contains(run.Err(), "1 record waits in the spool")) << run.Err();
+  EXPECT_EQ(Spooled(url), 1);
+  CliProcess early({"records", "flush", "--records", url});
+  EXPECT_EQ(early.Wait(), 69) << early.Err();
+  ASSERT_EQ(::mkdir((runtime_ + "/later").c_str(), 0700), 0);
+  for (int i = 0; i < 2; ++i) {
+    CliProcess flush({"records", "flush"});  // every store the spool holds records for
+    EXPECT_EQ(flush.Wait(), 0) << flush.Err();
+  }
+  EXPECT_EQ(Spooled(url), 0);
+  ASSERT_EQ(Stored(url).size(), 1u);
+  EXPECT_EQ(Stored(url)[0].port, Announced("board"));
 }
 
 }  // namespace
