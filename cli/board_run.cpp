@@ -129,6 +129,7 @@ void BoardRun::Start(const Job& job, const std::string& port, const std::string&
   b.record.adapterSerial = serial;
   b.begin = std::chrono::steady_clock::now();
   b.comm = std::make_unique<CCommThread>();
+  b.comm->SetBoardValue(settings_.value);
   if (settings_.trace) {
     b.tracer = std::make_unique<StderrTrace>(b.prefix);
     b.comm->SetTraceSink(b.tracer.get());
@@ -188,6 +189,12 @@ void BoardRun::Done(Board& board, const Outcome& outcome, int status) {
   r.kind = kind;
   r.detail = detail;
   r.exitStatus = status;
+  r.value = outcome.value;  // a board that failed keeps the value it took
+  if (!outcome.valueProblem.empty()) {
+    r.exitStatus = kExitUnavailable;
+    r.message = "no value for this board: " + outcome.valueProblem + "; nothing was sent";
+    Write(Stream::Err, board.prefix, r.message);
+  }
   if (kind == ErrorNone && status == kExitSuccess) {
     r.bytesInside = outcome.counts.programmed;
     r.bytesOutside = outcome.counts.skipped;

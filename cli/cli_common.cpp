@@ -222,6 +222,7 @@ int ExitStatusForCheck(const CheckSummary& summary) {
     case CheckSummary::OutsideFlash:
     case CheckSummary::UnknownFormat:
     case CheckSummary::Overlap:
+    case CheckSummary::ReservedOverlap:
       break;
   }
   return kExitInvalidFile;

@@ -152,6 +152,7 @@ int RunOperation(LinkOp op, const LinkJob& job, const Options& options, const Po
   BoardRun::Settings settings = BoardRun::SettingsFor(options, plan.paths.size() > 1);
   settings.erase = job.erase;
   settings.records = records.get();
+  settings.value = MakeValueSource(job, options, shared.valueName);
   BoardRun run(op, std::move(settings), log, waiter.Notifier());
   for (std::size_t i = 0; i < plan.paths.size(); ++i) {
     run.Start(job.state, plan.paths[i], plan.serials[i], shared);
@@ -194,10 +195,12 @@ std::vector<OptionSpec> LinkOptionSpecs(LinkOp op) {
   switch (op) {
     case LinkOp::Boot:
       return With({{"--clock", true}, {"--offset", true}, {"--lowest", true}, {"--highest", true},
-                   kBinaryOption});
+                   kBinaryOption, {"--value", true}, {"--value-from", true}, {"--value-list", true},
+                   {"--value-name", true}});
     case LinkOp::Program:
       return With({{"--no-erase", false}, {"--blocks", true}, {"--offset", true},
-                   {"--lowest", true}, {"--highest", true}, kBinaryOption});
+                   {"--lowest", true}, {"--highest", true}, kBinaryOption, {"--value", true},
+                   {"--value-from", true}, {"--value-list", true}, {"--value-name", true}});
     case LinkOp::Erase: return With({{"--blocks", true}});
   }
   return {};
@@ -242,6 +245,7 @@ int PrepareLinkJob(LinkOp op, const Options& options, JsonLog* log, LinkJob& job
       job.blocksGiven = true;
     }
     job.erase = !options.Has("--no-erase");
+    if (const int status = ParseValueOptions(options, job)) return status;
   }
   if (log != nullptr) {
     if (const int status = OpenLog(options, *log)) return status;
@@ -251,7 +255,7 @@ int PrepareLinkJob(LinkOp op, const Options& options, JsonLog* log, LinkJob& job
   if (const int status = CheckFiles(state, job.files, summary)) return status;
   // Without --blocks the blocks the file touches are programmed, as the blocks page preselects.
   if (job.blocksGiven) state.m_astrSelectedBlocks = blocks;
-  return kExitSuccess;
+  return CheckValuePlacement(job);
 }
 
 int RunLinkCommand(LinkOp op, const Options& options, const JobOrigin* origin) {
@@ -278,7 +282,9 @@ int RunLinkCommand(LinkOp op, const Options& options, const JobOrigin* origin) {
     throw UsageError("the job '" + origin->path + "': " + e.what());
   }
   if (status != kExitSuccess) return status;
-  return RunOperation(op, job, options, ports, log, SharedRecord(op, job.state, origin));
+  BoardRecord shared = SharedRecord(op, job.state, origin);
+  shared.valueName = ValueName(job, origin);
+  return RunOperation(op, job, options, ports, log, shared);
 }
 
 int RunBoot(const std::vector<std::string>& args) {

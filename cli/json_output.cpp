@@ -52,6 +52,10 @@ nlohmann::json ToJson(const BoardRecord& r) {
       {"job_sha256", textOrNull(r.jobSha256)},
   };
   if (!r.portProblem.empty()) record["port_problem"] = r.portProblem;
+  if (!r.valueName.empty()) {
+    record["value"] = textOrNull(r.value);
+    record["value_name"] = r.valueName;
+  }
   if (!r.kernelSource.empty()) record["kernel_source"] = r.kernelSource;
   json files = json::array();
   for (const BoardRecord::File& f : r.files) {

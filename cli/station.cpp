@@ -107,7 +107,11 @@ class Station {
         selectors_(std::move(selectors)),
         table_(StderrIsTerminal() && !options.Has("--quiet") && !options.Has("--trace")),
         texts_(options.Has("--json") ? Stream::Err : Stream::Out),
-        shared_(SharedRecord(job.op, linkJob.state, &job.origin)),
+        shared_([&] {
+          BoardRecord shared = SharedRecord(job.op, linkJob.state, &job.origin);
+          shared.valueName = ValueName(linkJob, &job.origin);
+          return shared;
+        }()),
         run_(job.op, Settings(), log, waiter.Notifier()) {}
 
   int Run();
@@ -121,6 +125,7 @@ class Station {
     if (table_) settings.style = ProgressStyle::Off;
     settings.beforeText = [this] { HideTable(); };
     settings.records = records_;
+    settings.value = MakeValueSource(linkJob_, options_, shared_.valueName);
     return settings;
   }
 

@@ -56,11 +56,14 @@ OperationPlan CCommThread::NewPlan(ThreadCommand command, const Job& job, bool e
     std::lock_guard<std::mutex> lock(m_stateMutex);
     m_outcome.fileError.clear();
     m_outcome.kernel.reset();
+    m_outcome.value.clear();
+    m_outcome.valueProblem.clear();
   }
   OperationPlan plan;
   plan.command = command;
   plan.job = job;
   plan.eraseFirst = eraseFirst;
+  if (command == CmdBoot || command == CmdProgram) plan.value = m_boardValue;
   return plan;
 }
 
@@ -138,7 +141,8 @@ void CCommThread::ThreadProc() {
     // An abort that came before the worker took the operation cancels it: nothing is sent.
     const bool aborted = m_bAbort.load();
     Outcome finished;
-    finished.result = aborted ? Result{ErrorUserAbort, 0} : Run(m_plan, finished.counts);
+    if (aborted) finished.result = Result{ErrorUserAbort, 0};
+    else if (!m_plan.value || TakeBoardValue(m_plan, finished)) finished.result = Run(m_plan, finished.counts);
     if (m_plan.command == CmdBoot && !aborted) finished.kernel = m_plan.kernelIdentity;
     Result& result = finished.result;
     // A step that failed because the server went away failed for that reason, whatever the
@@ -154,6 +158,17 @@ void CCommThread::ThreadProc() {
     // The result and the idle phase together: whoever sees idle sees the result.
     SetProgress(Progress{PhaseIdle, 0, 1}, &finished);
   }
+}
+
+bool CCommThread::TakeBoardValue(OperationPlan& plan, Outcome& finished) {
+  std::vector<uint8_t> bytes;
+  if (!plan.value->Take(finished.value, bytes, &finished.valueProblem)) {
+    finished.result = {ErrorInternal, InternalError::BoardValue};
+    return false;
+  }
+  // The session adds the offset to every record's address; the value's address is the flash's.
+  plan.files->AddPiece(plan.value->Address() - plan.job.m_dwOffset, std::move(bytes));
+  return true;
 }
 
 Result CCommThread::Run(const OperationPlan& plan, ProgramCounts& counts) {
@@ -188,6 +203,8 @@ void CCommThread::SetProgress(const Progress& progress, const Outcome* finished)
       StoreResultLocked(finished->result, finished->counts);
       m_outcome.kernel = finished->kernel;
       if (!finished->linkProblem.empty()) m_outcome.linkProblem = finished->linkProblem;
+      m_outcome.value = finished->value;
+      m_outcome.valueProblem = finished->valueProblem;
       outcome = m_outcome;
     }
     m_progress = progress;

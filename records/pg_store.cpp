@@ -2,7 +2,9 @@
 // its time zone (UTC goes in, so a dashboard in any zone reads the right moment).
 #include <libpq-fe.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "records/record_store.h"
 
@@ -43,6 +45,11 @@ class PgStore : public RecordStore {
               "value_name text, result text, exit_status integer, record jsonb NOT NULL)",
               error) ||
         !Exec("CREATE INDEX IF NOT EXISTS quill_records_time ON quill_records (time)", error) ||
+        !Exec("CREATE TABLE IF NOT EXISTS quill_value_counters (name text PRIMARY KEY, "
+              "next text NOT NULL)", error) ||
+        !Exec("CREATE TABLE IF NOT EXISTS quill_value_lists (name text NOT NULL, "
+              "position integer NOT NULL, value text NOT NULL, taken boolean NOT NULL DEFAULT false, "
+              "PRIMARY KEY (name, position))", error) ||
         !Exec("COMMIT", error)) {
       Drop();
       return false;
@@ -99,7 +106,95 @@ class PgStore : public RecordStore {
     return ok;
   }
 
+  Taken TakeCounter(const std::string& name, uint64_t start, uint64_t step, uint64_t max,
+                    uint64_t* value, std::string* error) override {
+    if (!Connect(error)) return Taken::Failed;
+    const std::string first = std::to_string(start);
+    std::vector<std::string> row;
+    // The row stays locked until the commit: another station's take waits for this one.
+    if (!Exec("BEGIN", error) ||
+        !Params("INSERT INTO quill_value_counters (name, next) VALUES ($1, $2) "
+                "ON CONFLICT (name) DO NOTHING", {name.c_str(), first.c_str()}, error, nullptr) ||
+        !Params("SELECT next FROM quill_value_counters WHERE name = $1 FOR UPDATE",
+                {name.c_str()}, error, &row)) {
+      Failed();
+      return Taken::Failed;
+    }
+    const std::string next = row.empty() ? "-" : row[0];
+    uint64_t current = 0;
+    const bool number = !next.empty() && next.find_first_not_of("0123456789") == std::string::npos &&
+                        next.size() <= 20 && (next.size() < 20 || next <= "18446744073709551615");
+    if (number) current = std::stoull(next);
+    if (!number || current > max) {
+      Exec("ROLLBACK", nullptr);
+      return Taken::Exhausted;
+    }
+    const std::string after = NextCounterText(current, step);
+    if (!Params("UPDATE quill_value_counters SET next = $1 WHERE name = $2",
+                {after.c_str(), name.c_str()}, error, nullptr) ||
+        !Exec("COMMIT", error)) {
+      Failed();
+      return Taken::Failed;
+    }
+    *value = current;
+    return Taken::Yes;
+  }
+
+  bool LoadList(const std::string& name, const std::vector<std::string>& values,
+                std::string* error) override {
+    if (!Connect(error) || !Exec("BEGIN", error)) return false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const std::string position = std::to_string(i);
+      if (!Params("INSERT INTO quill_value_lists (name, position, value) VALUES ($1, $2::integer, $3) "
+                  "ON CONFLICT (name, position) DO NOTHING",
+                  {name.c_str(), position.c_str(), values[i].c_str()}, error, nullptr)) {
+        return Failed();
+      }
+    }
+    return Exec("COMMIT", error) || Failed();
+  }
+
+  Taken TakeListValue(const std::string& name, std::string* value, std::string* error) override {
+    if (!Connect(error)) return Taken::Failed;
+    std::vector<std::string> row;
+    // SKIP LOCKED: a line another station is taking right now is passed over, not waited for.
+    if (!Exec("BEGIN", error) ||
+        !Params("SELECT position::text, value FROM quill_value_lists WHERE name = $1 AND NOT taken "
+                "ORDER BY position LIMIT 1 FOR UPDATE SKIP LOCKED",
+                {name.c_str()}, error, &row)) {
+      Failed();
+      return Taken::Failed;
+    }
+    if (row.empty()) {
+      Exec("ROLLBACK", nullptr);
+      return Taken::Exhausted;
+    }
+    if (!Params("UPDATE quill_value_lists SET taken = true WHERE name = $1 AND position = $2::integer",
+                {name.c_str(), row[0].c_str()}, error, nullptr) ||
+        !Exec("COMMIT", error)) {
+      Failed();
+      return Taken::Failed;
+    }
+    *value = row[1];
+    return Taken::Yes;
+  }
+
  private:
+  // One statement with text parameters; the first row's columns go to *row when given.
+  bool Params(const char* sql, const std::vector<const char*>& params, std::string* error,
+              std::vector<std::string>* row) {
+    PGresult* result = PQexecParams(conn_, sql, static_cast<int>(params.size()), nullptr,
+                                    params.data(), nullptr, nullptr, 0);
+    const ExecStatusType status = PQresultStatus(result);
+    const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    if (!ok && error) *error = ErrorText(conn_);
+    if (ok && row != nullptr && PQntuples(result) > 0) {
+      for (int c = 0; c < PQnfields(result); ++c) row->push_back(PQgetvalue(result, 0, c));
+    }
+    PQclear(result);
+    return ok;
+  }
+
   static const char* OrNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
 
   bool Exec(const char* sql, std::string* error) {

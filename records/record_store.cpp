@@ -1,6 +1,8 @@
 #include "records/record_store.h"
 
 #include <array>
+#include <cstdint>
+#include <stdexcept>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -28,7 +30,12 @@ class SqliteStore : public RecordStore {
                   "record_id TEXT PRIMARY KEY, time TEXT NOT NULL, station TEXT, port TEXT, "
                   "job_sha256 TEXT, value TEXT, value_name TEXT, result TEXT, "
                   "exit_status INTEGER, record TEXT NOT NULL);"
-                  "CREATE INDEX IF NOT EXISTS quill_records_time ON quill_records (time);",
+                  "CREATE INDEX IF NOT EXISTS quill_records_time ON quill_records (time);"
+                  "CREATE TABLE IF NOT EXISTS quill_value_counters (name TEXT PRIMARY KEY, "
+                  "next TEXT NOT NULL);"
+                  "CREATE TABLE IF NOT EXISTS quill_value_lists (name TEXT NOT NULL, "
+                  "position INTEGER NOT NULL, value TEXT NOT NULL, taken INTEGER NOT NULL DEFAULT 0, "
+                  "PRIMARY KEY (name, position));",
                   error)) {
       db_.Close();
       return false;
@@ -69,12 +76,91 @@ class SqliteStore : public RecordStore {
                    });
   }
 
+  Taken TakeCounter(const std::string& name, uint64_t start, uint64_t step, uint64_t max,
+                    uint64_t* value, std::string* error) override {
+    if (!Connect(error) || !db_.Exec("BEGIN IMMEDIATE", error)) return Taken::Failed;
+    std::string next;
+    const bool read =
+        db_.Run("INSERT OR IGNORE INTO quill_value_counters (name, next) VALUES (?, ?)",
+                {{name}, {std::to_string(start)}}, error) &&
+        db_.Run("SELECT next FROM quill_value_counters WHERE name = ?", {{name}}, error,
+                [&next](const std::vector<std::string>& c) { next = c[0]; });
+    if (!read) return Rollback();
+    const std::optional<uint64_t> current = next == "-" ? std::nullopt : ToNumber(next);
+    if (!current || *current > max) {
+      db_.Exec("ROLLBACK", nullptr);
+      return Taken::Exhausted;
+    }
+    if (!db_.Run("UPDATE quill_value_counters SET next = ? WHERE name = ?",
+                 {{NextCounterText(*current, step)}, {name}}, error) ||
+        !db_.Exec("COMMIT", error)) {
+      return Rollback();
+    }
+    *value = *current;
+    return Taken::Yes;
+  }
+
+  bool LoadList(const std::string& name, const std::vector<std::string>& values,
+                std::string* error) override {
+    if (!Connect(error) || !db_.Exec("BEGIN IMMEDIATE", error)) return false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (!db_.Run("INSERT OR IGNORE INTO quill_value_lists (name, position, value) VALUES (?, ?, ?)",
+                   {{name}, Integer(static_cast<long long>(i)), {values[i]}}, error)) {
+        Rollback();
+        return false;
+      }
+    }
+    if (db_.Exec("COMMIT", error)) return true;
+    Rollback();
+    return false;
+  }
+
+  Taken TakeListValue(const std::string& name, std::string* value, std::string* error) override {
+    if (!Connect(error) || !db_.Exec("BEGIN IMMEDIATE", error)) return Taken::Failed;
+    std::string position;
+    if (!db_.Run("SELECT position, value FROM quill_value_lists WHERE name = ? AND taken = 0 "
+                 "ORDER BY position LIMIT 1",
+                 {{name}}, error, [&](const std::vector<std::string>& c) {
+                   position = c[0];
+                   *value = c[1];
+                 })) {
+      return Rollback();
+    }
+    if (position.empty()) {
+      db_.Exec("ROLLBACK", nullptr);
+      return Taken::Exhausted;
+    }
+    if (!db_.Run("UPDATE quill_value_lists SET taken = 1 WHERE name = ? AND position = ?",
+                 {{name}, Integer(std::stoll(position))}, error) ||
+        !db_.Exec("COMMIT", error)) {
+      return Rollback();
+    }
+    return Taken::Yes;
+  }
+
  private:
+  Taken Rollback() {
+    db_.Exec("ROLLBACK", nullptr);
+    return Taken::Failed;
+  }
+  static std::optional<uint64_t> ToNumber(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    try {
+      return std::stoull(text);
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  }
+
   std::string path_;
   SqliteDb db_;
 };
 
 }  // namespace
+
+std::string NextCounterText(uint64_t value, uint64_t step) {
+  return value > UINT64_MAX - step ? "-" : std::to_string(value + step);
+}
 
 std::optional<StoreKind> StoreKindOf(const std::string& url, std::string* error) {
   if (StartsWith(url, "sqlite:")) {

@@ -3,6 +3,7 @@
 // reads. The database libraries are used directly: SQLite's C API and libpq.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,7 +51,23 @@ class RecordStore {
   // The records the filter lets through, newest first.
   virtual bool Query(const RecordFilter& filter, std::vector<StoredRecord>& out,
                      std::string* error) = 0;
+
+  // Per-board values, kept beside the records (tables quill_value_counters and
+  // quill_value_lists), each taken in one transaction.
+  enum class Taken { Yes, Exhausted, Failed };
+  // The counter name's value (start when the store has no such counter yet), advanced by step
+  // in the same transaction; Exhausted, taking nothing, once it is past max.
+  virtual Taken TakeCounter(const std::string& name, uint64_t start, uint64_t step, uint64_t max,
+                            uint64_t* value, std::string* error) = 0;
+  // Adds the list's lines under name where the store lacks their positions (the stored list wins).
+  virtual bool LoadList(const std::string& name, const std::vector<std::string>& values,
+                        std::string* error) = 0;
+  // The first line of the list not taken yet, marked taken in the same transaction.
+  virtual Taken TakeListValue(const std::string& name, std::string* value, std::string* error) = 0;
 };
+
+// The counter's next value after value, as the stores keep it ("-" once past 2^64 - 1).
+std::string NextCounterText(uint64_t value, uint64_t step);
 
 // The store of url (whose kind StoreKindOf has accepted); not connected yet.
 std::unique_ptr<RecordStore> MakeRecordStore(const std::string& url);
