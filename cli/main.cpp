@@ -26,6 +26,8 @@ const char* UsageText() {
   quill-cli boot|program|erase ... --save-job JOB
   quill-cli run JOB [--port SEL ...] [--watch] [--json] [--log FILE] [--quiet] [--trace]
   quill-cli boot|program|erase|run ... [--records URL] [--station NAME]
+  quill-cli boot|program|run ... --value ADDRESS:FORMAT (--value-from START[:STEP] |
+                    --value-list FILE) [--value-name NAME]
   quill-cli records [--records URL] [--job JOB] [--value VALUE] [--port PORT] [--since TIME]
                     [--json | --csv]
   quill-cli records flush [--records URL]
@@ -91,6 +93,17 @@ Arguments:
                      confirmed waits in the spool ($XDG_DATA_HOME/quill/spool.sqlite) and is
                      sent later; a store that is away never stops a run
   --station NAME     the station's name in the records, default the host name
+  --value A:FORMAT   boot, program, run: each board's own value (a serial number) written at
+                     address A: FORMAT u16le, u16be, u32le, u32be, u64le, u64be, dec:N (N
+                     zero-padded ASCII digits) or mac (six bytes, 00:1A:2B:3C:4D:5E). Taken
+                     once the board's port is open, before its first byte, from a counter or
+                     list kept in the record store (--records, else
+                     $XDG_DATA_HOME/quill/values.sqlite): no two boards get the same value
+  --value-from START[:STEP]
+                     the values count up from START by STEP (default 1); decimal or 0x hex
+  --value-list FILE  the values are FILE's lines, each used once, in order
+  --value-name NAME  the counter's or list's name in the store; default the job file's name,
+                     or ADDRESS:FORMAT
   --job JOB          records: only the boards of the job file JOB (or its SHA-256); so too
                      --value VALUE (the board that got it), --port PORT (as the run named
                      it) and --since TIME (ISO 8601; UTC when no zone is given)
@@ -134,6 +147,7 @@ Examples:
   quill-cli program -d TX-A10 --blocks LB0 firmware.mot --save-job line3.job
   quill-cli run line3.job --watch --port usb:0403:6001 --log line3.jsonl
   quill-cli run line3.job --watch --records postgresql://quill@db.lab/factory --station line3
+  quill-cli program -p /dev/ttyUSB0 -d TX-A10 --value 3FF0:u32le --value-from 1000 firmware.mot
   quill-cli records --records sqlite:line3.sqlite --job line3.job --csv
   quill-cli kernels import ~/taveo-kit/fpcode/
 
@@ -151,9 +165,12 @@ Exit status:
   14      the program file changed after it was checked
   64      usage error
   65      a program file is invalid or would program outside the flash, or two overlap; a
-          kernel import was refused; a job's file changed since the job was saved
+          kernel import was refused; a job's file changed since the job was saved; the
+          value's place lies outside the window or its blocks, or under a file's data
   66      a program file (or a kernel to import) cannot be opened
-  69      records: the record store cannot be reached
+  69      a board's value cannot be taken (the store cannot be reached, the counter is
+          past its format's largest value, the list is used up): nothing was sent to it;
+          records: the record store cannot be reached
   73      the kernel store, the --log file or the --save-job file cannot be written
   78      boot refused before anything was sent: no usable kernel installed for the clock
           range, and the port is not a simulated board's

@@ -56,7 +56,9 @@ expect "quill-cli rec" "records"
 expect "quill-cli records " "flush"
 expect "quill-cli records --" "--records --job --since --csv" "--device"
 expect "quill-cli records flush --" "--records" "--job"
-expect "quill-cli run --" "--records --station"
+expect "quill-cli run --" "--records --station --value-from"
+expect "quill-cli program --value 3FF0:u3" "u32le u32be" "u16le"  # after the colon, as bash splits
+expect "quill-cli erase --" "--records" "--value"
 expect "quill-cli program --records " "sqlite: postgresql://"
 expect "quill-cli program --records sqlite:fi" "firmware.mot" "other.txt"  # after the colon, as bash splits
 

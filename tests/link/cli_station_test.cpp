@@ -534,5 +534,162 @@ TEST_F(RecordsTest, SpoolKeepsWhatTheStoreDidNotTakeUntilFlushed) {
   EXPECT_EQ(Stored(url)[0].port, Announced("board"));
 }
 
+// Each format's bytes, exactly, in the board's flash after the file's data; the record names the
+// value as the counter or the list gave it.
+TEST_F(RecordsTest, EachValueFormatIsProgrammedByteExact) {
+  struct Case {
+    const char* format;
+    const char* from;  // or, for mac, the list's one line
+    std::vector<uint8_t> bytes;
+    const char* value;
+  };
+  const Case cases[] = {
+      {"u16le", "0x1234", {0x34, 0x12}, "4660"},
+      {"u16be", "4660", {0x12, 0x34}, "4660"},
+      {"u32le", "0x12345678", {0x78, 0x56, 0x34, 0x12}, "305419896"},
+      {"u32be", "0x12345678", {0x12, 0x34, 0x56, 0x78}, "305419896"},
+      {"u64le", "0x0102030405060708", {8, 7, 6, 5, 4, 3, 2, 1}, "72623859790382856"},
+      {"u64be", "0x0102030405060708", {1, 2, 3, 4, 5, 6, 7, 8}, "72623859790382856"},
+      {"dec:8", "4711", {'0', '0', '0', '0', '4', '7', '1', '1'}, "4711"},
+      {"mac", "00:1A:2B:3C:4D:5E", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, "00:1A:2B:3C:4D:5E"},
+  };
+  auto board = Plug("board");
+  const std::string list = runtime_ + "/macs.txt";
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"program", "-d", "TX-A10", "-p", Announced("board"), "--json",
+                                     "--value", std::string("0x3FF0:") + c.format, file_};
+    if (std::string(c.format) == "mac") {
+      { std::ofstream(list) << "\n" << c.from << "\r\n"; }
+      args.insert(args.end(), {"--value-list", list});
+    } else {
+      args.insert(args.end(), {"--value-from", c.from});
+    }
+    CliProcess run(args);
+    ASSERT_EQ(run.Wait(), 0) << c.format << run.Err();
+    const std::vector<uint8_t> flash = board->Flash();
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 0x3FF0, flash.begin() + 0x3FF0 + c.bytes.size()), c.bytes)
+        << c.format;
+    EXPECT_EQ(flash[0x3FF0 + c.bytes.size()], 0xFF) << c.format << ": nothing past the value";
+    const json record = json::parse(run.Out());
+    EXPECT_EQ(record.at("value"), c.value) << c.format;
+    EXPECT_EQ(record.at("value_name"), std::string("H'3FF0:") + c.format);
+  }
+}
+
+// Two processes and a station take values from one counter in PostgreSQL at once: every board
+// gets its own, none is skipped, and the saved job keeps the value's settings.
+TEST_F(RecordsTest, ValuesFromOneStoreAreDistinctAcrossProcessesAndAStation) {
+  PgServer pg;
+  if (!pg.Missing().empty()) GTEST_SKIP() << pg.Missing();
+  std::string error;
+  ASSERT_TRUE(pg.Start(&error)) << error;
+  const std::vector<std::string> value = {"--value", "0x3FFC:u32le", "--value-from", "1000",
+                                          "--value-name", "serial"};
+  std::vector<std::string> save = {"program", "-d", "TX-A10", file_};
+  save.insert(save.end(), value.begin(), value.end());
+  const std::string job = SaveJob(save);
+  const json saved = json::parse(ReadAll(job));
+  EXPECT_EQ(saved.at("value"), json::parse(R"({"address": 16380, "format": "u32le", "from": 1000,
+                                                "step": 1, "list": null, "name": "serial"})"));
+  std::vector<std::unique_ptr<sim::SimBoard>> boards;
+  for (int i = 0; i < 8; ++i) boards.push_back(Plug("v" + std::to_string(i)));
+  CliProcess station({"run", job, "--watch", "--records", pg.Url(), "-p", Announced("v6"), "-p",
+                      Announced("v7")});
+  std::vector<std::unique_ptr<CliProcess>> runs;
+  for (int p = 0; p < 2; ++p) {
+    std::vector<std::string> args = {"program", "-d", "TX-A10", "--records", pg.Url(), file_};
+    args.insert(args.end(), value.begin(), value.end());
+    for (int i = 0; i < 3; ++i) args.insert(args.end(), {"-p", Announced("v" + std::to_string(p * 3 + i))});
+    runs.push_back(std::make_unique<CliProcess>(args));
+  }
+  for (auto& run : runs) EXPECT_EQ(run->Wait(), 0) << run->Err();
+  ASSERT_TRUE(WaitUntil([&] { return Stored(pg.Url()).size() == 8; })) << station.Err();
+  station.Signal(SIGINT);
+  EXPECT_EQ(station.Wait(), 0) << station.Err();
+  std::set<uint32_t> values;
+  for (const records::StoredRecord& row : Stored(pg.Url())) {
+    EXPECT_EQ(row.valueName, "serial");
+    const std::size_t board = static_cast<std::size_t>(row.port.back() - '0');
+    const std::vector<uint8_t> flash = boards.at(board)->Flash();
+    const uint32_t inFlash = flash[0x3FFC] | flash[0x3FFD] << 8 | flash[0x3FFE] << 16 | uint32_t{flash[0x3FFF]} << 24;
+    EXPECT_EQ(std::to_string(inFlash), row.value) << row.port;
+    values.insert(inFlash);
+  }
+  EXPECT_EQ(values.size(), 8u);
+  EXPECT_EQ(*values.begin(), 1000u);
+  EXPECT_EQ(*values.rbegin(), 1007u);
+}
+
+// A value that cannot be taken or placed refuses the board before its first byte: a used-up list
+// (69, the others go on), a store that cannot be reached (69), the file's data where the value
+// goes, the window and the blocks (65). And a process killed after taking a value does not give
+// it out again.
+TEST_F(RecordsTest, ValueRefusalsSendNothing) {
+  const std::string list = runtime_ + "/list.txt";
+  { std::ofstream(list) << "7\n8\n"; }
+  std::vector<std::unique_ptr<sim::SimBoard>> boards;
+  for (int i = 0; i < 3; ++i) boards.push_back(Plug("l" + std::to_string(i)));
+  CliProcess three({"program", "-d", "TX-A10", "-p", Announced("l0"), "-p", Announced("l1"), "-p",
+                    Announced("l2"), "--log", log_, "--value", "0x3FFE:u16be", "--value-list", list, file_});
+  EXPECT_EQ(three.Wait(), 69);
+  std::multiset<std::string> taken;
+  for (const json& record : LogRecords(log_)) {
+    if (record.at("exit_status") == 69) {
+      EXPECT_TRUE(Contains(record.at("message"), "is used up")) << record;
+      EXPECT_TRUE(record.at("value").is_null());
+      for (const auto& board : boards) {
+        if (board->AnnouncePath() == record.at("port")) {
+          EXPECT_TRUE(board->EraseCommands().empty()) << "nothing sent to the refused board";
+        }
+      }
+    } else {
+      taken.insert(record.at("value").get<std::string>());
+    }
+  }
+  EXPECT_EQ(taken, (std::multiset<std::string>{"7", "8"}));
+
+  struct Refusal {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  };
+  const std::string unreachable = "sqlite:" + runtime_ + "/missing/records.sqlite";
+  const Refusal refusals[] = {
+      {{"--value", "0x3F0:u32le", "--value-from", "1"}, 65, "writes address H'3F0, where the board's own value goes"},
+      {{"--value", "0x3FFE:u32le", "--value-from", "1", "--highest", "0x3FFF"}, 65, "do not lie inside the window"},
+      {{"--value", "0x1F000:u32le", "--value-from", "1"}, 65, "lie in block SB0, which this run does not program"},
+      {{"--value", "0x3FFC:u16le", "--value-from", "1", "--records", unreachable}, 69, "cannot be reached"},
+      {{"--value", "0x3FFC:u16le", "--value-from", "65536"}, 69, "past the largest value of u16le"},
+  };
+  for (const Refusal& r : refusals) {
+    std::vector<std::string> args = {"program", "-d", "TX-A10", "-p", Announced("l0"), file_};
+    args.insert(args.end(), r.args.begin(), r.args.end());
+    const std::size_t erasesBefore = boards[0]->EraseCommands().size();
+    CliProcess run(args);
+    EXPECT_EQ(run.Wait(), r.status) << r.says;
+    EXPECT_TRUE(Contains(run.Err(), r.says)) << run.Err();
+    EXPECT_EQ(boards[0]->EraseCommands().size(), erasesBefore) << r.says;
+  }
+
+  // Killed while its board is being programmed: the value it took stays taken, and the spool
+  // and the store still open and answer.
+  const std::string store = "sqlite:" + runtime_ + "/records.sqlite";
+  auto paced = Plug("paced", {}, sim::BoardState::User, /*pace=*/true);
+  const std::vector<std::string> counter = {"--value", "0x3FFC:u16le", "--value-from", "500", "--records", store};
+  std::vector<std::string> args = {"program", "-d", "TX-A10", "-p", Announced("paced"), file_};
+  args.insert(args.end(), counter.begin(), counter.end());
+  CliProcess killed(args);
+  ASSERT_TRUE(paced->WaitForReceived(64, 10s));
+  killed.Signal(SIGKILL);
+  EXPECT_EQ(killed.Wait(), -SIGKILL);
+  args = {"program", "-d", "TX-A10", "-p", Announced("l1"), "--json", file_};
+  args.insert(args.end(), counter.begin(), counter.end());
+  CliProcess next(args);
+  EXPECT_EQ(next.Wait(), 0) << next.Err();
+  EXPECT_EQ(json::parse(next.Out()).at("value"), "501");
+  EXPECT_EQ(Stored(store).size(), 1u);
+  EXPECT_EQ(Spooled(store), 0);
+}
+
 }  // namespace
 }  // namespace quill::test
