@@ -70,7 +70,7 @@ std::string SummaryTable(const std::vector<std::unique_ptr<Board>>& boards) {
   std::vector<std::array<std::string, 4>> rows = {{"port", "result", "bytes", "seconds"}};
   for (const auto& board : boards) {
     const BoardRecord& r = board->record;
-    std::string result = ResultName(r.kind);
+    std::string result = ResultName(r);
     if (r.exitStatus != kExitSuccess) result = "failed (" + std::to_string(r.exitStatus) + "): " + result;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);

@@ -16,13 +16,13 @@ namespace quill::cli {
 
 namespace {
 
+#ifdef QUILL_HAVE_RECORDS
 std::pair<std::string, std::string> SplitAtColon(const std::string& text) {
   const std::size_t colon = text.find(':');
   if (colon == std::string::npos) return {text, ""};
   return {text.substr(0, colon), text.substr(colon + 1)};
 }
 
-#ifdef QUILL_HAVE_RECORDS
 const char* const kFormats = "u16le, u16be, u32le, u32be, u64le, u64be, dec:N (N 1 to 19), mac";
 
 // The board's value from the store, on the worker's thread.
@@ -56,6 +56,7 @@ int ParseValueOptions(const Options& options, LinkJob& job) {
     return kExitSuccess;
   }
 #ifndef QUILL_HAVE_RECORDS
+  (void)job;
   throw UsageError("--value: per-board values are not in this build (Windows)");
 #else
   ValueSetting setting;

@@ -93,7 +93,7 @@ void RecordOutlet::Send(const nlohmann::json& record, const BoardRecord& board) 
   stored.jobSha256 = board.jobSha256;
   stored.value = board.value;
   stored.valueName = board.valueName;
-  stored.result = ResultName(board.kind);
+  stored.result = ResultName(board);
   stored.exitStatus = board.exitStatus;
   stored.record = JsonLine(StoreRecordJson(record, station_, board, stored.recordId));
   stored.record.pop_back();

@@ -44,8 +44,13 @@ struct BoardRecord {
   int exitStatus = 0;
 };
 
+struct BoardRecord;
+
 // The short name of an ErrorKind ("success" for none), as the records carry it.
 std::string ResultName(int32_t kind);
+// The record's result: its kind's name, or value_unavailable for a board refused for want of its
+// own value.
+std::string ResultName(const BoardRecord& record);
 
 nlohmann::json ToJson(const BoardRecord& record);
 nlohmann::json DevicesJson();

@@ -217,7 +217,7 @@ int Station::StartOwed() {
 
 void Station::Report(const BoardRecord& r) {
   ++done_;
-  std::string result = ResultName(r.kind);
+  std::string result = ResultName(r);
   if (r.exitStatus == kExitSuccess) {
     ++succeeded_;
   } else {

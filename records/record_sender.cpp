@@ -1,5 +1,8 @@
 #include "records/record_sender.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -26,6 +29,10 @@ std::string Spool::Path() { return DataFolder() + "/spool.sqlite"; }
 bool Spool::Open(std::string* error) {
   if (db_.IsOpen()) return true;
   if (!MakeFolder(DataFolder(), error)) return false;
+  // The spool names each record's store, a password in its URL too: the user's alone (SQLite
+  // gives its journal files the database file's permissions).
+  const int fd = ::open(Path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
   std::string why;
   if (!db_.Open(Path(), &why) ||
       !db_.Exec("CREATE TABLE IF NOT EXISTS spool (record_id TEXT PRIMARY KEY, store TEXT NOT NULL, "

@@ -522,6 +522,9 @@ TEST_F(RecordsTest, SpoolKeepsWhatTheStoreDidNotTakeUntilFlushed) {
   EXPECT_EQ(run.Wait(), 0) << run.Err();
   EXPECT_TRUE(Contains(run.Err(), "1 record waits in the spool")) << run.Err();
   EXPECT_EQ(Spooled(url), 1);
+  struct stat spool;
+  ASSERT_EQ(::stat((runtime_ + "/data/quill/spool.sqlite").c_str(), &spool), 0);
+  EXPECT_EQ(spool.st_mode & 0777, 0600u) << "it names the stores, passwords and all";
   CliProcess early({"records", "flush", "--records", url});
   EXPECT_EQ(early.Wait(), 69) << early.Err();
   ASSERT_EQ(::mkdir((runtime_ + "/later").c_str(), 0700), 0);
@@ -574,6 +577,13 @@ TEST_F(RecordsTest, EachValueFormatIsProgrammedByteExact) {
     EXPECT_EQ(record.at("value"), c.value) << c.format;
     EXPECT_EQ(record.at("value_name"), std::string("H'3FF0:") + c.format);
   }
+  // A boot erases the whole flash: the value may go into a block the file does not touch.
+  auto booted = Plug("booted", {}, sim::BoardState::Boot);
+  CliProcess boot({"boot", "-d", "TX-A10", "-c", "8", "-p", Announced("booted"), "--value",
+                   "0x1FFF0:u16be", "--value-from", "0xBEEF", file_});
+  ASSERT_EQ(boot.Wait(), 0) << boot.Err();
+  EXPECT_EQ(booted->Flash()[0x1FFF0], 0xBE);
+  EXPECT_EQ(booted->Flash()[0x1FFF1], 0xEF);
 }
 
 // Two processes and a station take values from one counter in PostgreSQL at once: every board
@@ -636,6 +646,7 @@ TEST_F(RecordsTest, ValueRefusalsSendNothing) {
   for (const json& record : LogRecords(log_)) {
     if (record.at("exit_status") == 69) {
       EXPECT_TRUE(Contains(record.at("message"), "is used up")) << record;
+      EXPECT_EQ(record.at("result"), "value_unavailable");
       EXPECT_TRUE(record.at("value").is_null());
       for (const auto& board : boards) {
         if (board->AnnouncePath() == record.at("port")) {
@@ -660,6 +671,7 @@ TEST_F(RecordsTest, ValueRefusalsSendNothing) {
       {{"--value", "0x1F000:u32le", "--value-from", "1"}, 65, "lie in block SB0, which this run does not program"},
       {{"--value", "0x3FFC:u16le", "--value-from", "1", "--records", unreachable}, 69, "cannot be reached"},
       {{"--value", "0x3FFC:u16le", "--value-from", "65536"}, 69, "past the largest value of u16le"},
+      {{"--value", "0x3FFC:u16le", "--value-list", runtime_ + "/no-list.txt"}, 66, "cannot be opened"},
   };
   for (const Refusal& r : refusals) {
     std::vector<std::string> args = {"program", "-d", "TX-A10", "-p", Announced("l0"), file_};
