@@ -501,10 +501,10 @@ def main():
     floor = os.path.join(build, "bench", "quill-bench-line")
     wizard = os.path.join(build, "bench", "quill-bench-wizard")
     srec_info = shutil.which("srec_info")
-    for path in (cli, sim) if opts.station_only else (cli, sim, floor):
+    for path in (cli, sim) if opts.station_only or opts.records_only else (cli, sim, floor):
         if not os.access(path, os.X_OK):
             sys.exit("run_bench.py: %s is missing; build the Release tree first" % path)
-    if srec_info is None and not opts.station_only:
+    if srec_info is None and not (opts.station_only or opts.records_only):
         sys.exit("run_bench.py: srec_info is missing (Debian package srecord)")
 
     small_mb, large_mb, runs = (8, 16, 1) if opts.quick else (64, 256, 3)

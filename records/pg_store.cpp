@@ -38,6 +38,8 @@ class PgStore : public RecordStore {
       Drop();
       return false;
     }
+    // The server's notices ("already exists, skipping") are no business of the user's terminal.
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     // Two stations starting at once must not both try to create the table.
     if (!Exec("BEGIN", error) || !Exec("SELECT pg_advisory_xact_lock(7243010411)", error) ||
         !Exec("CREATE TABLE IF NOT EXISTS quill_records (record_id text PRIMARY KEY, "

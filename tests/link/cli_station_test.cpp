@@ -508,6 +508,7 @@ TEST_F(RecordsTest, StoreStoppedMidStationGetsEveryRecordOnce) {
   EXPECT_EQ(ids.size(), 3u);
   EXPECT_EQ(Spooled(pg.Url()), 0);
   const std::string err = station.Err();
+  EXPECT_FALSE(Contains(err, "NOTICE")) << "the server's notices stay out of the output";
   const std::size_t said = err.find("cannot be reached");
   ASSERT_NE(said, std::string::npos) << err;
   EXPECT_EQ(err.find("cannot be reached", said + 1), std::string::npos) << "said once: " << err;
