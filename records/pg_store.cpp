@@ -59,7 +59,36 @@ class PgStore : public RecordStore {
     return true;
   }
 
+  // Each operation on a connection the server has closed since (a restart) is tried once more on
+  // a new one.
   bool Insert(const std::vector<StoredRecord>& records, std::string* error) override {
+    return Again([&] { return InsertOnce(records, error); }, false);
+  }
+  bool Query(const RecordFilter& filter, std::vector<StoredRecord>& out, std::string* error) override {
+    return Again([&] { return QueryOnce(filter, out, error); }, false);
+  }
+  Taken TakeCounter(const std::string& name, uint64_t start, uint64_t step, uint64_t max,
+                    uint64_t* value, std::string* error) override {
+    return Again([&] { return TakeCounterOnce(name, start, step, max, value, error); }, Taken::Failed);
+  }
+  Taken TakeListValue(const std::string& name, std::string* value, std::string* error) override {
+    return Again([&] { return TakeListValueOnce(name, value, error); }, Taken::Failed);
+  }
+  bool LoadList(const std::string& name, const std::vector<std::string>& values,
+                std::string* error) override {
+    return Again([&] { return LoadListOnce(name, values, error); }, false);
+  }
+
+ private:
+  template <typename F, typename R>
+  R Again(F once, R failed) {
+    const bool wasConnected = conn_ != nullptr;
+    R result = once();
+    if (result == failed && wasConnected && conn_ == nullptr) result = once();
+    return result;
+  }
+
+  bool InsertOnce(const std::vector<StoredRecord>& records, std::string* error) {
     if (!Connect(error)) return false;
     if (!Exec("BEGIN", error)) return Failed();
     for (const StoredRecord& r : records) {
@@ -83,7 +112,7 @@ class PgStore : public RecordStore {
     return Exec("COMMIT", error) || Failed();
   }
 
-  bool Query(const RecordFilter& f, std::vector<StoredRecord>& out, std::string* error) override {
+  bool QueryOnce(const RecordFilter& f, std::vector<StoredRecord>& out, std::string* error) {
     if (!Connect(error)) return false;
     const char* params[] = {OrNull(f.jobSha256), OrNull(f.value), OrNull(f.port), OrNull(f.since)};
     PGresult* result = PQexecParams(
@@ -108,8 +137,8 @@ class PgStore : public RecordStore {
     return ok;
   }
 
-  Taken TakeCounter(const std::string& name, uint64_t start, uint64_t step, uint64_t max,
-                    uint64_t* value, std::string* error) override {
+  Taken TakeCounterOnce(const std::string& name, uint64_t start, uint64_t step, uint64_t max,
+                        uint64_t* value, std::string* error) {
     if (!Connect(error)) return Taken::Failed;
     const std::string first = std::to_string(start);
     std::vector<std::string> row;
@@ -142,8 +171,8 @@ class PgStore : public RecordStore {
     return Taken::Yes;
   }
 
-  bool LoadList(const std::string& name, const std::vector<std::string>& values,
-                std::string* error) override {
+  bool LoadListOnce(const std::string& name, const std::vector<std::string>& values,
+                    std::string* error) {
     if (!Connect(error) || !Exec("BEGIN", error)) return false;
     for (std::size_t i = 0; i < values.size(); ++i) {
       const std::string position = std::to_string(i);
@@ -156,7 +185,7 @@ class PgStore : public RecordStore {
     return Exec("COMMIT", error) || Failed();
   }
 
-  Taken TakeListValue(const std::string& name, std::string* value, std::string* error) override {
+  Taken TakeListValueOnce(const std::string& name, std::string* value, std::string* error) {
     if (!Connect(error)) return Taken::Failed;
     std::vector<std::string> row;
     // SKIP LOCKED: a line another station is taking right now is passed over, not waited for.
@@ -181,7 +210,6 @@ class PgStore : public RecordStore {
     return Taken::Yes;
   }
 
- private:
   // One statement with text parameters; the first row's columns go to *row when given.
   bool Params(const char* sql, const std::vector<const char*>& params, std::string* error,
               std::vector<std::string>* row) {
