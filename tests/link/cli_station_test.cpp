@@ -142,7 +142,8 @@ TEST_F(StationTest, SavedJobRunsAsTheCommandLineDid) {
                              {"lowest", 0},
                              {"highest", 0x1FFFF},
                              {"blocks", {"LB0", "SB1"}},
-                             {"erase", false}}));
+                             {"erase", false},
+                             {"value", nullptr}}));
   EXPECT_TRUE(std::filesystem::is_directory(fileFolder));
   // Nothing but the job was left in its folder.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
