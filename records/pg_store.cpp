@@ -40,6 +40,17 @@ class PgStore : public RecordStore {
     }
     // The server's notices ("already exists, skipping") are no business of the user's terminal.
     PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    // Tables already there are not created again: a user who may only read and write them (a
+    // dashboard's, a station's) needs no right to create anything.
+    std::vector<std::string> present;
+    if (!Params("SELECT to_regclass('quill_records') IS NOT NULL AND "
+                "to_regclass('quill_value_counters') IS NOT NULL AND "
+                "to_regclass('quill_value_lists') IS NOT NULL",
+                {}, error, &present)) {
+      Drop();
+      return false;
+    }
+    if (!present.empty() && present[0] == "t") return true;
     // Two stations starting at once must not both try to create the table.
     if (!Exec("BEGIN", error) || !Exec("SELECT pg_advisory_xact_lock(7243010411)", error) ||
         !Exec("CREATE TABLE IF NOT EXISTS quill_records (record_id text PRIMARY KEY, "
