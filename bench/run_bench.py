@@ -19,6 +19,10 @@
 2e. A USB adapter's latency timer: boot TX-A10 and program 32 KB at 9600 bps through
    `quill-sim --adapter-latency` at 16 ms (the FTDI default) and at 1 ms (what the low-latency
    request and the udev rule set), each against the protocol's bound.
+2f. The record store: the station row again with every record sent to a local PostgreSQL
+   (--records) against the same station without a store (boards per minute); per-board values
+   taken by 8 processes at once from one PostgreSQL counter, and by one process from SQLite:
+   values per second, every value distinct.
 3. The wizard during an unpaced boot run (quill-bench-wizard): notifications handled against
    those posted, and the longest gap between two events of the user-interface thread.
 
@@ -48,6 +52,8 @@ NETWORK_GOAL = 1.05  # a run through a local ser2net / the same run on the local
 NETWORK_PARALLEL_GOAL = 1.10  # eight network boards at once / one
 GAP_GOAL_MS = 50.0
 ADAPTER_GOAL = 1.6  # through an adapter whose timer is 1 ms / the protocol's bound
+RECORDS_GOAL = 0.99  # a station sending records to PostgreSQL / the same station without a store
+VALUE_PROCESSES, VALUES_EACH = 8, 1000
 
 # Kernel image sizes by device and mode (the catalogue's), for the lower bound of a boot run.
 BOOT_TARGETS = [  # (label, device, mode or None, kernel id at CLOCK, kernel size)
@@ -217,17 +223,19 @@ def logged_ports(log):
         return []
 
 
-def station_row(cli, sim, work, size):
+def station_row(cli, sim, work, size, records=None, rate_only=False):
     """20 paced boards through a station, 4 plugged in at a time; boards per minute over the ideal
-    (4 lanes of the one-board time, from plugging in to the record in the log)."""
+    (4 lanes of the one-board time, from plugging in to the record in the log). With records (a
+    store's URL) every record goes to that store as well; rate_only: the boards per minute alone."""
     runtime = tempfile.mkdtemp(prefix="quill-station-", dir=work)
-    env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
+    env = dict(os.environ, XDG_RUNTIME_DIR=runtime, XDG_DATA_HOME=os.path.join(runtime, "data"))
     program = os.path.join(work, "station.srec")
     write_program(program, size)
     job = os.path.join(work, "station.job")
     subprocess.run([cli, "program", "--device", "TX-A10", program, "--save-job", job], check=True)
     log = os.path.join(work, "station.jsonl")
-    station = subprocess.Popen([cli, "run", job, "--watch", "--log", log, "--quiet"], env=env,
+    extra = ["--records", records] if records else []
+    station = subprocess.Popen([cli, "run", job, "--watch", "--log", log, "--quiet", *extra], env=env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     counter = [0]
 
@@ -288,10 +296,88 @@ def station_row(cli, sim, work, size):
         raise RuntimeError("station boards failed: %s" % failed[:1])
     per_minute = STATION_BOARDS * 60 / took
     ideal = STATION_LANES * 60 / one
+    if rate_only:
+        return per_minute
     return ("station: %d boards, %d at a time, %d KB at 9600 bps: %.1f boards/min / ideal %.1f "
             "(one board %.2f s)" % (STATION_BOARDS, STATION_LANES, size // 1024, per_minute, ideal,
                                     one), "%.3f" % (per_minute / ideal),
             ">= %.2f" % STATION_GOAL, per_minute / ideal >= STATION_GOAL)
+
+
+class PgCluster:
+    """A PostgreSQL of Debian's packages made by initdb in a temporary folder, on 127.0.0.1 and a
+    free port (as the user nobody when run as root, which PostgreSQL refuses)."""
+
+    def __init__(self, work):
+        bins = sorted(d for d in (os.path.join("/usr/lib/postgresql", v, "bin")
+                                  for v in os.listdir("/usr/lib/postgresql"))
+                      if os.path.exists(os.path.join(d, "initdb"))) \
+            if os.path.isdir("/usr/lib/postgresql") else []
+        if not bins:
+            raise RuntimeError("PostgreSQL is not installed (Debian package postgresql-15)")
+        self.bin = bins[-1]
+        self.dir = tempfile.mkdtemp(prefix="quill-pg-", dir=work)
+        self.as_user = []
+        if os.geteuid() == 0:
+            os.chmod(work, 0o755)
+            os.chown(self.dir, 65534, 65534)
+            self.as_user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        data = os.path.join(self.dir, "data")
+        subprocess.run([*self.as_user, os.path.join(self.bin, "initdb"), "-D", data, "-U", "quill",
+                        "-A", "trust", "--no-sync"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([*self.as_user, os.path.join(self.bin, "pg_ctl"), "-D", data, "-l",
+                        os.path.join(self.dir, "log"), "-w", "-o",
+                        "-c listen_addresses=127.0.0.1 -p %d -k %s" % (self.port, self.dir),
+                        "start"], check=True, stdout=subprocess.DEVNULL)
+        self.url = "postgresql://quill@127.0.0.1:%d/postgres" % self.port
+
+    def close(self):
+        subprocess.run([*self.as_user, os.path.join(self.bin, "pg_ctl"), "-D",
+                        os.path.join(self.dir, "data"), "-m", "fast", "-w", "stop"],
+                       stdout=subprocess.DEVNULL)
+
+
+def record_rows(cli, sim, values, work):
+    """The station with its records in PostgreSQL against the station without; values per second
+    from one PostgreSQL counter (8 processes at once) and from SQLite (one process)."""
+    rows = []
+    pg = PgCluster(work)
+    try:
+        print("records: the station without a store and with PostgreSQL...", file=sys.stderr)
+        # In turn, best of two each, so a busy machine disturbs both sides alike.
+        without = withstore = 0.0
+        for _ in range(2):
+            without = max(without, station_row(cli, sim, work, 4096, rate_only=True))
+            withstore = max(withstore, station_row(cli, sim, work, 4096, records=pg.url,
+                                                   rate_only=True))
+        ratio = withstore / without
+        rows.append(("station with --records on PostgreSQL: %.1f boards/min / without %.1f" %
+                     (withstore, without), "%.3f" % ratio, ">= %.2f" % RECORDS_GOAL,
+                     ratio >= RECORDS_GOAL))
+        for label, url, processes in (("PostgreSQL", pg.url, VALUE_PROCESSES),
+                                      ("SQLite", "sqlite:" + os.path.join(work, "values.sqlite"), 1)):
+            print("values: %d x %d from %s..." % (processes, VALUES_EACH, label), file=sys.stderr)
+            start = time.perf_counter()
+            takers = [subprocess.Popen([values, url, "bench", str(VALUES_EACH)],
+                                       stdout=subprocess.PIPE, text=True)
+                      for _ in range(processes)]
+            taken = []
+            for taker in takers:
+                out, _ = taker.communicate(timeout=600)
+                if taker.returncode != 0:
+                    raise RuntimeError("quill-bench-values failed on %s" % label)
+                taken += out.split()
+            took = time.perf_counter() - start
+            distinct = len(set(taken)) == len(taken) == processes * VALUES_EACH
+            rows.append(("values: %d processes x %d from one %s counter: %.0f values/s" %
+                         (processes, VALUES_EACH, label, len(taken) / took),
+                         "distinct" if distinct else "REPEATED", "all distinct", distinct))
+    finally:
+        pg.close()
+    return rows
 
 
 class PortServer:
@@ -443,6 +529,8 @@ def main():
                         help="only the programming station's row")
     parser.add_argument("--adapter-only", action="store_true",
                         help="only the rows of the USB adapter's latency timer")
+    parser.add_argument("--records-only", action="store_true",
+                        help="only the record store's rows (PostgreSQL and SQLite)")
     opts = parser.parse_args()
 
     build = os.path.abspath(opts.build)
@@ -451,7 +539,7 @@ def main():
     floor = os.path.join(build, "bench", "quill-bench-line")
     wizard = os.path.join(build, "bench", "quill-bench-wizard")
     srec_info = shutil.which("srec_info")
-    only_line = opts.station_only or opts.adapter_only
+    only_line = opts.station_only or opts.adapter_only or opts.records_only
     for path in (cli, sim) if only_line else (cli, sim, floor):
         if not os.access(path, os.X_OK):
             sys.exit("run_bench.py: %s is missing; build the Release tree first" % path)
@@ -463,6 +551,12 @@ def main():
     boot_size = 1024 if opts.quick else 2048
     rows = []  # (measure, value, goal text, met)
     work = tempfile.mkdtemp(prefix="quill-bench-")
+    if opts.records_only:
+        try:
+            rows += record_rows(cli, sim, os.path.join(build, "bench", "quill-bench-values"), work)
+            return print_rows(rows)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
     if opts.station_only:
         try:
             print("station: %d boards, %d at a time..." % (STATION_BOARDS, STATION_LANES),
@@ -613,6 +707,12 @@ def main():
                                  runs)
         else:
             rows.append(("boards on another computer (ser2net not installed)", "-", "-", None))
+        # --- 2f. the record store -------------------------------------------------------
+        values = os.path.join(build, "bench", "quill-bench-values")
+        if os.access(values, os.X_OK) and os.path.isdir("/usr/lib/postgresql"):
+            rows += record_rows(cli, sim, values, work)
+        else:
+            rows.append(("the record store (PostgreSQL not installed)", "-", "-", None))
 
         # --- 2e. a USB adapter's latency timer -------------------------------------------
         rows += adapter_rows(cli, sim, boot_file, program_file, boot_size, program_size)

@@ -10,6 +10,7 @@
 #include "cli/console.h"
 #include "cli/link_run.h"
 #include "cli/progress_report.h"
+#include "cli/record_outlet.h"
 #include "kernels/sha256.h"
 #include "link/port_address.h"
 #include "link/port_list.h"
@@ -71,7 +72,7 @@ std::string SummaryTable(const std::vector<std::unique_ptr<Board>>& boards) {
   std::vector<std::array<std::string, 4>> rows = {{"port", "result", "bytes", "seconds"}};
   for (const auto& board : boards) {
     const BoardRecord& r = board->record;
-    std::string result = ResultName(r.kind);
+    std::string result = ResultName(r);
     if (r.exitStatus != kExitSuccess) result = "failed (" + std::to_string(r.exitStatus) + "): " + result;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
@@ -136,6 +137,7 @@ void BoardRun::Start(const Job& job, const std::string& port, const std::string&
   }
   b.begin = std::chrono::steady_clock::now();
   b.comm = std::make_unique<CCommThread>();
+  b.comm->SetBoardValue(settings_.value);
   if (settings_.trace) {
     b.tracer = std::make_unique<StderrTrace>(b.prefix);
     b.comm->SetTraceSink(b.tracer.get());
@@ -200,6 +202,12 @@ void BoardRun::Done(Board& board, const Outcome& outcome, int status) {
   r.kind = kind;
   r.detail = detail;
   r.exitStatus = status;
+  r.value = outcome.value;  // a board that failed keeps the value it took
+  if (!outcome.valueProblem.empty()) {
+    r.exitStatus = kExitUnavailable;
+    r.message = "no value for this board: " + outcome.valueProblem + "; nothing was sent";
+    Write(Stream::Err, board.prefix, r.message);
+  }
   if (kind == ErrorNone && status == kExitSuccess) {
     r.bytesInside = outcome.counts.programmed;
     r.bytesOutside = outcome.counts.skipped;
@@ -221,10 +229,14 @@ void BoardRun::Done(Board& board, const Outcome& outcome, int status) {
     Write(Stream::Out, "", line);
   }
   if (log_.IsOpen() && !log_.Append(record)) logFailed_ = true;
+  if (settings_.records != nullptr) settings_.records->Send(record, r);
   finished_.push_back(&board);
 }
 
 bool BoardRun::Follow() {
+  if (settings_.records != nullptr) {
+    if (std::optional<std::string> notice = settings_.records->TakeNotice()) Write(Stream::Err, "", *notice);
+  }
   bool anyRunning = false;
   for (auto& board : boards_) {
     Board& b = *board;

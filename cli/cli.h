@@ -16,6 +16,7 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitUsage = 64;        // unknown command or option, bad value
 constexpr int kExitInvalidFile = 65;  // messages 136, 137, the checksum message
 constexpr int kExitCannotOpen = 66;   // the program file cannot be opened or read
+constexpr int kExitUnavailable = 69;  // the record store (or a per-board value) is unavailable
 constexpr int kExitCannotWrite = 73;  // the kernel store or the --log file cannot be written
 constexpr int kExitNoKernel = 78;     // boot refused before anything was sent: no usable kernel
 
@@ -79,6 +80,7 @@ int RunErase(const std::vector<std::string>& args);
 int RunKernels(const std::vector<std::string>& args);  // cmd_kernels.cpp
 int RunPorts(const std::vector<std::string>& args);  // cmd_ports.cpp
 int RunJob(const std::vector<std::string>& args);    // cmd_run.cpp
+int RunRecords(const std::vector<std::string>& args);  // cmd_records.cpp
 
 // The usage text printed by --help.
 const char* UsageText();

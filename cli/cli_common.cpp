@@ -24,7 +24,7 @@ constexpr std::pair<char, const char*> kShortOptions[] = {
 // Defaults from the environment for the options a station sets once.
 constexpr std::pair<const char*, const char*> kEnvironmentDefaults[] = {
     {"--port", "QUILL_PORT"}, {"--device", "QUILL_DEVICE"}, {"--mode", "QUILL_MODE"},
-    {"--clock", "QUILL_CLOCK"}, {"--baud", "QUILL_BAUD"}};
+    {"--clock", "QUILL_CLOCK"}, {"--baud", "QUILL_BAUD"}, {"--records", "QUILL_RECORDS"}};
 
 bool SameIgnoringCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() &&
@@ -222,6 +222,7 @@ int ExitStatusForCheck(const CheckSummary& summary) {
     case CheckSummary::OutsideFlash:
     case CheckSummary::UnknownFormat:
     case CheckSummary::Overlap:
+    case CheckSummary::ReservedOverlap:
       break;
   }
   return kExitInvalidFile;

@@ -23,6 +23,7 @@
 #include "cli/json_output.h"
 #include "cli/link_run.h"
 #include "cli/job_file.h"
+#include "cli/record_outlet.h"
 #include "device/catalogue.h"
 #include "link/comm_thread.h"
 #include "kernels/kernel_store.h"
@@ -148,8 +149,11 @@ int RunOperation(LinkOp op, const LinkJob& job, const Options& options, const Po
     std::cerr << "quill-cli: " << waiter.Error() << '\n';
     return ErrorInternal;
   }
+  const std::unique_ptr<RecordOutlet> records = RecordOutlet::FromOptions(options, false);
   BoardRun::Settings settings = BoardRun::SettingsFor(options, plan.paths.size() > 1);
   settings.erase = job.erase;
+  settings.records = records.get();
+  settings.value = MakeValueSource(job, options, shared.valueName);
   BoardRun run(op, std::move(settings), log, waiter.Notifier());
   for (std::size_t i = 0; i < plan.paths.size(); ++i) {
     run.Start(job.state, plan.paths[i], plan.serials[i], shared);
@@ -161,13 +165,17 @@ int RunOperation(LinkOp op, const LinkJob& job, const Options& options, const Po
       run.AbortAll();
     }
   }
-  return run.Finish();
+  const int status = run.Finish();
+  if (records) {
+    if (std::optional<std::string> notice = records->Finish()) WriteStderr(*notice + "\n");
+  }
+  return status;
 }
 
 const std::vector<OptionSpec> kCommonSpecs = {
     {"--port", true},   {"--device", true},  {"--mode", true}, {"--baud", true},
     {"--quiet", false}, {"--trace", false}, {"--json", false}, {"--log", true},
-    {"--save-job", true}};
+    {"--save-job", true}, {"--records", true}, {"--station", true}};
 
 std::vector<OptionSpec> With(std::vector<OptionSpec> more) {
   more.insert(more.begin(), kCommonSpecs.begin(), kCommonSpecs.end());
@@ -188,10 +196,12 @@ std::vector<OptionSpec> LinkOptionSpecs(LinkOp op) {
   switch (op) {
     case LinkOp::Boot:
       return With({{"--clock", true}, {"--offset", true}, {"--lowest", true}, {"--highest", true},
-                   kBinaryOption});
+                   kBinaryOption, {"--value", true}, {"--value-from", true}, {"--value-list", true},
+                   {"--value-name", true}});
     case LinkOp::Program:
       return With({{"--no-erase", false}, {"--blocks", true}, {"--offset", true},
-                   {"--lowest", true}, {"--highest", true}, kBinaryOption});
+                   {"--lowest", true}, {"--highest", true}, kBinaryOption, {"--value", true},
+                   {"--value-from", true}, {"--value-list", true}, {"--value-name", true}});
     case LinkOp::Erase: return With({{"--blocks", true}});
   }
   return {};
@@ -236,6 +246,7 @@ int PrepareLinkJob(LinkOp op, const Options& options, JsonLog* log, LinkJob& job
       job.blocksGiven = true;
     }
     job.erase = !options.Has("--no-erase");
+    if (const int status = ParseValueOptions(options, job)) return status;
   }
   if (log != nullptr) {
     if (const int status = OpenLog(options, *log)) return status;
@@ -245,7 +256,7 @@ int PrepareLinkJob(LinkOp op, const Options& options, JsonLog* log, LinkJob& job
   if (const int status = CheckFiles(state, job.files, summary)) return status;
   // Without --blocks the blocks the file touches are programmed, as the blocks page preselects.
   if (job.blocksGiven) state.m_astrSelectedBlocks = blocks;
-  return kExitSuccess;
+  return CheckValuePlacement(job);
 }
 
 int RunLinkCommand(LinkOp op, const Options& options, const JobOrigin* origin) {
@@ -272,7 +283,9 @@ int RunLinkCommand(LinkOp op, const Options& options, const JobOrigin* origin) {
     throw UsageError("the job '" + origin->path + "': " + e.what());
   }
   if (status != kExitSuccess) return status;
-  return RunOperation(op, job, options, ports, log, SharedRecord(op, job.state, origin));
+  BoardRecord shared = SharedRecord(op, job.state, origin);
+  shared.valueName = ValueName(job, origin);
+  return RunOperation(op, job, options, ports, log, shared);
 }
 
 int RunBoot(const std::vector<std::string>& args) {

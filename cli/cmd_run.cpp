@@ -16,7 +16,8 @@ int RunJob(const std::vector<std::string>& args) {
   const Options options = ParseOptions(
       "run", args,
       {{"--port", true}, {"--watch", false}, {"--json", false}, {"--log", true},
-       {"--quiet", false}, {"--trace", false}});
+       {"--quiet", false}, {"--trace", false}, {"--records", true}, {"--station", true},
+       {"--value", true}, {"--value-from", true}, {"--value-list", true}, {"--value-name", true}});
   if (options.positional.size() != 1) {
     throw UsageError(options.positional.empty()
                          ? "missing JOB: the job file to run (written by boot, program or erase with --save-job)"
@@ -28,7 +29,13 @@ int RunJob(const std::vector<std::string>& args) {
   if (const int status = VerifyJobFiles(job)) return status;
   Options run = job.options;
   run.ports = options.ports;
-  for (const char* name : {"--port", "--log"}) {
+  // A source given now replaces the job's, whichever kind it is.
+  if (options.Has("--value-from") || options.Has("--value-list")) {
+    run.values.erase("--value-from");
+    run.values.erase("--value-list");
+  }
+  for (const char* name : {"--port", "--log", "--records", "--station", "--value", "--value-from",
+                           "--value-list", "--value-name"}) {
     if (const std::string* value = options.Value(name)) run.values[name] = *value;
   }
   for (const char* name : {"--json", "--quiet", "--trace", "--watch"}) {

@@ -35,6 +35,19 @@ std::string StoredPath(const std::string& file, const std::string& jobPath) {
   return (relative.empty() ? target : relative).generic_string();
 }
 
+// The job's per-board value: where and how it is written and where it comes from (the list's
+// path relative to the job's folder, as the files'); null without one.
+json ValueJson(const LinkJob& job, const std::string& jobPath) {
+  if (!job.value) return nullptr;
+  const ValueSetting& v = *job.value;
+  return {{"address", v.address},
+          {"format", v.format},
+          {"from", v.from ? json(*v.from) : json(nullptr)},
+          {"step", v.from ? json(v.step) : json(nullptr)},
+          {"list", v.list.empty() ? json(nullptr) : json(StoredPath(v.list, jobPath))},
+          {"name", v.name.empty() ? json(nullptr) : json(v.name)}};
+}
+
 json JobJson(const LinkJob& job, const std::string& jobPath) {
   const Job& s = job.state;
   const bool window = job.op != LinkOp::Erase;
@@ -57,6 +70,7 @@ json JobJson(const LinkJob& job, const std::string& jobPath) {
       {"highest", window ? json(s.m_dwHighest) : json(nullptr)},
       {"blocks", job.blocksGiven ? json(s.m_astrSelectedBlocks) : json(nullptr)},
       {"erase", job.erase},
+      {"value", ValueJson(job, jobPath)},
   };
 }
 
@@ -230,6 +244,41 @@ void ReadWindowAndBlocks(const json& root, const std::string& path, JobFile& job
   }
 }
 
+// The per-board value, as --value and its source would give it. A job saved before values
+// existed has no "value": none.
+void ReadValue(const json& root, const std::string& path, JobFile& job) {
+  const auto it = root.find("value");
+  if (it == root.end() || it->is_null()) return;
+  const json& v = *it;
+  if (!v.is_object() || job.op == LinkOp::Erase) Bad(path, "value", "null, or for boot and program {\"address\", \"format\", \"from\", \"step\", \"list\", \"name\"}");
+  Options& o = job.options;
+  const json& format = Field(v, path, "format");
+  if (!format.is_string()) Bad(path, "format", "a value format");
+  o.values["--value"] = HexArgument(Address(Field(v, path, "address"), path, "address")) + ":" +
+                        format.get<std::string>();
+  const json& from = Field(v, path, "from");
+  const json& step = Field(v, path, "step");
+  const json& list = Field(v, path, "list");
+  const json& name = Field(v, path, "name");
+  if (from.is_number_unsigned()) {
+    if (!step.is_number_unsigned()) Bad(path, "step", "the counter's step");
+    o.values["--value-from"] = std::to_string(from.get<uint64_t>()) + ":" + std::to_string(step.get<uint64_t>());
+  } else if (!from.is_null()) {
+    Bad(path, "from", "the counter's start, or null");
+  }
+  if (list.is_string()) {
+    const fs::path stored(list.get<std::string>());
+    const fs::path folder = fs::path(path).parent_path();
+    o.values["--value-list"] = stored.is_absolute() || folder.empty()
+                                   ? stored.string()
+                                   : (folder / stored).lexically_normal().string();
+  } else if (!list.is_null()) {
+    Bad(path, "list", "the list file's path, or null");
+  }
+  if (name.is_string()) o.values["--value-name"] = name.get<std::string>();
+  else if (!name.is_null()) Bad(path, "name", "the value's name, or null");
+}
+
 }  // namespace
 
 int LoadJobFile(const std::string& path, JobFile& job) {
@@ -254,6 +303,7 @@ int LoadJobFile(const std::string& path, JobFile& job) {
   ReadSettings(root, path, job);
   ReadFiles(root, path, job);
   ReadWindowAndBlocks(root, path, job);
+  ReadValue(root, path, job);
   return kExitSuccess;
 }
 

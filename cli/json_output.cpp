@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "device/catalogue.h"
+#include "link/results.h"
 #include "resources/strings.h"
 
 namespace quill::cli {
@@ -21,6 +22,11 @@ std::string ResultName(int32_t kind) {
       "flash_write_timeout", "internal_error",      "file_changed"};
   if (kind >= 0 && kind < static_cast<int32_t>(std::size(kNames))) return kNames[kind];
   return "error_" + std::to_string(kind);
+}
+
+std::string ResultName(const BoardRecord& record) {
+  if (record.kind == ErrorInternal && record.detail == InternalError::BoardValue) return "value_unavailable";
+  return ResultName(record.kind);
 }
 
 nlohmann::json ToJson(const BoardRecord& r) {
@@ -44,7 +50,7 @@ nlohmann::json ToJson(const BoardRecord& r) {
       {"bytes_inside", r.bytesInside},
       {"bytes_outside", r.bytesOutside},
       {"seconds", r.seconds},
-      {"result", ResultName(r.kind)},
+      {"result", ResultName(r)},
       {"error_kind", r.kind},
       {"detail", r.detail},
       {"message", r.message},
@@ -53,6 +59,10 @@ nlohmann::json ToJson(const BoardRecord& r) {
       {"job_sha256", textOrNull(r.jobSha256)},
   };
   if (!r.portProblem.empty()) record["port_problem"] = r.portProblem;
+  if (!r.valueName.empty()) {
+    record["value"] = textOrNull(r.value);
+    record["value_name"] = r.valueName;
+  }
   if (!r.kernelSource.empty()) record["kernel_source"] = r.kernelSource;
   json files = json::array();
   for (const BoardRecord::File& f : r.files) {

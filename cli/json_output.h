@@ -41,11 +41,17 @@ struct BoardRecord {
   std::string message;      // the result page's text
   std::string portProblem;  // why the port did not open, when it did not
   std::string job, jobSha256;  // the job file the run came from, and its SHA-256; empty for none
+  std::string value, valueName;  // the board's own value and its name; empty for none
   int exitStatus = 0;
 };
 
+struct BoardRecord;
+
 // The short name of an ErrorKind ("success" for none), as the records carry it.
 std::string ResultName(int32_t kind);
+// The record's result: its kind's name, or value_unavailable for a board refused for want of its
+// own value.
+std::string ResultName(const BoardRecord& record);
 
 nlohmann::json ToJson(const BoardRecord& record);
 nlohmann::json DevicesJson();

@@ -26,6 +26,18 @@ struct JobOrigin {
   std::string sha256;  // of the job file's bytes as they were read
 };
 
+// --value and its source: each board's own value, written at address.
+struct ValueSetting {
+  uint32_t address = 0;
+  std::string format;               // as given: u32le, dec:8, mac, ...
+  std::optional<uint64_t> from;     // a counter: its start and step
+  uint64_t step = 1;
+  std::string list;                 // or a list: its file, and its lines as read
+  std::vector<std::string> values;
+  std::string name;                 // --value-name; empty: the default (ValueName)
+  uint32_t size = 0;                // the bytes the format takes
+};
+
 // What a boot, program or erase works on, from its command line, checked.
 struct LinkJob {
   LinkOp op = LinkOp::Program;
@@ -33,7 +45,22 @@ struct LinkJob {
   std::vector<ProgramFile> files;  // as the command line named them
   bool erase = true;               // program: erase the blocks first
   bool blocksGiven = false;        // --blocks was given (else the blocks the files touch)
+  std::optional<ValueSetting> value;  // --value
 };
+
+// --value, --value-from, --value-list and --value-name into job (boot and program). The list
+// file is read now: 66 when it cannot be; 0 else. Throws UsageError.
+int ParseValueOptions(const Options& options, LinkJob& job);
+// After the file check: the value's bytes inside the window and in blocks the operation
+// programs (a boot programs every block: the value's are added). 0, or 65 with the reason on
+// standard error.
+int CheckValuePlacement(LinkJob& job);
+// The counter's or list's name: --value-name, else the job file's name, else ADDRESS:FORMAT.
+std::string ValueName(const LinkJob& job, const JobOrigin* origin);
+// Where the boards of the run take their values from: the record store of --records, else the
+// local store of values. Null without --value. Throws UsageError in a build without stores.
+std::shared_ptr<BoardValueSource> MakeValueSource(const LinkJob& job, const Options& options,
+                                                  const std::string& name);
 
 // The options boot, program and erase accept.
 std::vector<OptionSpec> LinkOptionSpecs(LinkOp op);
@@ -59,6 +86,7 @@ enum class Stream { Out, Err };
 void WriteLines(Stream stream, const std::string& prefix, const std::string& text);
 
 struct Board;
+class RecordOutlet;
 
 // One run of an operation on boards started at once or one after another: starts each board,
 // follows each board's progress, prints each outcome as the result page shows it (and its JSON
@@ -74,6 +102,8 @@ class BoardRun {
     ProgressStyle style = ProgressStyle::Off;
     // Called before any text is written, so a display drawn in place can step aside.
     std::function<void()> beforeText;
+    RecordOutlet* records = nullptr;  // the record store of --records, or none
+    std::shared_ptr<BoardValueSource> value;  // each board's own value, or none
   };
   // What a station's table shows of a board.
   struct Status {

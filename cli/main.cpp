@@ -25,6 +25,12 @@ const char* UsageText() {
   quill-cli boot|program|erase ... --port SEL [--port SEL ...] [--json] [--log FILE]
   quill-cli boot|program|erase ... --save-job JOB
   quill-cli run JOB [--port SEL ...] [--watch] [--json] [--log FILE] [--quiet] [--trace]
+  quill-cli boot|program|erase|run ... [--records URL] [--station NAME]
+  quill-cli boot|program|run ... --value ADDRESS:FORMAT (--value-from START[:STEP] |
+                    --value-list FILE) [--value-name NAME]
+  quill-cli records [--records URL] [--job JOB] [--value VALUE] [--port PORT] [--since TIME]
+                    [--json | --csv]
+  quill-cli records flush [--records URL]
   quill-cli --help | --version
 
 Commands:
@@ -45,6 +51,11 @@ Commands:
   kernels import
             take the real kernels into your kernel store: image files (186.bin,
             fpcode_186.bin), folders of them, or a Windows program or DLL that carries them
+  records   the board records of a record store, newest first: time, station, port,
+            result, value and job; --json: each whole record, one a line; --csv
+  records flush
+            send the records the spool keeps for the store (for every store when none
+            is given); 0 when none waits afterwards
 
 Arguments:
   -d, --device NAME  a catalogue device name ("TX-A10", "TX-C30", "TX-C31"), in any case
@@ -76,6 +87,27 @@ Arguments:
   --save-job JOB     boot, program, erase: check the files and write the whole job (device,
                      mode, clock, rate, files with their SHA-256, window, blocks) to JOB as
                      JSON; nothing is sent and no port is opened
+  --records URL      boot, program, erase, run: every board's record to a record store too:
+                     sqlite:PATH (a file) or a PostgreSQL URI (postgresql://USER@HOST/DB),
+                     table quill_records, made when missing. A record the store has not
+                     confirmed waits in the spool ($XDG_DATA_HOME/quill/spool.sqlite) and is
+                     sent later; a store that is away never stops a run
+  --station NAME     the station's name in the records, default the host name
+  --value A:FORMAT   boot, program, run: each board's own value (a serial number) written at
+                     address A: FORMAT u16le, u16be, u32le, u32be, u64le, u64be, dec:N (N
+                     zero-padded ASCII digits) or mac (six bytes, 00:1A:2B:3C:4D:5E). Taken
+                     once the board's port is open, before its first byte, from a counter or
+                     list kept in the record store (--records, else
+                     $XDG_DATA_HOME/quill/values.sqlite): no two boards get the same value
+  --value-from START[:STEP]
+                     the values count up from START by STEP (default 1); decimal or 0x hex
+  --value-list FILE  the values are FILE's lines, each used once, in order
+  --value-name NAME  the counter's or list's name in the store; default the job file's name,
+                     or ADDRESS:FORMAT
+  --job JOB          records: only the boards of the job file JOB (or its SHA-256); so too
+                     --value VALUE (the board that got it), --port PORT (as the run named
+                     it) and --since TIME (ISO 8601; UTC when no zone is given)
+  --csv              records: comma-separated values, a header line first
   --watch            run: wait for boards; each port that matches the --port selectors (none:
                      every USB serial adapter and every simulated board) is programmed when
                      it appears, again only after it was unplugged; Ctrl-C ends the station
@@ -91,8 +123,8 @@ Arguments:
   --help             this text (also after a command)
   --version          the program's version
 
-An option given twice: the last one wins. QUILL_PORT, QUILL_DEVICE, QUILL_MODE, QUILL_CLOCK and
-QUILL_BAUD give defaults for the options of the same names.
+An option given twice: the last one wins. QUILL_PORT, QUILL_DEVICE, QUILL_MODE, QUILL_CLOCK,
+QUILL_BAUD and QUILL_RECORDS give defaults for the options of the same names.
 
 Before boot and program send anything, the files are checked as the check command checks
 them. On a terminal a progress line is drawn on standard error, with the time left once the rate is known;
@@ -114,6 +146,9 @@ Examples:
   quill-cli erase --port /dev/ttyUSB0 --device TX-A10 --blocks SB0,SB1
   quill-cli program -d TX-A10 --blocks LB0 firmware.mot --save-job line3.job
   quill-cli run line3.job --watch --port usb:0403:6001 --log line3.jsonl
+  quill-cli run line3.job --watch --records postgresql://quill@db.lab/factory --station line3
+  quill-cli program -p /dev/ttyUSB0 -d TX-A10 --value 3FF0:u32le --value-from 1000 firmware.mot
+  quill-cli records --records sqlite:line3.sqlite --job line3.job --csv
   quill-cli kernels import ~/taveo-kit/fpcode/
 
 Exit status:
@@ -130,8 +165,12 @@ Exit status:
   14      the program file changed after it was checked
   64      usage error
   65      a program file is invalid or would program outside the flash, or two overlap; a
-          kernel import was refused; a job's file changed since the job was saved
+          kernel import was refused; a job's file changed since the job was saved; the
+          value's place lies outside the window or its blocks, or under a file's data
   66      a program file (or a kernel to import) cannot be opened
+  69      a board's value cannot be taken (the store cannot be reached, the counter is
+          past its format's largest value, the list is used up): nothing was sent to it;
+          records: the record store cannot be reached
   73      the kernel store, the --log file or the --save-job file cannot be written
   78      boot refused before anything was sent: no usable kernel installed for the clock
           range, and the port is not a simulated board's
@@ -156,6 +195,7 @@ constexpr Command kCommands[] = {
     {"kernels", RunKernels},
     {"ports", RunPorts},
     {"run", RunJob},
+    {"records", RunRecords},
 };
 
 int Run(int argc, char** argv) {

@@ -17,6 +17,7 @@
 #include "cli/console.h"
 #include "cli/hotplug.h"
 #include "cli/job_file.h"
+#include "cli/record_outlet.h"
 #include "link/port_list.h"
 #include "link/port_names.h"
 
@@ -101,12 +102,16 @@ struct PortEntry {
 class Station {
  public:
   Station(const JobFile& job, const Options& options, const LinkJob& linkJob, JsonLog& log,
-          OperationWaiter& waiter, std::vector<Selector> selectors)
-      : job_(job), options_(options), linkJob_(linkJob), waiter_(waiter),
+          RecordOutlet* records, OperationWaiter& waiter, std::vector<Selector> selectors)
+      : job_(job), options_(options), linkJob_(linkJob), records_(records), waiter_(waiter),
         selectors_(std::move(selectors)),
         table_(StderrIsTerminal() && !options.Has("--quiet") && !options.Has("--trace")),
         texts_(options.Has("--json") ? Stream::Err : Stream::Out),
-        shared_(SharedRecord(job.op, linkJob.state, &job.origin)),
+        shared_([&] {
+          BoardRecord shared = SharedRecord(job.op, linkJob.state, &job.origin);
+          shared.valueName = ValueName(linkJob, &job.origin);
+          return shared;
+        }()),
         run_(job.op, Settings(), log, waiter.Notifier()) {}
 
   int Run();
@@ -119,6 +124,8 @@ class Station {
     settings.successTexts = false;
     if (table_) settings.style = ProgressStyle::Off;
     settings.beforeText = [this] { HideTable(); };
+    settings.records = records_;
+    settings.value = MakeValueSource(linkJob_, options_, shared_.valueName);
     return settings;
   }
 
@@ -137,6 +144,7 @@ class Station {
   const JobFile& job_;
   const Options& options_;
   const LinkJob& linkJob_;
+  RecordOutlet* records_;
   OperationWaiter& waiter_;
   std::vector<Selector> selectors_;
   bool table_;
@@ -209,7 +217,7 @@ int Station::StartOwed() {
 
 void Station::Report(const BoardRecord& r) {
   ++done_;
-  std::string result = ResultName(r.kind);
+  std::string result = ResultName(r);
   if (r.exitStatus == kExitSuccess) {
     ++succeeded_;
   } else {
@@ -318,6 +326,9 @@ int Station::Run() {
   }
   HideTable();
   WriteLines(texts_, "", Summary());
+  if (records_ != nullptr) {
+    if (std::optional<std::string> notice = records_->Finish()) WriteStderr(*notice + "\n");
+  }
   if (firstFailure_ != kExitSuccess) return firstFailure_;
   return run_.LogFailed() ? kExitCannotWrite : kExitSuccess;
 }
@@ -335,12 +346,13 @@ int RunStation(const JobFile& job, const Options& options) {
     throw UsageError("the job '" + job.origin.path + "': " + e.what());
   }
   if (status != kExitSuccess) return status;
+  const std::unique_ptr<RecordOutlet> records = RecordOutlet::FromOptions(options, true);
   OperationWaiter waiter;
   if (!waiter.Ok()) {
     std::cerr << "quill-cli: " << waiter.Error() << '\n';
     return ErrorInternal;
   }
-  Station station(job, options, linkJob, log, waiter, selectors);
+  Station station(job, options, linkJob, log, records.get(), waiter, selectors);
   return station.Run();
 }
 

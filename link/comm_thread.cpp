@@ -52,12 +52,15 @@ OperationPlan CCommThread::NewPlan(ThreadCommand command, const Job& job, bool e
     std::lock_guard<std::mutex> lock(m_stateMutex);
     m_outcome.fileError.clear();
     m_outcome.kernel.reset();
+    m_outcome.value.clear();
+    m_outcome.valueProblem.clear();
   }
   OperationPlan plan;
   plan.command = command;
   plan.job = job;
   plan.eraseFirst = eraseFirst;
   plan.portValid = ParsePortAddress(job.m_strComPort, &plan.port, &plan.portProblem);
+  if (command == CmdBoot || command == CmdProgram) plan.value = m_boardValue;
   return plan;
 }
 
@@ -133,7 +136,7 @@ void CCommThread::ThreadProc() {
   }
 }
 
-Outcome CCommThread::Carry(const OperationPlan& plan) {
+Outcome CCommThread::Carry(OperationPlan& plan) {
   Outcome finished;
   // An abort that came before the worker took the operation cancels it: nothing is opened.
   if (m_bAbort.load()) {
@@ -159,6 +162,9 @@ Outcome CCommThread::Carry(const OperationPlan& plan) {
     finished.result = {ErrorNoKernel, plan.job.m_pClockRange->kernelId};
     return finished;
   }
+  // The board's value is taken once its port is open, before its first byte: a port that
+  // cannot be opened takes none, and a refused value sends nothing.
+  if (plan.value && !TakeBoardValue(plan, finished)) return finished;
   link->SetTrace(m_pTrace.load());
   finished.result = Run(plan, *link, finished.counts);
   if (plan.command == CmdBoot) finished.kernel = plan.kernelIdentity;
@@ -171,6 +177,17 @@ Outcome CCommThread::Carry(const OperationPlan& plan) {
   }
   link->Close();
   return finished;
+}
+
+bool CCommThread::TakeBoardValue(OperationPlan& plan, Outcome& finished) {
+  std::vector<uint8_t> bytes;
+  if (!plan.value->Take(finished.value, bytes, &finished.valueProblem)) {
+    finished.result = {ErrorInternal, InternalError::BoardValue};
+    return false;
+  }
+  // The session adds the offset to every record's address; the value's address is the flash's.
+  plan.files->AddPiece(plan.value->Address() - plan.job.m_dwOffset, std::move(bytes));
+  return true;
 }
 
 Result CCommThread::Run(const OperationPlan& plan, ByteLink& link, ProgramCounts& counts) {
@@ -206,6 +223,8 @@ void CCommThread::SetProgress(const Progress& progress, const Outcome* finished)
       m_outcome.kernel = finished->kernel;
       m_outcome.portOpenError = finished->portOpenError;
       m_outcome.linkProblem = finished->linkProblem;
+      m_outcome.value = finished->value;
+      m_outcome.valueProblem = finished->valueProblem;
       outcome = m_outcome;
     }
     m_progress = progress;

@@ -37,6 +37,8 @@ struct Outcome {
   std::string linkProblem;
   std::string fileError;
   std::optional<SentKernel> kernel;
+  std::string value;         // the board's own value as taken, empty without one
+  std::string valueProblem;  // why no value could be taken (the board was refused)
 };
 
 // Told of every progress step with its value, from the worker thread, and once more with the
@@ -103,6 +105,9 @@ class CCommThread {
 
   // Receives every byte written to and read from the line; set it while no operation runs.
   void SetTraceSink(SerialTrace* trace);
+  // The source of each board's own value for the boot and program runs started from now on
+  // (null: none); set it while no operation runs.
+  void SetBoardValue(std::shared_ptr<BoardValueSource> source) { m_boardValue = std::move(source); }
 
   // Makes sure the worker no longer calls notifier: waits for a notification to it in progress
   // to return and stops later ones. A receiver calls it before it is destroyed, since the idle
@@ -127,8 +132,10 @@ class CCommThread {
   bool OpenFiles(OperationPlan& plan);
   void ThreadProc();
   // The worker's part of one operation: the port opened, the plan carried out, the port closed.
-  Outcome Carry(const OperationPlan& plan);
+  Outcome Carry(OperationPlan& plan);
   Result Run(const OperationPlan& plan, ByteLink& link, ProgramCounts& counts);
+  // Takes the board's value into the plan's image; false with the refusal in finished.
+  bool TakeBoardValue(OperationPlan& plan, Outcome& finished);
   // Publishes a progress step and notifies; the worker's last step (idle) brings the result.
   void SetProgress(const Progress& progress, const Outcome* outcome = nullptr);
   // The one writer of the result (m_stateMutex held): a refused start, an abort while idle, or
@@ -157,6 +164,7 @@ class CCommThread {
   std::mutex m_notifyMutex;
 
   std::atomic<SerialTrace*> m_pTrace{nullptr};
+  std::shared_ptr<BoardValueSource> m_boardValue;
   std::atomic<int32_t> m_readTimeoutMs{
       static_cast<int32_t>(CLinkSession::kReadTimeout.count())};
 };

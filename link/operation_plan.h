@@ -25,6 +25,18 @@ struct SentKernel {
   std::string source;
 };
 
+// A board's own value (a serial number): taken by the worker once the port is open, before the
+// board's first byte, and programmed after the files' data as one more piece of the image.
+class BoardValueSource {
+ public:
+  virtual ~BoardValueSource() = default;
+  // The flash address the value goes to.
+  virtual uint32_t Address() const = 0;
+  // This board's value (its text, for the record) and its bytes; false with the reason when none
+  // can be taken: the board is refused, nothing is sent. Called on the worker's thread.
+  virtual bool Take(std::string& text, std::vector<uint8_t>& bytes, std::string* why) = 0;
+};
+
 struct OperationPlan {
   ThreadCommand command = CmdNone;
   Job job;
@@ -36,6 +48,7 @@ struct OperationPlan {
   SentKernel kernelIdentity;    // and what it is
   bool standInKernel = false;   // the built-in stand-in: only for a simulated board's port
   std::unique_ptr<CProgramFileSet> files = std::make_unique<CProgramFileSet>();
+  std::shared_ptr<BoardValueSource> value;  // the board's own value, or none
 
   // The line rate of the operation: the boot rate for a boot, else the user rate.
   uint32_t Rate() const;

@@ -70,6 +70,8 @@ constexpr uint32_t EraseListWrite = 1142;
 constexpr uint32_t EraseTrailerWrite = 1191;
 // A network port's connection ended while an operation ran.
 constexpr uint32_t ConnectionLost = 1210;
+// No value could be taken for the board (its outcome says why); nothing was sent.
+constexpr uint32_t BoardValue = 1230;
 }  // namespace InternalError
 
 // The command handed to the communication object's worker: the operation a result is of.

@@ -32,6 +32,14 @@ void CProgramFileSet::Close() {
   length_ = before_ = 0;
   current_ = 0;
   started_ = false;
+  piece_.clear();
+  pieceDue_ = false;
+}
+
+void CProgramFileSet::AddPiece(uint32_t address, std::vector<uint8_t> bytes) {
+  pieceAddress_ = address;
+  piece_ = std::move(bytes);
+  pieceDue_ = !piece_.empty();
 }
 
 uint64_t CProgramFileSet::GetPosition() const {
@@ -75,6 +83,14 @@ int CProgramFileSet::ReadRecord(ProgramRecord& record, uint8_t* data, int capaci
     before_ += lengths_[current_];
     ++current_;
     started_ = false;
+  }
+  if (pieceDue_ && static_cast<int>(piece_.size()) <= capacity) {
+    pieceDue_ = false;
+    std::copy(piece_.begin(), piece_.end(), data);
+    record.address = pieceAddress_;
+    record.pastTop = false;
+    record.file = static_cast<int>(files_.size());
+    return static_cast<int>(piece_.size());
   }
   return -1;
 }

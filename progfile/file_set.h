@@ -35,6 +35,11 @@ class CProgramFileSet {
   // CUserException Changed for a binary file whose length is not the checked one.
   int ReadRecord(ProgramRecord& record, uint8_t* data, int capacity);
 
+  // One more piece after the last file's data: bytes (at most kMaxRecordData) at address, read
+  // as one record of file index FileCount(). A board's own value goes in so, beside files that
+  // are never held whole. Close drops it.
+  void AddPiece(uint32_t address, std::vector<uint8_t> bytes);
+
   // The lengths of all files together, as they were when opened, and the position in them.
   uint64_t GetLength() const { return length_; }
   uint64_t GetPosition() const;
@@ -55,6 +60,9 @@ class CProgramFileSet {
   uint64_t before_ = 0;  // lengths of the files before the current one
   std::size_t current_ = 0;
   bool started_ = false;  // whether the current file has been looked at
+  std::vector<uint8_t> piece_;
+  uint32_t pieceAddress_ = 0;
+  bool pieceDue_ = false;
 };
 
 // The addresses one file writes, as merged runs: memory grows with the number of separate runs,

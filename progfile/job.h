@@ -31,6 +31,10 @@ struct Job {
   // The files of the run as the program-file check found them (formats recognised, lengths);
   // the first is m_strFile. Filled by the check, never saved.
   std::vector<ProgramFile> m_aProgramFiles;
+  // Flash the run writes besides the files (a board's own value): the files' data inside the
+  // window must not touch m_dwReservedFirst..+m_nReservedLength-1. Length 0: none. Never saved.
+  uint32_t m_dwReservedFirst = 0;
+  uint32_t m_nReservedLength = 0;
 
   // The files the programming pass reads: m_aProgramFiles when the check filled it for the
   // current m_strFile, else m_strFile alone, its format recognised from its content.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "progfile/address_field.h"
 #include "progfile/file_set.h"
 #include "progfile/load_file.h"
 #include "progfile/user_exception.h"
@@ -107,6 +108,14 @@ CheckSummary::Outcome ReadProgramFiles(Job& sheet, const std::vector<ProgramFile
       summary.outsideBytes += clip.outsideCount;
       if (clip.insideCount == 0) continue;
       nothingToProgram = false;
+      if (sheet.m_nReservedLength > 0) {
+        const uint32_t first = sheet.m_dwReservedFirst;
+        const uint32_t last = first + (sheet.m_nReservedLength - 1);
+        if (clip.first <= last && first <= clip.last) {
+          summary.address = std::max(first, clip.first);
+          return CheckSummary::ReservedOverlap;
+        }
+      }
       if (files.size() > 1) written[static_cast<std::size_t>(record.file)].Add(clip.first, clip.last);
       if (!CollectTouchedBlocks(clip.first, clip.last, device, mode, sheet.m_astrSelectedBlocks)) {
         return CheckSummary::OutsideFlash;
@@ -187,6 +196,11 @@ bool CheckProgramFiles(Job& sheet, const std::vector<ProgramFile>& files,
       return false;
     case CheckSummary::OutsideFlash:
       reporter.ShowMessage(StrId::OutsideFlash, FormatString(StrId::OutsideFlash, {path}));
+      return false;
+    case CheckSummary::ReservedOverlap:
+      reporter.ShowMessage(StrId::FilesOverlap,
+                           path + " writes address " + FormatAddressField(result.address, true) +
+                               ", where the board's own value goes; nothing was sent");
       return false;
     case CheckSummary::Overlap:
       reporter.ShowMessage(

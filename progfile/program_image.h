@@ -80,6 +80,7 @@ struct CheckSummary {
     OutsideFlash,      // bytes inside the window but outside the block map (message 137)
     UnknownFormat,     // neither S-record nor Intel HEX
     Overlap,           // two files of the set write the same address
+    ReservedOverlap,   // a file writes where the board's own value goes (address)
   };
   Outcome outcome = Passed;
   uint64_t insideBytes = 0;   // data bytes inside the window, over the records read

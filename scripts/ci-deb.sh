@@ -13,7 +13,12 @@ test -d /usr/share/quill/fpcode
 test -f /usr/share/bash-completion/completions/quill-cli
 test -f /usr/share/doc/quill/copyright
 grep -q 'ATTR{latency_timer}="1"' /usr/lib/udev/rules.d/99-quill-ftdi-latency.rules
-dpkg-deb --field "$deb" Depends
+depends="$(dpkg-deb --field "$deb" Depends)"
+echo "$depends"
+# The record store's libraries come with the package.
+for library in libsqlite3-0 libpq5; do
+  [[ $depends == *"$library"* ]] || { echo "the package does not depend on $library"; exit 1; }
+done
 apt-get remove -y quill
 trap - EXIT
 echo "Debian package: installed, checked and removed"

@@ -22,6 +22,7 @@ packages=(
   clang libclang-rt-14-dev
   help2man bash-completion man-db
   ser2net
+  libsqlite3-dev libpq-dev postgresql-15
 )
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth xdotool imagemagick)

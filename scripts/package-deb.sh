@@ -2,7 +2,8 @@
 # Builds the Debian package quill_<version>_amd64.deb into the build folder (build/, or
 # $QUILL_BUILD_DIR): the three programs, the desktop entry and icons, the manual pages, bash
 # completion for quill-cli and the empty system-wide kernel store, with the dependencies taken
-# from the programs' shared libraries. Install it with: sudo apt install ./build/quill_*.deb
+# from the programs' shared libraries (among them libsqlite3-0 and libpq5, the record store's).
+# Install it with: sudo apt install ./build/quill_*.deb
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir="${QUILL_BUILD_DIR:-build}"

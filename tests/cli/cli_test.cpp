@@ -174,6 +174,27 @@ TEST_F(QuillCli, UsageErrorsNameTheArgument) {
       {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://:3001"}, "the host is missing"},
       {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://[::1]:1", "-p", "tcp://[::1]:1"},
        "--port: tcp://[::1]:1 is given more than once"},
+      // The record store: checked before any port is opened.
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://[::1]:1", "--records", "mysql://db"},
+       "--records: 'mysql://db' is no record store; accepted: sqlite:PATH"},
+      {{"erase", "-d", "TX-A10", "--blocks", "all", "-p", "tcp://[::1]:1", "--station", "s1"},
+       "--station names the station in the record store: it needs --records URL"},
+      {{"records"}, "--records is required"},
+      {{"records", "--records", "sqlite:x.sqlite", "--since", "2026-13-01"}, "--since '2026-13-01' is no time"},
+      {{"records", "flush", "--csv"}, "--csv: records flush takes only --records"},
+      {{"records", "list"}, "unexpected argument 'list'"},
+      // Per-board values.
+      {{"program", "-d", "TX-A10", "-p", "tcp://[::1]:1", "--value-from", "1", file}, "--value-from needs --value"},
+      {{"program", "-d", "TX-A10", "-p", "tcp://[::1]:1", "--value", "100:u24le", "--value-from", "1", file},
+       "'u24le' is no format; accepted: u16le"},
+      {{"program", "-d", "TX-A10", "-p", "tcp://[::1]:1", "--value", "100:dec:20", "--value-from", "1", file},
+       "'dec:20' is no format"},
+      {{"program", "-d", "TX-A10", "-p", "tcp://[::1]:1", "--value", "100:mac", file},
+       "--value needs one source"},
+      {{"program", "-d", "TX-A10", "-p", "tcp://[::1]:1", "--value", "100:mac", "--value-from", "1:0", file},
+       "--value-from '1:0'"},
+      {{"erase", "-d", "TX-A10", "-p", "tcp://[::1]:1", "--blocks", "all", "--value", "100:mac"},
+       "unknown option '--value' for erase"},
   };
   for (const Case& c : cases) {
     const CliResult r = Run(c.args);

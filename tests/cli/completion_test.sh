@@ -52,6 +52,15 @@ expect "quill-cli program --port rf" "rfc2217://" "tcp://"
 expect "quill-cli program --baud 1" "115200 14400 19200" "9600"
 expect "quill-cli boot --device TX-A10 --clock " "0 8"
 expect "quill-cli program --device TX-A10 f" "firmware.mot"
+expect "quill-cli rec" "records"
+expect "quill-cli records " "flush"
+expect "quill-cli records --" "--records --job --since --csv" "--device"
+expect "quill-cli records flush --" "--records" "--job"
+expect "quill-cli run --" "--records --station --value-from"
+expect "quill-cli program --value 3FF0:u3" "u32le u32be" "u16le"  # after the colon, as bash splits
+expect "quill-cli erase --" "--records" "--value"
+expect "quill-cli program --records " "sqlite: postgresql://"
+expect "quill-cli program --records sqlite:fi" "firmware.mot" "other.txt"  # after the colon, as bash splits
 
 [ "$failures" -eq 0 ] && echo "completion: all cases passed" && exit 0
 exit 1

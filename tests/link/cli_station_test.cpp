@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -24,6 +25,8 @@
 #include "kernels/kernel_store.h"
 #include "kernels/sha256.h"
 #include "resources/fpcode.h"
+#include "records/record_sender.h"
+#include "records/record_store.h"
 #include "resources/strings.h"
 #include "tests/link/link_support.h"
 
@@ -139,7 +142,8 @@ TEST_F(StationTest, SavedJobRunsAsTheCommandLineDid) {
                              {"lowest", 0},
                              {"highest", 0x1FFFF},
                              {"blocks", {"LB0", "SB1"}},
-                             {"erase", false}}));
+                             {"erase", false},
+                             {"value", nullptr}}));
   EXPECT_TRUE(std::filesystem::is_directory(fileFolder));
   // Nothing but the job was left in its folder.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
@@ -396,6 +400,321 @@ TEST_F(StationTest, StationSelectorsAreChecked) {
     CliProcess station({"run", job, "--watch", "--port", selector});
     EXPECT_EQ(station.Wait(), 64) << selector;
   }
+}
+
+// The record store: the spool in a data folder of the test's own.
+class RecordsTest : public StationTest {
+ protected:
+  void SetUp() override {
+    StationTest::SetUp();
+    oldData_ = std::getenv("XDG_DATA_HOME");
+    ::setenv("XDG_DATA_HOME", (runtime_ + "/data").c_str(), 1);
+  }
+  void TearDown() override {
+    ::setenv("XDG_DATA_HOME", oldData_.c_str(), 1);
+    StationTest::TearDown();
+  }
+  static std::vector<records::StoredRecord> Stored(const std::string& url) {
+    std::vector<records::StoredRecord> rows;
+    std::string error;
+    EXPECT_TRUE(records::MakeRecordStore(url)->Query({}, rows, &error)) << error;
+    return rows;
+  }
+  static long Spooled(const std::string& url) {
+    records::Spool spool;
+    return spool.Open(nullptr) ? spool.Count(url) : -1;
+  }
+
+  // Two boards, one failing: each row holds the --log record plus station, value, value_name
+  // and record_id, byte for byte once the four are taken out, and its columns agree with it.
+  void ExpectStoreHoldsTheLog(const std::string& url) {
+    auto good = Plug("good");
+    auto bad = Plug("bad", {{Step::ChunkChecksum, FaultAction::Fail, 2}});
+    CliProcess run({"program", "-d", "TX-A10", "-p", Announced("good"), "-p", Announced("bad"),
+                    "--log", log_, "--records", url, "--station", "line-7", file_});
+    EXPECT_EQ(run.Wait(), ErrorFlashWriteChecksum) << run.Err();
+    std::map<std::string, std::string> logged;  // port -> line
+    for (const std::string& line : Lines(ReadAll(log_))) logged[json::parse(line).at("port")] = line;
+    const std::vector<records::StoredRecord> rows = Stored(url);
+    ASSERT_EQ(rows.size(), 2u);
+    for (const records::StoredRecord& row : rows) {
+      json stored = json::parse(row.record);
+      EXPECT_EQ(stored.at("station"), "line-7");
+      EXPECT_EQ(row.station, "line-7");
+      EXPECT_TRUE(stored.at("value").is_null() && stored.at("value_name").is_null());
+      EXPECT_EQ(stored.at("record_id"), row.recordId);
+      EXPECT_EQ(row.recordId.size(), 36u);
+      EXPECT_EQ(row.time, stored.at("time"));
+      EXPECT_EQ(row.port, stored.at("port"));
+      EXPECT_EQ(row.result, stored.at("result"));
+      EXPECT_EQ(row.exitStatus, stored.at("exit_status"));
+      for (const char* field : {"station", "value", "value_name", "record_id"}) stored.erase(field);
+      EXPECT_EQ(stored.dump(), logged[row.port]);
+    }
+    EXPECT_NE(rows[0].recordId, rows[1].recordId);
+    // The same, read back by `records`: filtered by port, and as CSV.
+    CliProcess one({"records", "--records", url, "--port", Announced("bad"), "--json"});
+    EXPECT_EQ(one.Wait(), 0) << one.Err();
+    ASSERT_EQ(Lines(one.Out()).size(), 1u) << one.Out();
+    EXPECT_EQ(json::parse(one.Out()).at("exit_status"), ErrorFlashWriteChecksum);
+    CliProcess csv({"records", "--records", url, "--csv", "--since", "2000-01-01"});
+    EXPECT_EQ(csv.Wait(), 0) << csv.Err();
+    EXPECT_EQ(Lines(csv.Out()).size(), 3u) << csv.Out();
+    CliProcess none({"records", "--records", url, "--since", "2999-01-01T00:00+01:00"});
+    EXPECT_EQ(none.Wait(), 0);
+    EXPECT_EQ(Lines(none.Out()).size(), 1u) << "the header alone: " << none.Out();
+    EXPECT_EQ(Spooled(url), 0);
+  }
+
+  std::string oldData_;
+};
+
+TEST_F(RecordsTest, SqliteHoldsTheLogRecordPlusTheStoreFields) {
+  ExpectStoreHoldsTheLog("sqlite:" + runtime_ + "/records.sqlite");
+}
+
+TEST_F(RecordsTest, PostgreSqlHoldsTheLogRecordPlusTheStoreFields) {
+  PgServer pg;
+  if (!pg.Missing().empty()) GTEST_SKIP() << pg.Missing();
+  std::string error;
+  ASSERT_TRUE(pg.Start(&error)) << error;
+  ExpectStoreHoldsTheLog(pg.Url());
+}
+
+// The store goes away in the middle of a station and comes back: every record ends up in the
+// store exactly once; the board that came while it was away got no value (69, nothing sent), the
+// one after it gets the counter's next value over a new connection.
+TEST_F(RecordsTest, StoreStoppedMidStationGetsEveryRecordOnce) {
+  PgServer pg;
+  if (!pg.Missing().empty()) GTEST_SKIP() << pg.Missing();
+  std::string error;
+  ASSERT_TRUE(pg.Start(&error)) << error;
+  const std::string job = SaveJob({"program", "-d", "TX-A10", file_, "--value", "0x3FFC:u32le",
+                                   "--value-from", "1"});
+  CliProcess station({"run", job, "--watch", "--log", log_, "--records", pg.Url()});
+  auto a = Plug("a");
+  ASSERT_TRUE(WaitUntil([&] { return Stored(pg.Url()).size() == 1; })) << station.Err();
+  pg.Stop();
+  auto b = Plug("b");
+  ASSERT_TRUE(WaitUntil([&] { return Logged() == 2 && Spooled(pg.Url()) == 1; })) << station.Err();
+  ASSERT_TRUE(pg.Start(&error)) << error;
+  auto c = Plug("c");
+  ASSERT_TRUE(WaitUntil([&] { return Stored(pg.Url()).size() == 3; })) << station.Err();
+  // Restarted between two boards: the connections the station holds are stale.
+  pg.Stop();
+  ASSERT_TRUE(pg.Start(&error)) << error;
+  auto d = Plug("d");
+  ASSERT_TRUE(WaitUntil([&] { return Stored(pg.Url()).size() == 4; })) << station.Err();
+  station.Signal(SIGINT);
+  EXPECT_EQ(station.Wait(), 69) << station.Err();
+  std::set<std::string> ports, ids;
+  std::map<std::string, std::string> values;
+  for (const records::StoredRecord& row : Stored(pg.Url())) {
+    ports.insert(row.port);
+    ids.insert(row.recordId);
+    values[row.port] = row.value;
+  }
+  EXPECT_EQ(values, (std::map<std::string, std::string>{{Announced("a"), "1"}, {Announced("b"), ""},
+                                                       {Announced("c"), "2"}, {Announced("d"), "3"}}));
+  EXPECT_TRUE(b->EraseCommands().empty());
+  EXPECT_EQ(ports.size(), 4u);
+  EXPECT_EQ(ids.size(), 4u);
+  EXPECT_EQ(Spooled(pg.Url()), 0);
+  const std::string err = station.Err();
+  EXPECT_FALSE(Contains(err, "NOTICE")) << "the server's notices stay out of the output";
+  const std::size_t said = err.find("the record store");
+  ASSERT_NE(said, std::string::npos) << err;
+  EXPECT_EQ(err.find("the record store", said + 1), std::string::npos) << "said once: " << err;
+}
+
+// A store that cannot be reached does not stop the run; its record waits in the spool until
+// `records flush` finds the store: 69 before, 0 after, and the record is there once.
+TEST_F(RecordsTest, SpoolKeepsWhatTheStoreDidNotTakeUntilFlushed) {
+  const std::string url = "sqlite:" + runtime_ + "/later/records.sqlite";
+  auto board = Plug("board");
+  CliProcess run({"program", "-d", "TX-A10", "-p", Announced("board"), "--records", url, file_});
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_TRUE(Contains(run.Err(), "1 record waits in the spool")) << run.Err();
+  EXPECT_EQ(Spooled(url), 1);
+  struct stat spool;
+  ASSERT_EQ(::stat((runtime_ + "/data/quill/spool.sqlite").c_str(), &spool), 0);
+  EXPECT_EQ(spool.st_mode & 0777, 0600u) << "it names the stores, passwords and all";
+  CliProcess early({"records", "flush", "--records", url});
+  EXPECT_EQ(early.Wait(), 69) << early.Err();
+  ASSERT_EQ(::mkdir((runtime_ + "/later").c_str(), 0700), 0);
+  for (int i = 0; i < 2; ++i) {
+    CliProcess flush({"records", "flush"});  // every store the spool holds records for
+    EXPECT_EQ(flush.Wait(), 0) << flush.Err();
+  }
+  EXPECT_EQ(Spooled(url), 0);
+  ASSERT_EQ(Stored(url).size(), 1u);
+  EXPECT_EQ(Stored(url)[0].port, Announced("board"));
+}
+
+// Each format's bytes, exactly, in the board's flash after the file's data; the record names the
+// value as the counter or the list gave it.
+TEST_F(RecordsTest, EachValueFormatIsProgrammedByteExact) {
+  struct Case {
+    const char* format;
+    const char* from;  // or, for mac, the list's one line
+    std::vector<uint8_t> bytes;
+    const char* value;
+  };
+  const Case cases[] = {
+      {"u16le", "0x1234", {0x34, 0x12}, "4660"},
+      {"u16be", "4660", {0x12, 0x34}, "4660"},
+      {"u32le", "0x12345678", {0x78, 0x56, 0x34, 0x12}, "305419896"},
+      {"u32be", "0x12345678", {0x12, 0x34, 0x56, 0x78}, "305419896"},
+      {"u64le", "0x0102030405060708", {8, 7, 6, 5, 4, 3, 2, 1}, "72623859790382856"},
+      {"u64be", "0x0102030405060708", {1, 2, 3, 4, 5, 6, 7, 8}, "72623859790382856"},
+      {"dec:8", "4711", {'0', '0', '0', '0', '4', '7', '1', '1'}, "4711"},
+      {"mac", "00:1A:2B:3C:4D:5E", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, "00:1A:2B:3C:4D:5E"},
+  };
+  auto board = Plug("board");
+  const std::string list = runtime_ + "/macs.txt";
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"program", "-d", "TX-A10", "-p", Announced("board"), "--json",
+                                     "--value", std::string("0x3FF0:") + c.format, file_};
+    if (std::string(c.format) == "mac") {
+      { std::ofstream(list) << "\n" << c.from << "\r\n"; }
+      args.insert(args.end(), {"--value-list", list});
+    } else {
+      args.insert(args.end(), {"--value-from", c.from});
+    }
+    CliProcess run(args);
+    ASSERT_EQ(run.Wait(), 0) << c.format << run.Err();
+    const std::vector<uint8_t> flash = board->Flash();
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 0x3FF0, flash.begin() + 0x3FF0 + c.bytes.size()), c.bytes)
+        << c.format;
+    EXPECT_EQ(flash[0x3FF0 + c.bytes.size()], 0xFF) << c.format << ": nothing past the value";
+    const json record = json::parse(run.Out());
+    EXPECT_EQ(record.at("value"), c.value) << c.format;
+    EXPECT_EQ(record.at("value_name"), std::string("H'3FF0:") + c.format);
+  }
+  // A boot erases the whole flash: the value may go into a block the file does not touch.
+  auto booted = Plug("booted", {}, sim::BoardState::Boot);
+  CliProcess boot({"boot", "-d", "TX-A10", "-c", "8", "-p", Announced("booted"), "--value",
+                   "0x1FFF0:u16be", "--value-from", "0xBEEF", file_});
+  ASSERT_EQ(boot.Wait(), 0) << boot.Err();
+  EXPECT_EQ(booted->Flash()[0x1FFF0], 0xBE);
+  EXPECT_EQ(booted->Flash()[0x1FFF1], 0xEF);
+}
+
+// Two processes and a station take values from one counter in PostgreSQL at once: every board
+// gets its own, none is skipped, and the saved job keeps the value's settings.
+TEST_F(RecordsTest, ValuesFromOneStoreAreDistinctAcrossProcessesAndAStation) {
+  PgServer pg;
+  if (!pg.Missing().empty()) GTEST_SKIP() << pg.Missing();
+  std::string error;
+  ASSERT_TRUE(pg.Start(&error)) << error;
+  const std::vector<std::string> value = {"--value", "0x3FFC:u32le", "--value-from", "1000",
+                                          "--value-name", "serial"};
+  std::vector<std::string> save = {"program", "-d", "TX-A10", file_};
+  save.insert(save.end(), value.begin(), value.end());
+  const std::string job = SaveJob(save);
+  const json saved = json::parse(ReadAll(job));
+  EXPECT_EQ(saved.at("value"), json::parse(R"({"address": 16380, "format": "u32le", "from": 1000,
+                                                "step": 1, "list": null, "name": "serial"})"));
+  std::vector<std::unique_ptr<sim::SimBoard>> boards;
+  for (int i = 0; i < 8; ++i) boards.push_back(Plug("v" + std::to_string(i)));
+  CliProcess station({"run", job, "--watch", "--records", pg.Url(), "-p", Announced("v6"), "-p",
+                      Announced("v7")});
+  std::vector<std::unique_ptr<CliProcess>> runs;
+  for (int p = 0; p < 2; ++p) {
+    std::vector<std::string> args = {"program", "-d", "TX-A10", "--records", pg.Url(), file_};
+    args.insert(args.end(), value.begin(), value.end());
+    for (int i = 0; i < 3; ++i) args.insert(args.end(), {"-p", Announced("v" + std::to_string(p * 3 + i))});
+    runs.push_back(std::make_unique<CliProcess>(args));
+  }
+  for (auto& run : runs) EXPECT_EQ(run->Wait(), 0) << run->Err();
+  ASSERT_TRUE(WaitUntil([&] { return Stored(pg.Url()).size() == 8; })) << station.Err();
+  station.Signal(SIGINT);
+  EXPECT_EQ(station.Wait(), 0) << station.Err();
+  std::set<uint32_t> values;
+  for (const records::StoredRecord& row : Stored(pg.Url())) {
+    EXPECT_EQ(row.valueName, "serial");
+    const std::size_t board = static_cast<std::size_t>(row.port.back() - '0');
+    const std::vector<uint8_t> flash = boards.at(board)->Flash();
+    const uint32_t inFlash = flash[0x3FFC] | flash[0x3FFD] << 8 | flash[0x3FFE] << 16 | uint32_t{flash[0x3FFF]} << 24;
+    EXPECT_EQ(std::to_string(inFlash), row.value) << row.port;
+    values.insert(inFlash);
+  }
+  EXPECT_EQ(values.size(), 8u);
+  EXPECT_EQ(*values.begin(), 1000u);
+  EXPECT_EQ(*values.rbegin(), 1007u);
+}
+
+// A value that cannot be taken or placed refuses the board before its first byte: a used-up list
+// (69, the others go on), a store that cannot be reached (69), the file's data where the value
+// goes, the window and the blocks (65). And a process killed after taking a value does not give
+// it out again.
+TEST_F(RecordsTest, ValueRefusalsSendNothing) {
+  const std::string list = runtime_ + "/list.txt";
+  { std::ofstream(list) << "7\n8\n"; }
+  std::vector<std::unique_ptr<sim::SimBoard>> boards;
+  for (int i = 0; i < 3; ++i) boards.push_back(Plug("l" + std::to_string(i)));
+  CliProcess three({"program", "-d", "TX-A10", "-p", Announced("l0"), "-p", Announced("l1"), "-p",
+                    Announced("l2"), "--log", log_, "--value", "0x3FFE:u16be", "--value-list", list, file_});
+  EXPECT_EQ(three.Wait(), 69);
+  std::multiset<std::string> taken;
+  for (const json& record : LogRecords(log_)) {
+    if (record.at("exit_status") == 69) {
+      EXPECT_TRUE(Contains(record.at("message"), "is used up")) << record;
+      EXPECT_EQ(record.at("result"), "value_unavailable");
+      EXPECT_TRUE(record.at("value").is_null());
+      for (const auto& board : boards) {
+        if (board->AnnouncePath() == record.at("port")) {
+          EXPECT_TRUE(board->EraseCommands().empty()) << "nothing sent to the refused board";
+        }
+      }
+    } else {
+      taken.insert(record.at("value").get<std::string>());
+    }
+  }
+  EXPECT_EQ(taken, (std::multiset<std::string>{"7", "8"}));
+
+  struct Refusal {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  };
+  const std::string unreachable = "sqlite:" + runtime_ + "/missing/records.sqlite";
+  const Refusal refusals[] = {
+      {{"--value", "0x3F0:u32le", "--value-from", "1"}, 65, "writes address H'3F0, where the board's own value goes"},
+      {{"--value", "0x3FFE:u32le", "--value-from", "1", "--highest", "0x3FFF"}, 65, "do not lie inside the window"},
+      {{"--value", "0x1F000:u32le", "--value-from", "1"}, 65, "lie in block SB0, which this run does not program"},
+      {{"--value", "0x3FFC:u16le", "--value-from", "1", "--records", unreachable}, 69, "cannot be reached"},
+      {{"--value", "0x3FFC:u16le", "--value-from", "65536"}, 69, "past the largest value of u16le"},
+      {{"--value", "0x3FFC:u16le", "--value-list", runtime_ + "/no-list.txt"}, 66, "cannot be opened"},
+  };
+  for (const Refusal& r : refusals) {
+    std::vector<std::string> args = {"program", "-d", "TX-A10", "-p", Announced("l0"), file_};
+    args.insert(args.end(), r.args.begin(), r.args.end());
+    const std::size_t erasesBefore = boards[0]->EraseCommands().size();
+    CliProcess run(args);
+    EXPECT_EQ(run.Wait(), r.status) << r.says;
+    EXPECT_TRUE(Contains(run.Err(), r.says)) << run.Err();
+    EXPECT_EQ(boards[0]->EraseCommands().size(), erasesBefore) << r.says;
+  }
+
+  // Killed while its board is being programmed: the value it took stays taken, and the spool
+  // and the store still open and answer.
+  const std::string store = "sqlite:" + runtime_ + "/records.sqlite";
+  auto paced = Plug("paced", {}, sim::BoardState::User, /*pace=*/true);
+  const std::vector<std::string> counter = {"--value", "0x3FFC:u16le", "--value-from", "500", "--records", store};
+  std::vector<std::string> args = {"program", "-d", "TX-A10", "-p", Announced("paced"), file_};
+  args.insert(args.end(), counter.begin(), counter.end());
+  CliProcess killed(args);
+  ASSERT_TRUE(paced->WaitForReceived(64, 10s));
+  killed.Signal(SIGKILL);
+  EXPECT_EQ(killed.Wait(), -SIGKILL);
+  args = {"program", "-d", "TX-A10", "-p", Announced("l1"), "--json", file_};
+  args.insert(args.end(), counter.begin(), counter.end());
+  CliProcess next(args);
+  EXPECT_EQ(next.Wait(), 0) << next.Err();
+  EXPECT_EQ(json::parse(next.Out()).at("value"), "501");
+  EXPECT_EQ(Stored(store).size(), 1u);
+  EXPECT_EQ(Spooled(store), 0);
 }
 
 }  // namespace

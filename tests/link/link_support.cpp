@@ -228,6 +228,77 @@ std::string ReadAll(const std::string& path) {
   return text.str();
 }
 
+PgServer::PgServer() {
+  // Debian installs each major version's programs under /usr/lib/postgresql/VERSION/bin.
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
+    if (std::filesystem::exists(entry.path() / "bin/initdb")) bin_ = (entry.path() / "bin").string();
+  }
+  if (bin_.empty()) {
+    missing_ = "PostgreSQL is not installed (no /usr/lib/postgresql/*/bin/initdb; "
+               "scripts/install-deps.sh installs postgresql-15)";
+    return;
+  }
+  std::string base = ::testing::TempDir() + "quill_pg_XXXXXX";
+  if (::mkdtemp(base.data()) == nullptr) {
+    missing_ = "no temporary folder";
+    return;
+  }
+  dir_ = base;
+  if (::geteuid() == 0 && ::chown(dir_.c_str(), 65534, 65534) != 0) missing_ = "cannot hand the folder to nobody";
+  port_ = FreeTcpPort();
+}
+
+PgServer::~PgServer() {
+  Stop();
+  std::error_code ec;
+  if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+}
+
+int PgServer::Run(std::vector<std::string> args, std::string* output) {
+  if (::geteuid() == 0) {
+    args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  }
+  ChildProcess child(std::move(args));
+  const int status = child.Wait();
+  if (output) *output = child.Out() + child.Err();
+  return status;
+}
+
+bool PgServer::Start(std::string* error) {
+  if (!missing_.empty()) {
+    *error = missing_;
+    return false;
+  }
+  if (!made_) {
+    if (Run({bin_ + "/initdb", "-D", dir_ + "/data", "-U", "quill", "-A", "trust", "-E", "UTF8",
+             "--no-sync"}, error) != 0) {
+      return false;
+    }
+    made_ = true;
+  }
+  // The socket in the test's folder; no fsync: the test's data need not survive a crash.
+  const std::string options = "-c listen_addresses=127.0.0.1 -p " + std::to_string(port_) +
+                              " -k " + dir_ + " -F";
+  if (Run({bin_ + "/pg_ctl", "-D", dir_ + "/data", "-l", dir_ + "/log", "-o", options, "-w", "start"},
+          error) != 0) {
+    *error += ReadAll(dir_ + "/log");
+    return false;
+  }
+  running_ = true;
+  return true;
+}
+
+void PgServer::Stop() {
+  if (!running_) return;
+  Run({bin_ + "/pg_ctl", "-D", dir_ + "/data", "-m", "fast", "-w", "stop"}, nullptr);
+  running_ = false;
+}
+
+std::string PgServer::Url() const {
+  return "postgresql://quill@127.0.0.1:" + std::to_string(port_) + "/postgres";
+}
+
 uint16_t FreeTcpPort() {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};

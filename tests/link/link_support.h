@@ -166,6 +166,33 @@ class PortServer {
   int pid_ = -1;
 };
 
+// A real PostgreSQL server of Debian's packages, made by initdb in a temporary folder and
+// listening on 127.0.0.1 and a free port only (trust authentication, the user quill); as root
+// it runs as the user nobody, since PostgreSQL refuses root. Stopped and removed when the object
+// goes.
+class PgServer {
+ public:
+  PgServer();
+  ~PgServer();
+  PgServer(const PgServer&) = delete;
+  PgServer& operator=(const PgServer&) = delete;
+
+  // Empty when PostgreSQL is installed; else why the tests that need it are skipped.
+  const std::string& Missing() const { return missing_; }
+  // initdb once, then the server started (again) on the same port and data; false with *error.
+  bool Start(std::string* error);
+  // A fast shutdown: connections are closed and new ones refused until Start.
+  void Stop();
+  // postgresql://quill@127.0.0.1:PORT/postgres
+  std::string Url() const;
+
+ private:
+  int Run(std::vector<std::string> args, std::string* output);
+  std::string bin_, dir_, missing_;
+  uint16_t port_ = 0;
+  bool made_ = false, running_ = false;
+};
+
 // A TCP port of 127.0.0.1 that nothing listens on now.
 uint16_t FreeTcpPort();
 

@@ -16,12 +16,14 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "app/wizard_state.h"
 #include "cli/cli.h"
 #include "link/results.h"
+#include "records/record_sender.h"
 #include "tests/link/link_support.h"
 #include "tests/sanitized.h"
 #include "tests/reliability/process_resources.h"
@@ -220,6 +222,55 @@ TEST(StationSoak, FortyBoardsFourAtATimeEachRecordedOnce) {
   ::unsetenv("XDG_RUNTIME_DIR");
   std::error_code ec;
   std::filesystem::remove_all(runtime, ec);
+}
+
+// A thousand boards' records through a PostgreSQL store that goes away and comes back again and
+// again while they arrive, as a station's sender gets them: at the end the store holds each of
+// them exactly once and the spool is empty.
+TEST(RecordsSoak, AThousandRecordsThroughAStoreThatComesAndGoes) {
+  PgServer pg;
+  if (!pg.Missing().empty()) GTEST_SKIP() << pg.Missing();
+  std::string error;
+  ASSERT_TRUE(pg.Start(&error)) << error;
+  std::string data = ::testing::TempDir() + "quill_records_soak_XXXXXX";
+  ASSERT_NE(::mkdtemp(data.data()), nullptr);
+  const std::string oldData = std::getenv("XDG_DATA_HOME");
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+  constexpr int kRecords = 1000;
+  {
+    records::RecordSender sender(pg.Url(), 10ms);
+    for (int i = 0; i < kRecords; ++i) {
+      // Away for a hundred records in every two hundred.
+      if (i % 200 == 50) pg.Stop();
+      if (i % 200 == 150) {
+        ASSERT_TRUE(pg.Start(&error)) << error;
+      }
+      records::StoredRecord r;
+      r.recordId = records::NewUuid();
+      r.time = "2026-12-10T04:00:00.000Z";
+      r.station = "soak";
+      r.port = "board-" + std::to_string(i);
+      r.result = "success";
+      r.record = nlohmann::json{{"port", r.port}, {"n", i}}.dump();
+      sender.Submit(std::move(r));
+    }
+    sender.Finish();
+  }
+  // Whatever the last try left waiting goes with a flush, as `records flush` sends it.
+  records::Spool spool;
+  ASSERT_TRUE(spool.Open(&error)) << error;
+  long left = -1;
+  EXPECT_TRUE(records::FlushSpool(spool, *records::MakeRecordStore(pg.Url()), pg.Url(), &error, &left)) << error;
+  EXPECT_EQ(left, 0);
+  std::vector<records::StoredRecord> rows;
+  ASSERT_TRUE(records::MakeRecordStore(pg.Url())->Query({}, rows, &error)) << error;
+  std::set<std::string> ports;
+  for (const records::StoredRecord& row : rows) ports.insert(row.port);
+  EXPECT_EQ(rows.size(), static_cast<std::size_t>(kRecords));
+  EXPECT_EQ(ports.size(), static_cast<std::size_t>(kRecords));
+  ::setenv("XDG_DATA_HOME", oldData.c_str(), 1);
+  std::error_code ec;
+  std::filesystem::remove_all(data, ec);
 }
 
 }  // namespace

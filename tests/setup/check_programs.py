@@ -13,6 +13,7 @@ scripts run comes from a package that scripts/install-deps.sh installs.
 Run inside a fresh root after install-deps, 1 and 2 show a package missing from the list.
 """
 import fnmatch
+import glob
 import os
 import re
 import subprocess
@@ -23,6 +24,8 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 SCANNED = re.compile(r"(scripts|\.ci|tests|bench|fuzz|cmake|docs)/|CMakeLists\.txt$")
 WORD = re.compile(r"[A-Za-z0-9_+.-]+")
 BIN_DIRS = ("/usr/bin", "/usr/sbin", "/bin", "/sbin")
+# PostgreSQL's server programs are not on PATH: Debian keeps them per major version.
+PROGRAM_GLOBS = ("/usr/lib/postgresql/*/bin",)
 
 
 def run(*command):
@@ -92,7 +95,8 @@ def source_files():
 
 
 def installed_program(word):
-    for folder in BIN_DIRS:
+    folders = list(BIN_DIRS) + sorted(d for g in PROGRAM_GLOBS for d in glob.glob(g))
+    for folder in folders:
         path = os.path.join(folder, word)
         if os.path.isfile(path) and os.access(path, os.X_OK):
             return path

@@ -1,0 +1,178 @@
+// Each board's own value on the command line: --value and its counter or list checked into the
+// job, the value's place in the flash checked against the window, the blocks and the files, and
+// the source the boards' workers take their values from (a store's counter or list).
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "cli/link_run.h"
+#include "progfile/address_field.h"
+
+#ifdef QUILL_HAVE_RECORDS
+#include "records/board_value.h"
+#endif
+
+namespace quill::cli {
+
+namespace {
+
+#ifdef QUILL_HAVE_RECORDS
+std::pair<std::string, std::string> SplitAtColon(const std::string& text) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos) return {text, ""};
+  return {text.substr(0, colon), text.substr(colon + 1)};
+}
+
+const char* const kFormats = "u16le, u16be, u32le, u32be, u64le, u64be, dec:N (N 1 to 19), mac";
+
+// The board's value from the store, on the worker's thread.
+class StoreValueSource : public BoardValueSource {
+ public:
+  StoreValueSource(uint32_t address, std::string url, records::ValueSource source)
+      : address_(address), taker_(std::move(url), std::move(source)) {}
+  uint32_t Address() const override { return address_; }
+  bool Take(std::string& text, std::vector<uint8_t>& bytes, std::string* why) override {
+    std::optional<records::TakenValue> value = taker_.Take(why);
+    if (!value) return false;
+    text = std::move(value->text);
+    bytes = std::move(value->bytes);
+    return true;
+  }
+
+ private:
+  uint32_t address_;
+  records::ValueTaker taker_;
+};
+#endif
+
+}  // namespace
+
+int ParseValueOptions(const Options& options, LinkJob& job) {
+  const std::string* value = options.Value("--value");
+  if (value == nullptr) {
+    for (const char* name : {"--value-from", "--value-list", "--value-name"}) {
+      if (options.Has(name)) throw UsageError(std::string(name) + " needs --value ADDRESS:FORMAT");
+    }
+    return kExitSuccess;
+  }
+#ifndef QUILL_HAVE_RECORDS
+  (void)job;
+  throw UsageError("--value: per-board values are not in this build (Windows)");
+#else
+  ValueSetting setting;
+  const auto [addressText, formatText] = SplitAtColon(*value);
+  const AddressFieldResult address = ParseAddressField(addressText, true);
+  if (!address.ok) throw UsageError("--value '" + *value + "': the address: " + address.Message());
+  const std::optional<records::ValueFormat> format = records::ValueFormat::Parse(formatText);
+  if (!format) {
+    throw UsageError("--value '" + *value + "': '" + formatText + "' is no format; accepted: " + kFormats);
+  }
+  setting.address = address.value;
+  setting.format = format->Name();
+  setting.size = format->Size();
+  const std::string* from = options.Value("--value-from");
+  const std::string* list = options.Value("--value-list");
+  if ((from == nullptr) == (list == nullptr)) {
+    throw UsageError("--value needs one source: --value-from START[:STEP] or --value-list FILE");
+  }
+  if (from != nullptr) {
+    const auto [startText, stepText] = SplitAtColon(*from);
+    const std::optional<uint64_t> start = records::ParseNumber(startText);
+    const std::optional<uint64_t> step = stepText.empty() ? std::optional<uint64_t>(1) : records::ParseNumber(stepText);
+    if (!start || !step || *step == 0) {
+      throw UsageError("--value-from '" + *from + "': START[:STEP] in decimal or 0x hexadecimal, "
+                       "STEP from 1, default 1");
+    }
+    setting.from = *start;
+    setting.step = *step;
+  } else {
+    setting.list = *list;
+    std::ifstream in(*list, std::ios::binary);
+    if (!in) {
+      std::cerr << "quill-cli: the value list '" << *list << "' cannot be opened\n";
+      return kExitCannotOpen;
+    }
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      const std::size_t first = line.find_first_not_of(" \t");
+      if (first == std::string::npos) continue;  // blank lines hold no value
+      line = line.substr(first, line.find_last_not_of(" \t") - first + 1);
+      setting.values.push_back(line);
+    }
+  }
+  if (const std::string* name = options.Value("--value-name")) {
+    if (name->empty()) throw UsageError("--value-name needs a name");
+    setting.name = *name;
+  }
+  job.state.m_dwReservedFirst = setting.address;
+  job.state.m_nReservedLength = setting.size;
+  job.value = std::move(setting);
+  return kExitSuccess;
+#endif
+}
+
+int CheckValuePlacement(LinkJob& job) {
+  if (!job.value) return kExitSuccess;
+  Job& state = job.state;
+  const ValueSetting& v = *job.value;
+  const uint64_t last = uint64_t{v.address} + v.size - 1;
+  const std::string where = "--value: the value's " + std::to_string(v.size) + " bytes at " +
+                            FormatAddressField(v.address, true);
+  auto refuse = [&where](const std::string& why) {
+    std::cerr << "quill-cli: " << where << ' ' << why << "; nothing was sent\n";
+    return kExitInvalidFile;
+  };
+  if (v.address < state.m_dwLowest || last > state.m_dwHighest) {
+    return refuse("do not lie inside the window " + FormatAddressField(state.m_dwLowest, true) +
+                  " to " + FormatAddressField(state.m_dwHighest, true));
+  }
+  std::vector<std::string> blocks;
+  if (!CollectTouchedBlocks(v.address, static_cast<uint32_t>(last), *state.m_pDevice, state.ModeIndex(), blocks)) {
+    return refuse("do not lie inside the flash of " + state.m_strMCUType);
+  }
+  for (const std::string& block : blocks) {
+    if (FindBlockName(state.m_astrSelectedBlocks, block) >= 0) continue;
+    // A boot erases the whole flash first: every block is one it programs.
+    if (job.op == LinkOp::Boot) {
+      state.m_astrSelectedBlocks.push_back(block);
+      continue;
+    }
+    return refuse("lie in block " + block + ", which this run does not program (--blocks)");
+  }
+  return kExitSuccess;
+}
+
+std::string ValueName(const LinkJob& job, const JobOrigin* origin) {
+  if (!job.value) return {};
+  if (!job.value->name.empty()) return job.value->name;
+  if (origin != nullptr) return std::filesystem::path(origin->path).filename().string();
+  return FormatAddressField(job.value->address, true) + ":" + job.value->format;
+}
+
+std::shared_ptr<BoardValueSource> MakeValueSource(const LinkJob& job, const Options& options,
+                                                  const std::string& name) {
+  if (!job.value) return nullptr;
+#ifndef QUILL_HAVE_RECORDS
+  (void)options;
+  (void)name;
+  throw UsageError("--value: per-board values are not in this build (Windows)");
+#else
+  const ValueSetting& v = *job.value;
+  records::ValueSource source;
+  source.name = name;
+  source.format = *records::ValueFormat::Parse(v.format);
+  source.list = !v.list.empty();
+  source.values = v.values;
+  source.from = v.from.value_or(0);
+  source.step = v.step;
+  const std::string* records = options.Value("--records");
+  std::string url = records != nullptr && !records->empty() ? *records : records::LocalValueStore();
+  if (records == nullptr || records->empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(records::DataFolder(), ec);
+  }
+  return std::make_shared<StoreValueSource>(v.address, std::move(url), std::move(source));
+#endif
+}
+
+}  // namespace quill::cli

@@ -1,0 +1,11 @@
+// A build without libpq (Windows): a PostgreSQL store is refused before it is used, so this is
+// never reached.
+#include "records/record_store.h"
+
+namespace quill::records {
+
+bool HasPostgreSql() { return false; }
+
+std::unique_ptr<RecordStore> MakePostgreSqlStore(const std::string&) { return nullptr; }
+
+}  // namespace quill::records
