@@ -78,8 +78,7 @@ store="$home/AppData/Local/Quill/fpcode"
 settings() { wine reg query 'HKCU\Software\Velmora\Quill\1.0' /s; (cd "$store" && sha256sum ./*); }
 settings >"$work/settings.before"
 
-IFS=. read -r major minor patch <<<"$version"
-next="$major.$minor.$((patch + 1))"
+next="${version%.*}.$((${version##*.} + 1))"
 "$root/scripts/make-msi.sh" "$stage" "$next" "$work/next.msi"
 wine msiexec /i "$work/next.msi" /qn || fail "msiexec /i of $next failed ($?)"
 installed "upgrade"
