@@ -2,7 +2,8 @@
 # The installer, quill-<version>-windows-x64.msi: its tables read back with msiinfo, then, in a
 # wine prefix made for the test, the deployment's silent install (msiexec /i /qn), quill-cli on the
 # PATH of a new command prompt, the installed quill.exe walked by keyboard (wizard_walk.sh), an
-# upgrade in place to a higher version made from the same files, and the silent removal, which
+# upgrade in place to a higher version made from the same files (which the older one may not
+# replace again), and the silent removal, which
 # must leave the user's settings, kernel store and own PATH entries as they were.
 # usage (under xvfb-run, for the walk): msi_test.sh MSI QUILL_SIM SHOT_DIR
 set -euo pipefail
@@ -83,6 +84,7 @@ next="${version%.*}.$((${version##*.} + 1))"
 wine msiexec /i "$work/next.msi" /qn || fail "msiexec /i of $next failed ($?)"
 installed "upgrade"
 [ "$(entries)" = "$next Velmora" ] || fail "uninstall list after the upgrade: $(entries)"
+if wine msiexec /i "$msi" /qn || [ "$(entries)" != "$next Velmora" ]; then fail "$version replaced $next"; fi
 
 wine msiexec /x "$work/next.msi" /qn || fail "msiexec /x failed ($?)"
 [ -z "$(ls -A "$dir" 2>/dev/null)" ] || fail "left in the installation folder: $(ls -A "$dir")"
