@@ -52,7 +52,7 @@ entries() {
 }
 installed() {
   for f in "${files[@]}"; do cmp -s "$stage/$f" "$dir/$f" || fail "$1: $f is not installed"; done
-  python3 - "$lnk" "$dir" <<'EOF' || fail "$1: no Start menu shortcut to quill.exe with its icon"
+  python3 - "$lnk" <<'EOF' || fail "$1: no Start menu shortcut to quill.exe with its icon"
 import sys
 link = open(sys.argv[1], "rb").read()
 sys.exit(not (b"Programs\\Quill\\quill.exe" in link and "\\quill.ico".encode("utf-16-le") in link))
