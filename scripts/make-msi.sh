@@ -15,7 +15,7 @@ trap 'rm -rf "$work"' EXIT
 python3 "$root/resources/icons/make_ico.py" "$work/quill.ico" \
   "$root"/resources/icons/icon-{129,128,48}.png
 # One product code per version, derived from the upgrade code: the same version built again is
-# the same product (Windows Installer repairs it) instead of a second entry beside the first.
+# the same product (Windows Installer finds it installed) instead of a second entry beside the first.
 upgrade_code="$(sed -n 's/.*UpgradeCode="\([0-9A-F-]*\)".*/\1/p' "$root/installer/quill.wxs")"
 product_code="$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' \
   "$upgrade_code" "$version")"
