@@ -7,14 +7,16 @@
 #     simulated board, built for Windows, run under wine (the wizard's on Qt's windows platform,
 #     on an X server without a screen; this build keeps the stand-in kernels, whose table the
 #     unit tests check);
-#  2. the zip a Windows user downloads (scripts/package-windows.sh): quill.exe and quill-cli.exe
-#     without stand-in kernels;
+#  2. the zip and the installer a Windows user downloads (scripts/package-windows.sh):
+#     quill.exe and quill-cli.exe without stand-in kernels;
 #  3. that very quill-cli.exe under wine against the simulated board, with a kernel set installed
 #     in the wine prefix, compared with the Linux build's quill-cli, and that very quill.exe
-#     walked by keyboard through a boot-mode programming and a user-mode erase (the native build
-#     in build/, or $QUILL_BUILD_DIR, gets the test program and the simulated board).
+#     walked by keyboard through a boot-mode programming and a user-mode erase; the installer's
+#     tables read back, and its silent install, upgrade and removal in a wine prefix, with the
+#     installed quill.exe walked likewise (tests/wine/msi_test.sh; the native build in build/, or
+#     $QUILL_BUILD_DIR, gets the test program and the simulated board).
 # Each stage's time is printed as it ends. QUILL_CI_WIZARD=0 leaves the wizard out: no Qt, and
-# quill-cli.exe alone in its build, its tests and its zip.
+# quill-cli.exe alone in its build, its tests and its zip (and no installer).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh windows
@@ -55,12 +57,16 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
 stage_done "Windows tests under wine"
 
 QUILL_SKIP_DEPS=1 scripts/package-windows.sh
-stage_done "the zip"
+stage_done "the zip and the installer"
 shipped="$(ls -d "$PWD"/build-win-release/quill-*-windows-x64)"
 wizard_exe=""
-if [ "$wizard" = 1 ]; then wizard_exe="$shipped/quill.exe"; fi
+msi=""
+if [ "$wizard" = 1 ]; then
+  wizard_exe="$shipped/quill.exe"
+  msi="$shipped.msi"
+fi
 cmake -S . -B "$native" -DQUILL_WINDOWS_CLI="$shipped/quill-cli.exe" \
-  -DQUILL_WINDOWS_WIZARD="$wizard_exe"
+  -DQUILL_WINDOWS_WIZARD="$wizard_exe" -DQUILL_WINDOWS_MSI="$msi"
 cmake --build "$native" -j "$(nproc)" --target test_wine_cli quill-sim
 (cd "$native" && ctest -L wine --output-on-failure --timeout 600)
 stage_done "the shipped programs under wine"

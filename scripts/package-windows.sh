@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the zip a Windows user downloads, build-win-release/quill-<version>-windows-x64.zip:
-# quill.exe (the wizard) and quill-cli.exe, each one statically linked program without stand-in
-# kernels, README.txt and LICENSE.txt. Cross-compiled with Debian's mingw-w64; the wizard needs
+# Builds what a Windows user downloads, into build-win-release/: the zip
+# quill-<version>-windows-x64.zip, with quill.exe (the wizard) and quill-cli.exe, each one
+# statically linked program without stand-in kernels, README.txt and LICENSE.txt, and the
+# installer quill-<version>-windows-x64.msi with the same files (scripts/make-msi.sh; the folder
+# quill-<version>-windows-x64 beside them holds the files as well). Cross-compiled with Debian's mingw-w64; the wizard needs
 # the static Qt that scripts/build-qt-windows.sh builds, and the zip is refused without it unless
 # QUILL_CLI_ONLY=1 asks for quill-cli.exe alone. QUILL_SKIP_DEPS=1 leaves the package
 # installation out.
@@ -43,3 +45,9 @@ sed 's/$/\r/' resources/README-windows.txt > "$stage/README.txt"
 sed 's/$/\r/' LICENSE > "$stage/LICENSE.txt"
 (cd "$dir" && cmake -E tar cf "$name.zip" --format=zip "$name")
 ls -l "$PWD/$dir/$name.zip"
+# The installer's Start menu shortcut leads to the wizard: without it, there is no installer.
+rm -f "$dir/$name.msi"
+if [ "$gui" = ON ]; then
+  scripts/make-msi.sh "$stage" "$version" "$dir/$name.msi"
+  ls -l "$PWD/$dir/$name.msi"
+fi

@@ -7,7 +7,8 @@
 #   boot-mode programming of a two-record file, checked on the board's flash,
 #   a user-mode erase of the blocks the file wrote, checked on the board's flash,
 #   Exit, after which the choices are in the registry.
-# The configuration page is saved as SHOT_DIR/wine-configure.png.
+# The configuration page is saved as SHOT_DIR/wine-configure.png. With QUILL_WALK_PREFIX the walk
+# takes that prefix (where the installer put quill.exe) instead of a new one, and leaves it.
 # usage: wizard_walk.sh QUILL_EXE QUILL_SIM SHOT_DIR
 set -euo pipefail
 exe="$(realpath "$1")"
@@ -18,7 +19,7 @@ fpcode="$here/../../resources/fpcode"
 [ -n "${DISPLAY:-}" ] || { echo "wizard_walk: no X display (run it under xvfb-run)" >&2; exit 2; }
 
 work="$(mktemp -d)"
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all
+export WINEPREFIX="${QUILL_WALK_PREFIX:-$work/prefix}" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
 board_pid=""
 wizard_pid=""
