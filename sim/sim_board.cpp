@@ -749,5 +749,8 @@ bool SimBoard::WaitForReceived(std::size_t count, std::chrono::milliseconds time
 bool SimBoard::WaitForHangUp(std::chrono::milliseconds timeout) const {
   return impl_->WaitFor(timeout, [this] { return impl_->lineClosed; });
 }
+bool SimBoard::WaitForLineChanges(std::size_t count, std::chrono::milliseconds timeout) const {
+  return impl_->WaitFor(timeout, [this, count] { return impl_->lineChanges.size() >= count; });
+}
 
 }  // namespace quill::sim

@@ -124,6 +124,7 @@ class SimBoard {
   bool WaitForState(BoardState state, std::chrono::milliseconds timeout) const;
   bool WaitForReceived(std::size_t count, std::chrono::milliseconds timeout) const;
   bool WaitForHangUp(std::chrono::milliseconds timeout) const;
+  bool WaitForLineChanges(std::size_t count, std::chrono::milliseconds timeout) const;
 
  private:
   struct Impl;
