@@ -1,5 +1,5 @@
-// quill-sim: a simulated TAVEO target board on a pseudo-terminal, for trying the wizard and
-// quill-cli without hardware.
+// quill-sim: a simulated TAVEO target board on a pseudo-terminal (or served over TCP as a port
+// server serves one), for trying the wizard and quill-cli without hardware.
 #include <signal.h>
 #include <time.h>
 
@@ -35,7 +35,8 @@ constexpr int kGoOn = -1;  // not an exit status: the command line asks for a bo
 constexpr const char* kHelp = R"(Usage: quill-sim [OPTION]...
 A simulated TAVEO target board. It opens a pseudo-terminal, prints the path of its port as the
 first line on standard output, and answers on it as the boot ROM and the flash kernel do, until
-SIGINT or SIGTERM.
+SIGINT or SIGTERM. With --listen it serves the board over TCP instead, as a port server serves an
+adapter, and prints the port's URL (rfc2217://HOST:PORT) as the first line.
 
   --device NAME        the device: TX-A10, TX-C30 or TX-C31 (default TX-A10)
   --mode M             the operating mode of TX-C31: "Mode 2" or "Mode 3", or 2 or 3
@@ -69,6 +70,18 @@ SIGINT or SIGTERM.
   --erase-report BYTE  the erase-all report after the download (default 0x00)
   --flash-in FILE      the flash contents at start, raw binary (default all erased, 0xFF)
   --flash-out FILE     write the flash to FILE on exit and on SIGUSR1
+  --listen HOST:PORT   serve the board as an RFC 2217 server (Telnet Com Port Control Option)
+                       on HOST:PORT instead of a pseudo-terminal, one host at a time; PORT 0
+                       takes a free port; HOST a name, an IPv4 address or an IPv6 address in
+                       brackets. The data rate the host sets is the board's line rate; a host
+                       that disconnects has closed the port, and the next one may connect
+  --lines MAP          with --listen: obey DTR and RTS as an adapter board's switches, MAP
+                       vpp=LINE,mode=LINE with LINE dtr or rts (e.g. vpp=dtr,mode=rts;
+                       mode=!rts inverts the Mode line, VPP cannot be inverted). Silent while
+                       VPP is off; when VPP goes on, in the boot ROM if Mode is Boot (the Mode
+                       line asserted), with the kernel running if Mode is User; silent again
+                       when VPP goes off (a reset: the flash stays). Without it the lines change
+                       nothing. Excludes --state
   --name NAME          announce the port as NAME in the ports folder (default sim-<pid>-<n>):
                        a link to the pseudo-terminal in $XDG_RUNTIME_DIR/quill/ports (or
                        /tmp/quill-<uid>/quill/ports), printed as the second line on standard
@@ -77,7 +90,7 @@ SIGINT or SIGTERM.
   --exit-after-boot    end once a kernel download has completed and the board is idle
   --exit-when-idle S   end once the host has sent something and the line has then been quiet,
                        with the board between commands, for S seconds
-  --verbose            every byte and step on standard error
+  --verbose            every byte and step, and every DTR and RTS change, on standard error
   --help               this text
 
 Protocol and line-setting violations the board sees go to standard error as they happen.
@@ -112,6 +125,8 @@ struct SimArgs {
   bool verbose = false;
   bool exitAfterBoot = false;
   bool help = false;
+  bool stateGiven = false;
+  bool nameGiven = false;
   long idleExit = -1;
   std::string refusal;  // why a value was refused, where the option's complaint does not say
 };
@@ -133,7 +148,28 @@ bool SetNumber(const std::string& value, long lo, long hi, T* out) {
   return true;
 }
 
+bool SetListen(SimArgs& a, const std::string& v) {
+  quill::sim::ListenAddress address;
+  if (!quill::sim::ParseListenAddress(v, &address, &a.refusal)) {
+    a.refusal = "--listen " + a.refusal;
+    return false;
+  }
+  a.options.listen = address;
+  return true;
+}
+
+bool SetLines(SimArgs& a, const std::string& v) {
+  quill::LineMap map;
+  if (!quill::ParseLineMap(v, &map, &a.refusal)) {
+    a.refusal = "--lines: " + a.refusal;
+    return false;
+  }
+  a.options.lines = map;
+  return true;
+}
+
 bool SetState(SimArgs& a, const std::string& v) {
+  a.stateGiven = true;
   if (v == "boot") a.options.state = BoardState::Boot;
   else if (v == "user") a.options.state = BoardState::User;
   else a.refusal = "--state accepts boot or user";
@@ -150,6 +186,7 @@ bool AddFault(SimArgs& a, const std::string& v) {
 // A name that is no path: the announcement's link.
 bool SetName(SimArgs& a, const std::string& v) {
   a.options.announceName = v;
+  a.nameGiven = true;
   return !v.empty() && v.find('/') == std::string::npos;
 }
 
@@ -178,6 +215,8 @@ const SimOption kOptions[] = {
      [](SimArgs& a, const std::string& v) { a.flashIn = v; return true; }},
     {{"--flash-out", true}, "--flash-out needs a file",
      [](SimArgs& a, const std::string& v) { a.flashOut = v; return true; }},
+    {{"--listen", true}, "--listen needs HOST:PORT (PORT 0 for any free port)", SetListen},
+    {{"--lines", true}, "--lines needs a MAP such as vpp=dtr,mode=rts", SetLines},
     {{"--name", true}, "--name needs a name without '/'", SetName},
     {{"--no-announce", false}, "",
      [](SimArgs& a, const std::string&) { a.options.announce = false; return true; }},
@@ -219,6 +258,13 @@ int ParseCommandLine(const std::vector<std::string>& words, SimArgs& a) {
     }
   }
   if (!parsed.positional.empty()) return Usage("unknown option " + parsed.positional.front());
+  if (a.options.lines && !a.options.listen)
+    return Usage("--lines needs --listen: a pseudo-terminal has no DTR or RTS lines");
+  if (a.options.lines && a.stateGiven)
+    return Usage("--state and --lines exclude each other: with --lines the Mode line chooses the "
+                 "boot ROM or the kernel as VPP goes on");
+  if (a.options.listen && a.nameGiven)
+    return Usage("--name and --listen exclude each other: a board on the network is not announced");
   return kGoOn;
 }
 

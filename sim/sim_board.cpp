@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +20,9 @@
 #include "kernels/kernel_store.h"
 #include "resources/strings.h"
 #include "sim/announce.h"
+#include "sim/com_port_server.h"
 #include "sim/line_settings.h"
+#include "sim/net_line.h"
 #include "sim/pty_line.h"
 
 namespace quill::sim {
@@ -67,9 +70,11 @@ std::string Description(const BoardModel& model) {
          "\nclock=" + LoadString(model.Mode().clockRanges[model.Options().clock].textId) + '\n';
 }
 
+const char* LineLabel(ControlLine line) { return line == ControlLine::Dtr ? "DTR" : "RTS"; }
+
 }  // namespace
 
-struct SimBoard::Impl {
+struct SimBoard::Impl : ComPortServer::Handler {
   struct Timed {
     uint8_t byte;
     Clock::time_point at;
@@ -80,11 +85,20 @@ struct SimBoard::Impl {
     opt.mode = model.Options().mode;
     opt.clock = model.Options().clock;
     model.SetLineRate(kInitialRate);
+    powered = !opt.lines.has_value();
   }
 
   BoardOptions opt;
   BoardModel model;  // guarded by mu, as everything below but the thread
   PtyLine line;
+  // Over TCP: the listener and its client, and the Com Port Control Option between them.
+  bool net = false;
+  NetLine netLine;
+  ComPortServer server{kInitialRate};
+  // The control lines as the host left them, and VPP as the line map makes of them.
+  bool dtr = false, rts = false;
+  bool powered = true;
+  std::vector<LineChange> lineChanges;
   PortAnnouncement announcement;
   int wake = -1;  // eventfd: Stop wakes the serving thread
   std::thread thread;
@@ -112,7 +126,8 @@ struct SimBoard::Impl {
   // Reads the host's line settings; a problem is recorded when it first shows.
   void CheckLine() {
     LineSettings s;
-    if (!ReadLineSettings(line.slave, &s)) return;
+    if (net) s = server.Settings();
+    else if (!ReadLineSettings(line.slave, &s)) return;
     lineRate = s.outputRate;
     model.SetLineRate(lineRate);
     std::vector<std::string> problems = LineProblems(s, model.ExpectedRates());
@@ -171,10 +186,32 @@ struct SimBoard::Impl {
 
   void HangUp(std::unique_lock<std::mutex>& lock);
   bool WriteDue(Clock::time_point now);
+  timespec* ReplyTimeout(timespec* timeout, bool writeBlocked) const;
   void WaitForLine(std::unique_lock<std::mutex>& lock, bool writeBlocked);
   void ReadHost();
+  void Arrive(const uint8_t* bytes, std::size_t length);
   void Serve();
   bool Idle() const;
+
+  // Over TCP.
+  void HangUpNet(std::unique_lock<std::mutex>& lock);
+  void MoveDueToClient(Clock::time_point now);
+  bool FlushClient();
+  void WaitForNet(std::unique_lock<std::mutex>& lock, bool writeBlocked);
+  void ReadClient();
+  void AcceptClients();
+  void Disconnect();
+  bool& Level(ControlLine l) { return l == ControlLine::Dtr ? dtr : rts; }
+  void SetLine(ControlLine l, bool asserted, const char* why);
+  void FollowLines();
+  void PowerOn();
+  void PowerOff();
+
+  // What the client asks through the Com Port Control Option.
+  void OnData(const uint8_t* bytes, std::size_t length) override;
+  void OnLineSettings(const LineSettings& settings) override;
+  void OnControlLine(ControlLine l, bool asserted) override { SetLine(l, asserted, ""); }
+  void OnPurge(bool toClient, bool fromClient) override;
 
   template <typename Pred>
   bool WaitFor(std::chrono::milliseconds timeout, Pred pred) const {
@@ -223,6 +260,10 @@ void SimBoard::Impl::HangUp(std::unique_lock<std::mutex>& lock) {
 
 // Writes the replies that are due; true when the line takes no more for now.
 bool SimBoard::Impl::WriteDue(Clock::time_point now) {
+  if (net) {
+    MoveDueToClient(now);
+    return !FlushClient();
+  }
   while (!output.empty() && output.front().at <= now) {
     const uint8_t byte = output.front().byte;
     const ssize_t n = ::write(line.master, &byte, 1);
@@ -238,23 +279,27 @@ bool SimBoard::Impl::WriteDue(Clock::time_point now) {
   return false;
 }
 
-// Waits for the host's bytes, a close of its port, Stop, or the next reply's time.
-void SimBoard::Impl::WaitForLine(std::unique_lock<std::mutex>& lock, bool writeBlocked) {
+// How long the serving thread may wait for the line: until the next reply is due, or without end.
+timespec* SimBoard::Impl::ReplyTimeout(timespec* timeout, bool writeBlocked) const {
+  if (output.empty() || writeBlocked) return nullptr;
   // Paced bytes are due every 87 us at 115200 bps: the wait runs to the microsecond, since a
   // wait rounded to milliseconds would stretch every reply far beyond its line time.
+  long long wait = std::clamp<long long>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(output.front().at - Clock::now()).count(),
+      0, 60'000'000'000LL);
+  // A timed wake-up from an idle processor comes tens of microseconds late, where a UART sends
+  // on time; so a paced board spends the last stretch before a reply polling.
+  if (opt.pace) wait = wait > kSpinNs ? wait - kSpinNs : 0;
+  timeout->tv_sec = static_cast<time_t>(wait / 1'000'000'000LL);
+  timeout->tv_nsec = static_cast<long>(wait % 1'000'000'000LL);
+  return timeout;
+}
+
+// Waits for the host's bytes, a close of its port, Stop, or the next reply's time.
+void SimBoard::Impl::WaitForLine(std::unique_lock<std::mutex>& lock, bool writeBlocked) {
+  if (net) return WaitForNet(lock, writeBlocked);
   timespec timeout{};
-  timespec* timeoutArg = nullptr;
-  if (!output.empty() && !writeBlocked) {
-    long long wait = std::clamp<long long>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(output.front().at - Clock::now()).count(),
-        0, 60'000'000'000LL);
-    // A timed wake-up from an idle processor comes tens of microseconds late, where a UART sends
-    // on time; so a paced board spends the last stretch before a reply polling.
-    if (opt.pace) wait = wait > kSpinNs ? wait - kSpinNs : 0;
-    timeout.tv_sec = static_cast<time_t>(wait / 1'000'000'000LL);
-    timeout.tv_nsec = static_cast<long>(wait % 1'000'000'000LL);
-    timeoutArg = &timeout;
-  }
+  timespec* timeoutArg = ReplyTimeout(&timeout, writeBlocked);
   pollfd fds[3] = {{line.master, static_cast<short>(POLLIN | (writeBlocked ? POLLOUT : 0)), 0},
                    {wake, POLLIN, 0},
                    {line.closes, POLLIN, 0}};
@@ -284,10 +329,15 @@ void SimBoard::Impl::ReadHost() {
   const ssize_t n = ::read(line.master, buf, sizeof buf);
   if (n <= 0) return;
   CheckLine();
-  Log(LogKind::FromHost, HexBytes(buf, static_cast<std::size_t>(n)));
+  Arrive(buf, static_cast<std::size_t>(n));
+}
+
+// The host's bytes as read from the line, to be taken by the board.
+void SimBoard::Impl::Arrive(const uint8_t* buf, std::size_t n) {
+  Log(LogKind::FromHost, HexBytes(buf, n));
   const Clock::time_point t = Clock::now();
   const Clock::duration byteTime = ByteTime();
-  for (ssize_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     received.push_back(buf[i]);
     // A burst arrives one byte after another at the line rate.
     const Clock::time_point arrival = std::max(t, lastArrival) + byteTime;
@@ -305,7 +355,8 @@ void SimBoard::Impl::Serve() {
     const Clock::time_point now = Clock::now();
     TakeInput();
     if (hangUpPending) {
-      HangUp(lock);
+      if (net) HangUpNet(lock);
+      else HangUp(lock);
       return;
     }
     const bool writeBlocked = WriteDue(now);
@@ -318,8 +369,201 @@ bool SimBoard::Impl::Idle() const {
   if (lineClosed || !running) return true;
   if (!input.empty() || !output.empty()) return false;
   int pending = 0;
+  if (net) {
+    if (!server.Pending().empty()) return false;
+    if (netLine.client >= 0 && ::ioctl(netLine.client, FIONREAD, &pending) == 0 && pending > 0)
+      return false;
+    return model.AtBoundary();
+  }
   if (line.master >= 0 && ::ioctl(line.master, FIONREAD, &pending) == 0 && pending > 0) return false;
   return model.AtBoundary();
+}
+
+// --- over TCP ---
+
+// The replies that are due go to the client's pending bytes; with no client they are lost, as
+// a port server with no connection drops what the line brings.
+void SimBoard::Impl::MoveDueToClient(Clock::time_point now) {
+  while (!output.empty() && output.front().at <= now) {
+    const uint8_t byte = output.front().byte;
+    output.pop_front();
+    if (netLine.client < 0) continue;
+    sent.push_back(byte);
+    Log(LogKind::ToHost, HexBytes(&byte, 1));
+    server.SendData(&byte, 1);
+  }
+}
+
+// Sends what is pending to the client; true when it all went. A broken connection ends it.
+bool SimBoard::Impl::FlushClient() {
+  std::vector<uint8_t>& pending = server.Pending();
+  while (!pending.empty() && netLine.client >= 0) {
+    const ssize_t n = ::send(netLine.client, pending.data(), pending.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      pending.erase(pending.begin(), pending.begin() + n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      return false;
+    } else {
+      Disconnect();
+    }
+  }
+  return true;
+}
+
+void SimBoard::Impl::WaitForNet(std::unique_lock<std::mutex>& lock, bool writeBlocked) {
+  timespec timeout{};
+  timespec* timeoutArg = ReplyTimeout(&timeout, writeBlocked);
+  pollfd fds[3] = {{wake, POLLIN, 0},
+                   {netLine.listener, POLLIN, 0},
+                   {netLine.client, static_cast<short>(POLLIN | (writeBlocked ? POLLOUT : 0)), 0}};
+  lock.unlock();
+  const int ready = ::ppoll(fds, netLine.client >= 0 ? 3 : 2, timeoutArg, nullptr);
+  lock.lock();
+  if (ready < 0) return;
+  if (fds[0].revents & POLLIN) {
+    uint64_t v;
+    ssize_t ignored = ::read(wake, &v, sizeof v);
+    (void)ignored;
+  }
+  // The client first: a connection that ended is gone before the next one is judged.
+  if (netLine.client >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) ReadClient();
+  if (fds[1].revents & POLLIN) AcceptClients();
+  FlushClient();
+}
+
+void SimBoard::Impl::ReadClient() {
+  uint8_t buf[4096];
+  ssize_t n;
+  do {
+    n = ::recv(netLine.client, buf, sizeof buf, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    server.Feed(buf, static_cast<std::size_t>(n), *this);
+    FlushClient();
+  } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+    Disconnect();
+  }
+}
+
+// One client at a time: another is let in and closed at once, so it learns without waiting out
+// a timeout that the board is taken.
+void SimBoard::Impl::AcceptClients() {
+  for (int s = netLine.Accept(); s >= 0; s = netLine.Accept()) {
+    if (netLine.client >= 0) ReadClient();
+    if (netLine.client >= 0) {
+      ::close(s);
+      Log(LogKind::Event, "a second host was turned away");
+      continue;
+    }
+    netLine.client = s;
+    server.Restart();
+    Log(LogKind::Event, "host connected");
+  }
+}
+
+// The host went away: as a host closing its port. A port server closes the line then, which
+// releases DTR and RTS.
+void SimBoard::Impl::Disconnect() {
+  if (netLine.client < 0) return;
+  netLine.CloseClient();
+  server.Restart();
+  Log(LogKind::Event, "host closed the connection");
+  for (ControlLine l : {ControlLine::Dtr, ControlLine::Rts})
+    if (Level(l)) SetLine(l, false, " (connection closed)");
+}
+
+void SimBoard::Impl::SetLine(ControlLine l, bool asserted, const char* why) {
+  const bool changed = Level(l) != asserted;
+  Level(l) = asserted;
+  lineChanges.push_back({Clock::now(), l, asserted, changed});
+  Log(LogKind::Event, std::string(LineLabel(l)) + (asserted ? " on" : " off") + why);
+  FollowLines();
+  cv.notify_all();
+}
+
+// VPP follows its line. What the board was given before the change it has taken, and what was
+// due to the host by then has gone.
+void SimBoard::Impl::FollowLines() {
+  if (!opt.lines || Level(opt.lines->vpp) == powered) return;
+  TakeInput();
+  MoveDueToClient(Clock::now());
+  if (powered) PowerOff();
+  else PowerOn();
+}
+
+void SimBoard::Impl::PowerOn() {
+  const bool boot = opt.lines->BootWhen(Level(opt.lines->mode));
+  input.clear();
+  output.clear();
+  held = 0;
+  model.Reset(boot ? BoardState::Boot : BoardState::User);
+  powered = true;
+  Log(LogKind::Event, boot ? "VPP on, Mode Boot: the boot ROM waits for synchronisation"
+                           : "VPP on, Mode User: the kernel runs");
+}
+
+// A reset: whatever ran is gone, the flash stays.
+void SimBoard::Impl::PowerOff() {
+  input.clear();
+  output.clear();
+  held = 0;
+  model.Reset(BoardState::Boot);
+  powered = false;
+  Log(LogKind::Event, "VPP off: silent");
+}
+
+void SimBoard::Impl::OnData(const uint8_t* bytes, std::size_t length) {
+  if (!powered) {
+    received.insert(received.end(), bytes, bytes + length);
+    Log(LogKind::FromHost, HexBytes(bytes, length) + " (dropped: VPP off)");
+    return;
+  }
+  CheckLine();
+  Arrive(bytes, length);
+}
+
+// The bytes before the change are taken at the line they came on.
+void SimBoard::Impl::OnLineSettings(const LineSettings& settings) {
+  TakeInput();
+  lineRate = settings.outputRate;
+  model.SetLineRate(lineRate);
+}
+
+void SimBoard::Impl::OnPurge(bool toClient, bool fromClient) {
+  if (toClient) {
+    output.clear();
+    held = 0;
+  }
+  if (fromClient) input.clear();
+}
+
+// As HangUp on the pseudo-terminal: the replies given go out first, then the connection and the
+// listener close, and no host can reach the board again.
+void SimBoard::Impl::HangUpNet(std::unique_lock<std::mutex>& lock) {
+  MoveDueToClient(Clock::time_point::max());
+  const Clock::time_point begin = Clock::now();
+  while (!FlushClient() && Clock::now() < begin + std::chrono::seconds(1)) {
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock.lock();
+  }
+  Log(LogKind::Event, "hanging up");
+  if (netLine.client >= 0) {
+    // What the host sent and the board did not read would make the close a reset, which can
+    // throw away the replies still on their way to the host.
+    ::shutdown(netLine.client, SHUT_WR);
+    uint8_t buf[4096];
+    while (::recv(netLine.client, buf, sizeof buf, 0) > 0) {
+    }
+  }
+  netLine.Close();
+  lineClosed = true;
+  hangUpPending = false;
+  input.clear();
+  output.clear();
+  cv.notify_all();
 }
 
 SimBoard::SimBoard(BoardOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -332,18 +576,20 @@ bool SimBoard::Start(std::string* error) {
     if (error) *error = "the board has already been started";
     return false;
   }
-  if (!m.line.Open(kInitialRate, error)) return false;
+  m.net = m.opt.listen.has_value();
+  if (m.net ? !m.netLine.Open(*m.opt.listen, error) : !m.line.Open(kInitialRate, error)) return false;
   m.wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (m.wake < 0) {
     if (error) *error = std::string("eventfd: ") + std::strerror(errno);
     m.line.Close();
+    m.netLine.Close();
     return false;
   }
   // The port lists count every descriptor of the port as a user of it; the board's own is named
   // so that they pass it over.
   const std::string holder =
       "holder=" + std::to_string(::getpid()) + ":" + std::to_string(m.line.slave) + "\n";
-  if (m.opt.announce &&
+  if (m.opt.announce && !m.net &&
       !m.announcement.Make(m.opt.announceName, m.line.path, Description(m.model) + holder, error)) {
     m.line.Close();
     ::close(m.wake);
@@ -373,13 +619,16 @@ void SimBoard::Stop() {
   std::lock_guard<std::mutex> lock(m.mu);
   m.announcement.Remove();
   m.line.Close();
+  m.netLine.Close();
   ::close(m.wake);
   m.wake = -1;
   m.running = false;
   m.cv.notify_all();
 }
 
-const std::string& SimBoard::PortPath() const { return impl_->line.path; }
+const std::string& SimBoard::PortPath() const {
+  return impl_->net ? impl_->netLine.url : impl_->line.path;
+}
 const std::string& SimBoard::AnnouncePath() const { return impl_->announcement.Path(); }
 const BoardOptions& SimBoard::Options() const { return impl_->opt; }
 
@@ -467,6 +716,14 @@ int SimBoard::BootCount() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->model.BootCount();
 }
+std::vector<LineChange> SimBoard::LineChanges() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->lineChanges;
+}
+bool SimBoard::Powered() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->powered;
+}
 BoardState SimBoard::State() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->model.State();
@@ -491,6 +748,9 @@ bool SimBoard::WaitForReceived(std::size_t count, std::chrono::milliseconds time
 }
 bool SimBoard::WaitForHangUp(std::chrono::milliseconds timeout) const {
   return impl_->WaitFor(timeout, [this] { return impl_->lineClosed; });
+}
+bool SimBoard::WaitForLineChanges(std::size_t count, std::chrono::milliseconds timeout) const {
+  return impl_->WaitFor(timeout, [this, count] { return impl_->lineChanges.size() >= count; });
 }
 
 }  // namespace quill::sim

@@ -1,10 +1,12 @@
 // A TAVEO target board in software. It owns a pseudo-terminal whose slave side the host opens as
-// its serial port, and answers on it as the on-chip boot ROM (synchronisation and kernel download)
+// its serial port (or, asked to listen, a TCP port it serves as a port server does, with the
+// Telnet Com Port Control Option), and answers on it as the on-chip boot ROM (synchronisation and kernel download)
 // and as the downloaded flash kernel (the 0x57 erase and programming command) do. The protocol,
 // the flash image of one device mode and the faults are the BoardModel's (sim/board_model.h);
 // this is the line around it: it serves the pseudo-terminal on a thread of its own, checks the
 // line settings the host chose on every byte it receives, paces its bytes at the host's data rate
-// when asked, and announces the port.
+// when asked, and announces the port. Over TCP it can also obey DTR and RTS as an adapter board's
+// VPP and Mode switches.
 #pragma once
 
 #include <chrono>
@@ -12,12 +14,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "link/control_lines.h"
 #include "sim/board_model.h"
 #include "sim/fault_plan.h"
+#include "sim/net_line.h"
 
 namespace quill::sim {
 
@@ -40,8 +45,24 @@ struct BoardOptions {
   std::string kernelDir;
   bool announce = false;       // a link to the port in PortAnnounceDirectory()
   std::string announceName;    // its name; empty: "sim-<pid>-<n>"
+  // Serve the board on this TCP address as an RFC 2217 server, one client at a time, instead of
+  // on a pseudo-terminal (nothing is announced then).
+  std::optional<ListenAddress> listen;
+  // With listen: obey the control lines as the adapter board's switches. VPP released: silent
+  // (the host's bytes are dropped); VPP asserted: the boot ROM or the running kernel by the Mode
+  // line; VPP released again: a reset, the flash kept. Without a map the lines change nothing.
+  std::optional<LineMap> lines;
   // Called on the serving thread while the board is locked: it must not call the board.
   std::function<void(LogKind, std::string_view)> log;
+};
+
+// A DTR or RTS setting the host made, in order; also the drop of each asserted line when the
+// host goes away (a port server closes the port then).
+struct LineChange {
+  std::chrono::steady_clock::time_point at;
+  ControlLine line = ControlLine::Dtr;
+  bool asserted = false;
+  bool changed = false;  // false: the line already was at that level
 };
 
 class SimBoard {
@@ -60,7 +81,8 @@ class SimBoard {
   // the flash stay readable.
   void Stop();
 
-  // The slave path the host opens, /dev/pts/N; empty before Start.
+  // The slave path the host opens, /dev/pts/N, or with listen the URL, rfc2217://HOST:PORT with
+  // the port taken; empty before Start.
   const std::string& PortPath() const;
   // The announcement link's full path; empty when none was made.
   const std::string& AnnouncePath() const;
@@ -88,6 +110,10 @@ class SimBoard {
   std::vector<Chunk> Chunks() const;  // every programming command whose checksum arrived
   int BootCount() const;  // downloads of the right kernel whose erase-all report said success
 
+  std::vector<LineChange> LineChanges() const;
+  // VPP on: always without a line map; with one, while the VPP line is asserted.
+  bool Powered() const;
+
   BoardState State() const;
   bool Hung() const;    // silent after a Silent fault or a wrong kernel, until Reset
   bool HungUp() const;  // the line was closed by a HangUp fault
@@ -98,6 +124,7 @@ class SimBoard {
   bool WaitForState(BoardState state, std::chrono::milliseconds timeout) const;
   bool WaitForReceived(std::size_t count, std::chrono::milliseconds timeout) const;
   bool WaitForHangUp(std::chrono::milliseconds timeout) const;
+  bool WaitForLineChanges(std::size_t count, std::chrono::milliseconds timeout) const;
 
  private:
   struct Impl;

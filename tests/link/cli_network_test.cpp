@@ -64,19 +64,23 @@ std::vector<uint8_t> FlashWith(WizardState sheet, const std::vector<Record>& rec
   return ExpectedFlash(sheet, records);
 }
 
-struct Pair {
-  std::unique_ptr<sim::SimBoard> local, remote;
+// A board on a local pseudo-terminal, one behind the port server, and one that serves itself over
+// TCP as the port server would (quill-sim --listen).
+struct Boards {
+  std::unique_ptr<sim::SimBoard> local, remote, listening;
 };
 
-Pair BoardPair(const WizardState& sheet, sim::BoardState state, uint32_t rate) {
+Boards BoardsOfEachKind(const WizardState& sheet, sim::BoardState state, uint32_t rate) {
   sim::BoardOptions options = BoardFor(sheet, state);
   options.expectBaud = rate;  // a line at any other rate is an error the board records
-  return {StartBoard(options), StartBoard(options)};
+  sim::BoardOptions listen = options;
+  listen.listen = sim::ListenAddress{"127.0.0.1", 0};
+  return {StartBoard(options), StartBoard(options), StartBoard(listen)};
 }
 
-// The same boot and the same programming, once on a local pseudo-terminal and once through the
-// port server, in one run: the boards see the same bytes, at the job's rate, and the flash holds
-// every byte value exactly.
+// The same boot and the same programming, on a local pseudo-terminal, through the port server and
+// through a board's own RFC 2217 server, in one run: the boards see the same bytes, at the job's
+// rate, and the flash holds every byte value exactly.
 TEST(NetworkPorts, Rfc2217CarriesTheSameBytesAsALocalPortAtTheJobsRate) {
   TestKernelStore store;
   const WizardState sheet = MakeSheet("TX-A10", 0, 8, "");
@@ -99,24 +103,31 @@ TEST(NetworkPorts, Rfc2217CarriesTheSameBytesAsALocalPortAtTheJobsRate) {
   };
   for (const Job& job : jobs) {
     SCOPED_TRACE(job.name);
-    Pair boards = BoardPair(sheet, job.state, job.rate);
+    Boards boards = BoardsOfEachKind(sheet, job.state, job.rate);
     PortServer server({{boards.remote->PortPath(), 9600, true}});
     std::string error;
     ASSERT_TRUE(server.Start(&error)) << error;
     std::vector<std::string> args = job.args;
-    args.insert(args.end(), {"-p", boards.local->PortPath(), "-p", server.Url(0), "--json", "-q", file});
+    args.insert(args.end(), {"-p", boards.local->PortPath(), "-p", server.Url(0), "-p",
+                             boards.listening->PortPath(), "--json", "-q", file});
     CliProcess run(args);
     ASSERT_EQ(run.Wait(), 0) << run.Err();
 
     const auto records = RecordsByPort(run.Out());
     ASSERT_EQ(records.count(server.Url(0)), 1u) << run.Out();  // named as given
     EXPECT_EQ(records.at(server.Url(0)).at("exit_status"), 0);
-    for (const auto* board : {boards.local.get(), boards.remote.get()}) {
+    ASSERT_EQ(records.count(boards.listening->PortPath()), 1u) << run.Out();
+    EXPECT_EQ(records.at(boards.listening->PortPath()).at("exit_status"), 0);
+    for (const auto* board : {boards.local.get(), boards.remote.get(), boards.listening.get()}) {
       EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
       EXPECT_EQ(board->Flash(), expected);
     }
     EXPECT_EQ(boards.remote->Received(), boards.local->Received());
     EXPECT_EQ(boards.remote->Sent(), boards.local->Sent());
+    EXPECT_EQ(boards.listening->Received(), boards.local->Received());
+    EXPECT_EQ(boards.listening->Sent(), boards.local->Sent());
+    // The link releases both lines as it opens the port; no map, so the board took no notice.
+    EXPECT_EQ(boards.listening->LineChanges().size(), 2u);
     EXPECT_FALSE(boards.remote->Received().empty());
   }
 }

@@ -367,7 +367,7 @@ TEST(SimExecutable, HelpNamesEveryOptionAndBadOptionsAreUsageErrors) {
   for (const char* option :
        {"--device", "--mode", "--clock", "--state", "--baud", "--pace", "--fault", "--sync-reply",
         "--erase-report", "--flash-in", "--flash-out", "--name", "--no-announce",
-        "--exit-after-boot", "--exit-when-idle", "--verbose", "--help"})
+        "--exit-after-boot", "--exit-when-idle", "--verbose", "--listen", "--lines", "--help"})
     EXPECT_THAT(help, HasSubstr(option));
 
   for (std::vector<std::string> bad : {std::vector<std::string>{"--device", "TX-B99"},
@@ -398,7 +398,19 @@ TEST(SimExecutable, RefusedCommandLinesSayWhy) {
                          Row{"-d TX-C30", "unknown option -d"},
                          Row{"--pace=1", "unknown option --pace=1"},
                          Row{"--", "unknown option --"},
-                         Row{"--no-announce extra", "unknown option extra"}}) {
+                         Row{"--no-announce extra", "unknown option extra"},
+                         Row{"--listen 127.0.0.1", "--listen '127.0.0.1': the port number is missing"},
+                         Row{"--listen ::1:0", "--listen '::1:0': an IPv6 address goes in brackets"},
+                         Row{"--listen 127.0.0.1:65536", "--listen '127.0.0.1:65536': '65536' is no port number"},
+                         Row{"--lines vpp=dtr,mode=rts", "--lines needs --listen"},
+                         Row{"--listen 127.0.0.1:0 --lines vpp=!dtr,mode=rts",
+                             "--lines: line map 'vpp=!dtr,mode=rts': vpp cannot be inverted"},
+                         Row{"--listen 127.0.0.1:0 --lines mode=dtr,vpp=dtr",
+                             "--lines: line map 'mode=dtr,vpp=dtr': vpp and mode cannot both be dtr"},
+                         Row{"--listen 127.0.0.1:0 --lines", "--lines needs a MAP"},
+                         Row{"--listen 127.0.0.1:0 --lines vpp=dtr --state boot",
+                             "--state and --lines exclude each other"},
+                         Row{"--listen 127.0.0.1:0 --name rack-1", "--name and --listen exclude"}}) {
     FILE* p = ::popen((exe + " " + row.args + " 2>&1").c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::string text;
@@ -408,6 +420,49 @@ TEST(SimExecutable, RefusedCommandLinesSayWhy) {
     EXPECT_EQ(WEXITSTATUS(status), 64) << row.args;
     EXPECT_THAT(text, HasSubstr(std::string("quill-sim: ") + row.complaint)) << row.args;
   }
+}
+
+// Over TCP the program prints the URL with the port it took, serves host after host with the
+// board's state lost at each VPP cycle and its flash kept, and writes the flash on exit.
+TEST(SimExecutable, ListensAndObeysTheLinesHostAfterHost) {
+  const std::string flashFile =
+      (std::filesystem::temp_directory_path() / ("quill-sim-listen-" + std::to_string(::getpid())))
+          .string();
+  int out = -1;
+  pid_t pid = Spawn({"--device", "TX-C30", "--listen", "127.0.0.1:0", "--lines", "vpp=dtr,mode=rts",
+                     "--flash-out", flashFile},
+                    &out);
+  ASSERT_GT(pid, 0);
+  const std::string url = ReadLine(out);
+  EXPECT_THAT(url, ::testing::MatchesRegex("rfc2217://127\\.0\\.0\\.1:[1-9][0-9]*"));
+  {
+    test::RawTelnet host;
+    ASSERT_TRUE(host.Open(url, 9600));
+    ASSERT_EQ(host.Control(8), 8);  // DTR on, RTS released: the kernel
+    ASSERT_TRUE(host.Write({0x57, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x02, 0x11,
+                            0xFF, 0x5A, 0x11, 0xA6}));
+    for (int expected : {0x06, 0x11, 0x11, 0x06}) EXPECT_EQ(host.Read(), expected);
+  }
+  {
+    test::RawTelnet host;
+    ASSERT_TRUE(host.Open(url, 2400));
+    ASSERT_EQ(host.Control(11), 11);
+    ASSERT_EQ(host.Control(8), 8);  // the boot ROM, though the last host left the kernel running
+    ASSERT_TRUE(host.Write(std::vector<uint8_t>(10, 0x00)));
+    EXPECT_EQ(host.Read(), 0x00);
+  }
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ::close(out);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the board saw violations";
+  std::ifstream in(flashFile, std::ios::binary);
+  std::vector<char> flash((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(flash.size(), 0x8000u);
+  EXPECT_EQ(static_cast<uint8_t>(flash[0x1000]), 0xFF);
+  EXPECT_EQ(flash[0x1001], 0x5A);
+  std::filesystem::remove(flashFile);
 }
 
 // Every --fault counts, in the order given.
