@@ -27,6 +27,7 @@
 #include "device/catalogue.h"
 #include "link/comm_thread.h"
 #include "kernels/kernel_store.h"
+#include "link/control_lines.h"
 #include "link/port_address.h"
 #include "link/port_list.h"
 #include "link/results.h"
@@ -175,7 +176,8 @@ int RunOperation(LinkOp op, const LinkJob& job, const Options& options, const Po
 const std::vector<OptionSpec> kCommonSpecs = {
     {"--port", true},   {"--device", true},  {"--mode", true}, {"--baud", true},
     {"--quiet", false}, {"--trace", false}, {"--json", false}, {"--log", true},
-    {"--save-job", true}, {"--records", true}, {"--station", true}};
+    {"--save-job", true}, {"--records", true}, {"--station", true}, {"--automatic", false},
+    {"--lines", true}, {"--line-delay", true}};
 
 std::vector<OptionSpec> With(std::vector<OptionSpec> more) {
   more.insert(more.begin(), kCommonSpecs.begin(), kCommonSpecs.end());
@@ -207,10 +209,45 @@ std::vector<OptionSpec> LinkOptionSpecs(LinkOp op) {
   return {};
 }
 
+namespace {
+
+// --automatic, --lines and --line-delay: the control lines that set the board's switches.
+void ParseAutomaticOptions(const Options& options, Job& state) {
+  const std::string* lines = options.Value("--lines");
+  const std::string* delay = options.Value("--line-delay");
+  state.m_bAutomatic = options.Has("--automatic");
+  if (!state.m_bAutomatic) {
+    if (lines || delay) {
+      throw UsageError(std::string(lines ? "--lines" : "--line-delay") +
+                       " needs --automatic: the control lines set the board's switches only in "
+                       "Automatic Mode");
+    }
+    return;
+  }
+  if (lines) {
+    LineMap map;
+    std::string error;
+    if (!ParseLineMap(*lines, &map, &error)) throw UsageError("--lines '" + *lines + "': " + error);
+    state.m_strLineMap = FormatLineMap(map);
+  }
+  if (delay) {
+    char* end = nullptr;
+    const long ms = std::strtol(delay->c_str(), &end, 10);
+    if (delay->empty() || *end != '\0' || ms < 10 || ms > 5000) {
+      throw UsageError("--line-delay '" + *delay +
+                       "' is no settling time; accepted: milliseconds from 10 to 5000");
+    }
+    state.m_nLineDelayMs = static_cast<int32_t>(ms);
+  }
+}
+
+}  // namespace
+
 int PrepareLinkJob(LinkOp op, const Options& options, JsonLog* log, LinkJob& job) {
   job.op = op;
   Job& state = job.state;
   ApplyDeviceOptions(options, state);
+  ParseAutomaticOptions(options, state);
   if (op == LinkOp::Boot) {
     const std::string* clock = options.Value("--clock");
     if (clock == nullptr) {

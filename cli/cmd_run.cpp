@@ -17,7 +17,8 @@ int RunJob(const std::vector<std::string>& args) {
       "run", args,
       {{"--port", true}, {"--watch", false}, {"--json", false}, {"--log", true},
        {"--quiet", false}, {"--trace", false}, {"--records", true}, {"--station", true},
-       {"--value", true}, {"--value-from", true}, {"--value-list", true}, {"--value-name", true}});
+       {"--value", true}, {"--value-from", true}, {"--value-list", true}, {"--value-name", true},
+       {"--automatic", false}, {"--lines", true}, {"--line-delay", true}});
   if (options.positional.size() != 1) {
     throw UsageError(options.positional.empty()
                          ? "missing JOB: the job file to run (written by boot, program or erase with --save-job)"
@@ -35,10 +36,10 @@ int RunJob(const std::vector<std::string>& args) {
     run.values.erase("--value-list");
   }
   for (const char* name : {"--port", "--log", "--records", "--station", "--value", "--value-from",
-                           "--value-list", "--value-name"}) {
+                           "--value-list", "--value-name", "--lines", "--line-delay"}) {
     if (const std::string* value = options.Value(name)) run.values[name] = *value;
   }
-  for (const char* name : {"--json", "--quiet", "--trace", "--watch"}) {
+  for (const char* name : {"--json", "--quiet", "--trace", "--watch", "--automatic"}) {
     if (options.Has(name)) run.flags.insert(name);
   }
   if (options.Has("--watch")) return RunStation(job, run);

@@ -1,5 +1,7 @@
 #include "cli/job_file.h"
 
+#include "link/control_lines.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -48,6 +50,16 @@ json ValueJson(const LinkJob& job, const std::string& jobPath) {
           {"name", v.name.empty() ? json(nullptr) : json(v.name)}};
 }
 
+// Automatic Mode as the job keeps it: {"vpp", "mode", "delay_ms"} (mode "!rts" for an inverted
+// Mode line), or null when a person sets the switches.
+json AutomaticJson(const Job& s) {
+  LineMap map;
+  if (!s.m_bAutomatic || !ParseLineMap(s.m_strLineMap, &map, nullptr)) return nullptr;
+  return {{"vpp", LineName(map.vpp)},
+          {"mode", std::string(map.modeInverted ? "!" : "") + LineName(map.mode)},
+          {"delay_ms", s.m_nLineDelayMs}};
+}
+
 json JobJson(const LinkJob& job, const std::string& jobPath) {
   const Job& s = job.state;
   const bool window = job.op != LinkOp::Erase;
@@ -71,6 +83,7 @@ json JobJson(const LinkJob& job, const std::string& jobPath) {
       {"blocks", job.blocksGiven ? json(s.m_astrSelectedBlocks) : json(nullptr)},
       {"erase", job.erase},
       {"value", ValueJson(job, jobPath)},
+      {"automatic", AutomaticJson(s)},
   };
 }
 
@@ -279,6 +292,25 @@ void ReadValue(const json& root, const std::string& path, JobFile& job) {
   else if (!name.is_null()) Bad(path, "name", "the value's name, or null");
 }
 
+// Automatic Mode, as --automatic, --lines and --line-delay would give it. A job saved before
+// Automatic Mode existed has no "automatic": a person sets the switches.
+void ReadAutomatic(const json& root, const std::string& path, JobFile& job) {
+  const auto it = root.find("automatic");
+  if (it == root.end() || it->is_null()) return;
+  const json& a = *it;
+  const char* accepted = "null, or {\"vpp\": \"dtr\", \"mode\": \"rts\", \"delay_ms\": 100}";
+  if (!a.is_object()) Bad(path, "automatic", accepted);
+  const json& vpp = Field(a, path, "vpp");
+  const json& mode = Field(a, path, "mode");
+  const json& delay = Field(a, path, "delay_ms");
+  if (!vpp.is_string() || !mode.is_string()) Bad(path, "automatic", accepted);
+  if (!delay.is_number_unsigned()) Bad(path, "delay_ms", "the settling time in milliseconds");
+  Options& o = job.options;
+  o.flags.insert("--automatic");
+  o.values["--lines"] = "vpp=" + vpp.get<std::string>() + ",mode=" + mode.get<std::string>();
+  o.values["--line-delay"] = std::to_string(delay.get<uint64_t>());
+}
+
 }  // namespace
 
 int LoadJobFile(const std::string& path, JobFile& job) {
@@ -304,6 +336,7 @@ int LoadJobFile(const std::string& path, JobFile& job) {
   ReadFiles(root, path, job);
   ReadWindowAndBlocks(root, path, job);
   ReadValue(root, path, job);
+  ReadAutomatic(root, path, job);
   return kExitSuccess;
 }
 

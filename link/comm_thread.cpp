@@ -1,6 +1,8 @@
 #include "link/comm_thread.h"
 
+#include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "link/boot_protocol.h"
 #include "link/kernel_protocol.h"
@@ -60,6 +62,12 @@ OperationPlan CCommThread::NewPlan(ThreadCommand command, const Job& job, bool e
   plan.job = job;
   plan.eraseFirst = eraseFirst;
   plan.portValid = ParsePortAddress(job.m_strComPort, &plan.port, &plan.portProblem);
+  if (plan.portValid && job.m_bAutomatic) {
+    LineMap map;
+    plan.portValid = ParseLineMap(job.m_strLineMap, &map, &plan.portProblem);
+    if (plan.portValid) plan.lines = map;
+    plan.lineDelay = std::chrono::milliseconds(std::clamp(job.m_nLineDelayMs, 0, 5000));
+  }
   if (command == CmdBoot || command == CmdProgram) plan.value = m_boardValue;
   return plan;
 }
@@ -165,8 +173,24 @@ Outcome CCommThread::Carry(OperationPlan& plan) {
   // The board's value is taken once its port is open, before its first byte: a port that
   // cannot be opened takes none, and a refused value sends nothing.
   if (plan.value && !TakeBoardValue(plan, finished)) return finished;
+  if (plan.lines) {
+    link->DropLinesOnClose();
+    const std::string problem = SwitchOn(plan, *link);
+    if (!problem.empty()) {
+      SwitchOff(plan, *link);
+      if (m_bAbort.load()) {
+        finished.result = {ErrorUserAbort, 0};
+      } else {
+        finished.result = {ErrorInternal, InternalError::ControlLines};
+        finished.linkProblem = problem;
+      }
+      return finished;
+    }
+  }
   link->SetTrace(m_pTrace.load());
   finished.result = Run(plan, *link, finished.counts);
+  // On every outcome, failure and abort included: VPP goes off before anything else happens.
+  if (plan.lines) SwitchOff(plan, *link);
   if (plan.command == CmdBoot) finished.kernel = plan.kernelIdentity;
   // A step that failed because the server went away failed for that reason, whatever the
   // step would have called its own failure; an operation whose every reply came succeeded.
@@ -177,6 +201,49 @@ Outcome CCommThread::Carry(OperationPlan& plan) {
   }
   link->Close();
   return finished;
+}
+
+namespace {
+
+// The settling time after a switch's change; an abort cuts it short only where stop is set.
+void Settle(std::chrono::milliseconds delay, const std::atomic<bool>* stop) {
+  const auto end = std::chrono::steady_clock::now() + delay;
+  while (std::chrono::steady_clock::now() < end && !(stop && stop->load())) {
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        end - std::chrono::steady_clock::now(), std::chrono::milliseconds(10)));
+  }
+}
+
+}  // namespace
+
+std::string CCommThread::SwitchOn(const OperationPlan& plan, PortLink& link) {
+  const LineMap& map = *plan.lines;
+  const bool vppIsDtr = map.vpp == ControlLine::Dtr, modeIsDtr = map.mode == ControlLine::Dtr;
+  // Boot for a boot, User for the operations of the running kernel.
+  const bool modeAsserted = map.BootWhen(true) == (plan.command == CmdBoot);
+  const struct {
+    bool dtr, asserted;
+    const char* what;
+  } steps[] = {{vppIsDtr, false, "switch VPP off"},
+               {modeIsDtr, modeAsserted, "set the Mode switch"},
+               {vppIsDtr, true, "switch VPP on"}};
+  for (const auto& step : steps) {
+    const std::string problem = link.SetModemLine(step.dtr, step.asserted);
+    if (!problem.empty()) {
+      return plan.port.text + " " + problem + ", so Automatic Mode cannot " + step.what;
+    }
+    Settle(plan.lineDelay, &m_bAbort);
+    if (m_bAbort.load()) return "cancelled";
+  }
+  return {};
+}
+
+void CCommThread::SwitchOff(const OperationPlan& plan, PortLink& link) {
+  const LineMap& map = *plan.lines;
+  (void)link.SetModemLine(map.vpp == ControlLine::Dtr, false);
+  // VPP is off before the Mode line moves, however the operation ended.
+  Settle(plan.lineDelay, nullptr);
+  (void)link.SetModemLine(map.mode == ControlLine::Dtr, false);
 }
 
 bool CCommThread::TakeBoardValue(OperationPlan& plan, Outcome& finished) {

@@ -134,6 +134,11 @@ class CCommThread {
   // The worker's part of one operation: the port opened, the plan carried out, the port closed.
   Outcome Carry(OperationPlan& plan);
   Result Run(const OperationPlan& plan, ByteLink& link, ProgramCounts& counts);
+  // Automatic Mode: the board's switches set through the port's control lines before the
+  // operation (VPP off, Mode, VPP on, each followed by the settling time); empty, or what the
+  // port could not do. SwitchOff after it, whatever happened: VPP off, then Mode released.
+  std::string SwitchOn(const OperationPlan& plan, PortLink& link);
+  void SwitchOff(const OperationPlan& plan, PortLink& link);
   // Takes the board's value into the plan's image; false with the refusal in finished.
   bool TakeBoardValue(OperationPlan& plan, Outcome& finished);
   // Publishes a progress step and notifies; the worker's last step (idle) brings the result.

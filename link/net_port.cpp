@@ -34,8 +34,8 @@ constexpr uint8_t kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, 
 constexpr uint8_t kOptBinary = 0, kOptSga = 3, kOptComPort = 44;
 constexpr uint8_t kSetBaudRate = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4,
                   kSetControl = 5, kPurgeData = 12;
-constexpr uint8_t kParityNone = 1, kOneStopBit = 1, kNoFlowControl = 1, kDtrOff = 9,
-                  kRtsOff = 12, kPurgeBoth = 3;
+constexpr uint8_t kParityNone = 1, kOneStopBit = 1, kNoFlowControl = 1, kDtrOn = 8, kDtrOff = 9,
+                  kRtsOn = 11, kRtsOff = 12, kPurgeBoth = 3;
 constexpr uint8_t kServerReplyOffset = 100;
 
 #ifdef _WIN32
@@ -551,6 +551,26 @@ void CNetPort::HandleSubnegotiation() {
   m_replies[request].assign(m_sub.begin() + 2, m_sub.end());
   m_replied[request] = true;
   if (request == kSetControl && m_sub.size() > 2) m_controlReplies.push_back(m_sub[2]);
+}
+
+std::string CNetPort::SetModemLine(bool dtr, bool asserted) {
+  const char* name = dtr ? "DTR" : "RTS";
+  if (!m_bTelnet) return std::string("a raw tcp:// port cannot drive ") + name;
+  const uint8_t code = dtr ? (asserted ? kDtrOn : kDtrOff) : (asserted ? kRtsOn : kRtsOff);
+  m_replied[kSetControl] = false;
+  SendComPort(kSetControl, {code});
+  // Not cut short by an abort: the lines that switch VPP off are set after one as well.
+  const Clock::time_point deadline = Clock::now() + kOpenTimeout;
+  while (!m_replied[kSetControl]) {
+    if (Clock::now() >= deadline) {
+      return std::string("the server did not confirm ") + name + " within 5 seconds";
+    }
+    if (!Receive(deadline)) return "the connection to " + m_address.HostPort() + " was lost";
+  }
+  if (m_replies[kSetControl].size() != 1 || m_replies[kSetControl][0] != code) {
+    return std::string("the server refused to ") + (asserted ? "assert " : "release ") + name;
+  }
+  return {};
 }
 
 CNetPort::ReadResult CNetPort::ReadOne(uint8_t& byte, std::chrono::milliseconds timeout) {

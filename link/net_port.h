@@ -40,6 +40,11 @@ class CNetPort final : public ByteLink {
   bool ConnectionLost() const { return m_bLost; }
   const NetPortAddress& Address() const { return m_address; }
 
+  // Asserts or releases DTR (dtr true) or RTS through the Com Port Control Option's SET-CONTROL
+  // and waits up to kOpenTimeout for the server's confirmation of that very setting. Empty on
+  // success, else what went wrong (a raw tcp:// port has no lines to drive).
+  std::string SetModemLine(bool dtr, bool asserted);
+
   ReadResult ReadOne(uint8_t& byte, std::chrono::milliseconds timeout) override;
   // Fails when the connection breaks or the bytes are not taken within one second plus twice
   // their time on the line at the set rate, as a local port's write.

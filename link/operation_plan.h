@@ -3,6 +3,7 @@
 // program files opened. The communication object's worker carries a plan out on its port.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "link/link_session.h"
+#include "link/control_lines.h"
 #include "link/port_address.h"
 #include "link/results.h"
 #include "progfile/file_set.h"
@@ -43,6 +45,10 @@ struct OperationPlan {
   PortAddress port;         // the job's port, read once
   bool portValid = false;   // else portProblem says what is wrong with it
   std::string portProblem;
+  // Automatic Mode: which control line drives which of the board's switches, and the settling
+  // time after each change; none when a person sets them.
+  std::optional<LineMap> lines;
+  std::chrono::milliseconds lineDelay{0};
   bool eraseFirst = false;
   std::vector<uint8_t> kernel;  // a boot's image, taken before the port is opened
   SentKernel kernelIdentity;    // and what it is

@@ -4,8 +4,18 @@
 #include "link/results.h"
 #include "link/serial_port.h"
 
+#include <cstring>
+
 namespace quill {
 namespace {
+
+std::string SystemErrorText(int error) {
+#ifdef _WIN32
+  return "system error " + std::to_string(error);
+#else
+  return std::strerror(error);
+#endif
+}
 
 class LocalLink final : public PortLink {
  public:
@@ -20,6 +30,12 @@ class LocalLink final : public PortLink {
   void SetAbortFlag(const std::atomic<bool>* flag) override { m_port.SetAbortFlag(flag); }
   void SetTrace(SerialTrace* trace) override { m_port.SetTrace(trace); }
   bool IsOnPseudoTerminal() const override { return m_port.IsOnPseudoTerminal(); }
+  std::string SetModemLine(bool dtr, bool asserted) override {
+    const int error = m_port.SetModemLine(dtr, asserted);
+    if (error == 0) return {};
+    return std::string("cannot drive ") + (dtr ? "DTR" : "RTS") + " (" + SystemErrorText(error) + ")";
+  }
+  void DropLinesOnClose() override { m_port.DropLinesOnClose(); }
 
   bool Write(const uint8_t* data, std::size_t length) override { return m_port.Write(data, length); }
   ReadResult ReadOne(uint8_t& byte, std::chrono::milliseconds timeout) override {
@@ -45,6 +61,9 @@ class NetworkLink final : public PortLink {
   void Close() override { m_port.Close(); }
   void SetAbortFlag(const std::atomic<bool>* flag) override { m_port.SetAbortFlag(flag); }
   void SetTrace(SerialTrace* trace) override { m_port.SetTrace(trace); }
+  std::string SetModemLine(bool dtr, bool asserted) override {
+    return m_port.SetModemLine(dtr, asserted);
+  }
   std::string LostProblem() const override {
     return m_port.ConnectionLost() ? "the connection to " + m_address.HostPort() + " was lost"
                                    : std::string();

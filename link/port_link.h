@@ -38,6 +38,11 @@ class PortLink : public ByteLink {
   // Once the line went away during the run (a network port's connection): what happened,
   // naming HOST:PORT; empty while it holds.
   virtual std::string LostProblem() const { return {}; }
+  // Asserts or releases DTR (dtr true) or RTS, as the port's owner confirms it; empty on
+  // success, else why the port cannot drive that line.
+  virtual std::string SetModemLine(bool dtr, bool asserted) = 0;
+  // The lines drive a board's switches: they must drop when the port closes, however it closes.
+  virtual void DropLinesOnClose() {}
 };
 
 // The link for address; nothing is opened yet.

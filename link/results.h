@@ -72,6 +72,9 @@ constexpr uint32_t EraseTrailerWrite = 1191;
 constexpr uint32_t ConnectionLost = 1210;
 // No value could be taken for the board (its outcome says why); nothing was sent.
 constexpr uint32_t BoardValue = 1230;
+// Automatic Mode: the port could not drive the control lines that set the board's switches
+// (its outcome says which and why); nothing was sent.
+constexpr uint32_t ControlLines = 1240;
 }  // namespace InternalError
 
 // The command handed to the communication object's worker: the operation a result is of.

@@ -187,9 +187,16 @@ void CSerialPort::Close() {
   // At once rather than after the output drained: a peer that stopped reading must not hold the
   // close. Every operation ends after a reply, so nothing of ours is still on its way then.
   if (m_saved) {
+    if (m_bDropLines) {
+      // Rate 0 is a hang-up: the lines drop now, and the next open (which restores the stored
+      // rate before any program can act) raises none.
+      m_saved->tio.c_cflag = (m_saved->tio.c_cflag & ~(CBAUD | (CBAUD << IBSHIFT))) | HUPCL | B0;
+      m_saved->tio.c_ispeed = m_saved->tio.c_ospeed = 0;
+    }
     (void)::ioctl(m_fd, TCSETS2, &m_saved->tio);
     m_saved.reset();
   }
+  m_bDropLines = false;
   ::close(m_fd);
   m_fd = -1;
 }
@@ -252,6 +259,22 @@ bool CSerialPort::Write(const uint8_t* data, std::size_t length) {
     if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return result(false);
   }
   return result(true);
+}
+
+int CSerialPort::SetModemLine(bool dtr, bool asserted) {
+  if (m_fd < 0) return EBADF;
+  int line = dtr ? TIOCM_DTR : TIOCM_RTS;
+  return ::ioctl(m_fd, asserted ? TIOCMBIS : TIOCMBIC, &line) == 0 ? 0 : errno;
+}
+
+void CSerialPort::DropLinesOnClose() {
+  if (m_fd < 0) return;
+  struct termios2 tio;
+  if (::ioctl(m_fd, TCGETS2, &tio) == 0 && (tio.c_cflag & HUPCL) == 0) {
+    tio.c_cflag |= HUPCL;
+    (void)::ioctl(m_fd, TCSETS2, &tio);
+  }
+  m_bDropLines = true;
 }
 
 std::vector<std::string> ListCandidatePorts() {

@@ -87,6 +87,14 @@ class CSerialPort final : public ByteLink {
   // Whether the open device is the slave side of a pseudo-terminal.
   bool IsOnPseudoTerminal() const;
 
+  // Asserts or releases DTR (dtr true) or RTS; 0, or the system's error where the device has no
+  // such line (a pseudo-terminal refuses the call).
+  int SetModemLine(bool dtr, bool asserted);
+  // For ports whose modem lines drive a board's switches: the lines drop when the port is closed
+  // (also by the system, should the program die), and the port is left at rate 0, so that its
+  // next open raises neither line.
+  void DropLinesOnClose();
+
   // Trace sink for every transfer on this port; nullptr for none.
   void SetTrace(SerialTrace* trace) { m_trace = trace; }
 
@@ -94,10 +102,12 @@ class CSerialPort final : public ByteLink {
 #ifdef _WIN32
   bool SetReadTimeout(std::chrono::milliseconds timeout);
   void* m_hPort = nullptr;  // the HANDLE of the open port
+  bool m_bDropLines = false;  // DropLinesOnClose was asked for
   std::chrono::milliseconds m_readTimeout{0};  // the read timeout the driver has now
 #else
   int m_fd = -1;
   bool m_bLowLatencySet = false;  // this port turned the driver's low-latency mode on
+  bool m_bDropLines = false;      // DropLinesOnClose was asked for
 #endif
   uint32_t m_baud = 0;
   SerialTrace* m_trace = nullptr;

@@ -139,15 +139,33 @@ bool CSerialPort::SetReadTimeout(std::chrono::milliseconds timeout) {
 
 void CSerialPort::Close() {
   if (m_hPort == nullptr) return;
-  // The settings as the open found them; a port that refuses them is closed all the same.
+  // The settings as the open found them; a port that refuses them is closed all the same. A
+  // port whose lines drive a board's switches keeps them released.
+  if (m_saved && m_bDropLines) {
+    m_saved->dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    m_saved->dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  }
   if (m_saved) {
     (void)::SetCommState(AsHandle(m_hPort), &m_saved->dcb);
     if (m_saved->haveTimeouts) (void)::SetCommTimeouts(AsHandle(m_hPort), &m_saved->timeouts);
   }
   m_saved.reset();
+  if (m_bDropLines) {
+    (void)::EscapeCommFunction(AsHandle(m_hPort), CLRDTR);
+    (void)::EscapeCommFunction(AsHandle(m_hPort), CLRRTS);
+  }
+  m_bDropLines = false;
   ::CloseHandle(AsHandle(m_hPort));
   m_hPort = nullptr;
 }
+
+int CSerialPort::SetModemLine(bool dtr, bool asserted) {
+  if (m_hPort == nullptr) return ERROR_INVALID_HANDLE;
+  const DWORD function = dtr ? (asserted ? SETDTR : CLRDTR) : (asserted ? SETRTS : CLRRTS);
+  return ::EscapeCommFunction(AsHandle(m_hPort), function) ? 0 : static_cast<int>(::GetLastError());
+}
+
+void CSerialPort::DropLinesOnClose() { m_bDropLines = m_hPort != nullptr; }
 
 CSerialPort::ReadResult CSerialPort::ReadOne(uint8_t& byte, std::chrono::milliseconds timeout) {
   auto failed = [this] {

@@ -26,6 +26,12 @@ struct Job {
   uint32_t m_dwHighest = 0xFFFFFFFF;
   std::vector<std::string> m_astrSelectedBlocks;
   int32_t m_nMCUMode = 0;
+  // Automatic Mode: the serial port's control lines set the adapter board's switches
+  // (m_strLineMap says which line drives which, as "vpp=dtr,mode=rts"), each change followed by
+  // m_nLineDelayMs of settling time. Off, a person sets them as the switch pages say.
+  bool m_bAutomatic = false;
+  std::string m_strLineMap = "vpp=dtr,mode=rts";
+  int32_t m_nLineDelayMs = 100;
   const DeviceType* m_pDevice = nullptr;
   const ClockRange* m_pClockRange = nullptr;
   // The files of the run as the program-file check found them (formats recognised, lengths);
