@@ -80,8 +80,8 @@ adapter, and prints the port's URL (rfc2217://HOST:PORT) as the first line.
                        mode=!rts inverts the Mode line, VPP cannot be inverted). Silent while
                        VPP is off; when VPP goes on, in the boot ROM if Mode is Boot (the Mode
                        line asserted), with the kernel running if Mode is User; silent again
-                       when VPP goes off (a reset: the flash stays). Without it the lines change
-                       nothing. Excludes --state
+                       when VPP goes off (a reset: the flash stays), also when the host
+                       disconnects. Without it the lines change nothing. Excludes --state
   --name NAME          announce the port as NAME in the ports folder (default sim-<pid>-<n>):
                        a link to the pseudo-terminal in $XDG_RUNTIME_DIR/quill/ports (or
                        /tmp/quill-<uid>/quill/ports), printed as the second line on standard

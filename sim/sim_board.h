@@ -104,7 +104,8 @@ class SimBoard {
   // translation or echo on), a wrong kernel, bytes out of protocol, an erase of an address that is
   // no block start, programming a 0 bit back to 1, a chunk outside the flash.
   std::vector<std::string> Errors() const;
-  std::vector<uint8_t> Received() const;  // every byte the host sent, in order
+  // Every byte the host sent, in order, also what the board dropped while VPP was off.
+  std::vector<uint8_t> Received() const;
   std::vector<uint8_t> Sent() const;      // every byte the board sent, in order
   std::vector<EraseCommand> EraseCommands() const;
   std::vector<Chunk> Chunks() const;  // every programming command whose checksum arrived

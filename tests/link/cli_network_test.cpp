@@ -17,6 +17,7 @@
 #include "link/results.h"
 #include "tests/kernels/kernel_support.h"
 #include "tests/link/link_support.h"
+#include "tests/sim/raw_port.h"
 
 namespace quill::test {
 namespace {
@@ -130,6 +131,38 @@ TEST(NetworkPorts, Rfc2217CarriesTheSameBytesAsALocalPortAtTheJobsRate) {
     EXPECT_EQ(boards.listening->LineChanges().size(), 2u);
     EXPECT_FALSE(boards.remote->Received().empty());
   }
+}
+
+// Whether a port server passes the control lines on. In front of a board that serves itself
+// (quill-sim --listen) ser2net carries DTR to it and the board's confirmation back, so VPP
+// follows; in front of a pseudo-terminal, which has no modem lines, it answers no DTR request at
+// all (a later query is answered first, with its own code).
+TEST(NetworkPorts, APortServerPassesTheLinesOnToABoardThatServesItself) {
+  const WizardState sheet = MakeSheet("TX-A10", 0, 8, "");
+  sim::BoardOptions options = BoardFor(sheet, sim::BoardState::User);
+  const auto onPty = StartBoard(options);
+  options.listen = sim::ListenAddress{"127.0.0.1", 0};
+  options.lines = LineMap{};
+  const auto listening = StartBoard(options);
+  PortServer server({{listening->PortPath(), 9600, true}, {onPty->PortPath(), 9600, true}});
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+
+  RawTelnet host;
+  ASSERT_TRUE(host.Open(server.Url(0), 9600));
+  EXPECT_EQ(host.Control(8), 8);
+  EXPECT_TRUE(listening->Powered());
+  ASSERT_TRUE(host.Write({0x57, 0x00}));
+  EXPECT_EQ(host.Read(), 0x06);
+  EXPECT_EQ(host.Control(9), 9);
+  EXPECT_FALSE(listening->Powered());
+  ASSERT_FALSE(listening->LineChanges().empty());
+  EXPECT_EQ(listening->LineChanges().back().line, ControlLine::Dtr);
+
+  RawTelnet toPty;
+  ASSERT_TRUE(toPty.Open(server.Url(1), 9600));
+  ASSERT_FALSE(toPty.Request(5, {8}, 0));  // DTR on, not waited for
+  EXPECT_EQ(toPty.Control(7), 7) << "the first answer is the query's, not DTR's";
 }
 
 // Over raw TCP the server's own setting is the line's: a job at that rate programs exactly.

@@ -347,6 +347,19 @@ PortServer::~PortServer() {
   std::filesystem::remove_all(dir_, ec);
 }
 
+namespace {
+
+std::string Connector(const PortServer::Line& line) {
+  const std::string served = "rfc2217://";
+  if (line.device.rfind(served, 0) != 0)
+    return "serialdev," + line.device + "," + std::to_string(line.rate) + "n81,local";
+  const std::string hostPort = line.device.substr(served.size());
+  const std::size_t colon = hostPort.rfind(':');
+  return "telnet(rfc2217),tcp," + hostPort.substr(0, colon) + "," + hostPort.substr(colon + 1);
+}
+
+}  // namespace
+
 bool PortServer::Start(std::string* error) {
   std::ofstream config(dir_ + "/ser2net.yaml");
   config << "%YAML 1.1\n---\n";
@@ -355,8 +368,7 @@ bool PortServer::Start(std::string* error) {
     config << "connection: &line" << i << "\n"
            << "  accepter: " << (lines_[i].rfc2217 ? "telnet(rfc2217),tcp," : "tcp,")
            << "127.0.0.1," << ports_.back() << "\n"
-           << "  connector: serialdev," << lines_[i].device << "," << lines_[i].rate
-           << "n81,local\n"
+           << "  connector: " << Connector(lines_[i]) << "\n"
            // As the README's configuration: replies are passed on at once.
            << "  options:\n    chardelay: false\n";
   }

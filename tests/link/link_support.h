@@ -142,7 +142,9 @@ inline std::vector<std::string> Lines(const std::string& text) {
 class PortServer {
  public:
   struct Line {
-    std::string device;     // the pseudo-terminal (a simulated board's port)
+    // The pseudo-terminal (a simulated board's port), or the rfc2217://127.0.0.1:PORT of a board
+    // that serves itself (the server then is its RFC 2217 client).
+    std::string device;
     uint32_t rate = 9600;   // the server's own setting of the line
     bool rfc2217 = true;    // telnet(rfc2217) accepter, else raw tcp
   };

@@ -273,5 +273,31 @@ TEST(SimListen, OneHostAtATime) {
   EXPECT_EQ(third.Read(), 0x06);
 }
 
+// A reply of 0xFF reaches the host as one byte (doubled on the connection); a hang-up fault
+// closes the connection after the replies given before it, and the board takes no host any
+// more, as its pseudo-terminal would be gone.
+TEST(SimListen, AHangUpClosesTheConnectionAndTheListener) {
+  BoardOptions o;
+  o.device = kTxC30;
+  o.state = BoardState::User;
+  o.listen = sim::ListenAddress{"127.0.0.1", 0};
+  for (const char* spec : {"wrong=0xFF:chunk-command", "hangup:chunk-address:1"}) {
+    sim::Fault fault;
+    ASSERT_TRUE(sim::ParseFault(spec, &fault, nullptr)) << spec;
+    o.faults.push_back(fault);
+  }
+  SimBoard board(o);
+  ASSERT_TRUE(board.Start(nullptr));
+  RawTelnet host, later;
+  ASSERT_TRUE(host.Open(board.PortPath()));
+  ASSERT_TRUE(host.Write({0x57, 0x00}));
+  EXPECT_EQ(host.Read(), 0xFF);
+  ASSERT_TRUE(host.Write({0x57, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x01}));
+  EXPECT_EQ(host.Read(), 0x06);
+  EXPECT_EQ(host.Read(), -2);
+  EXPECT_TRUE(board.WaitForHangUp(2s));
+  EXPECT_FALSE(later.Open(board.PortPath()));
+}
+
 }  // namespace
 }  // namespace quill
