@@ -175,9 +175,10 @@ Outcome CCommThread::Carry(OperationPlan& plan) {
   if (plan.value && !TakeBoardValue(plan, finished)) return finished;
   if (plan.lines) {
     link->DropLinesOnClose();
-    const std::string problem = SwitchOn(plan, *link);
+    bool moved = false;
+    const std::string problem = SwitchOn(plan, *link, &moved);
     if (!problem.empty()) {
-      SwitchOff(plan, *link);
+      if (moved) SwitchOff(plan, *link);
       if (m_bAbort.load()) {
         finished.result = {ErrorUserAbort, 0};
       } else {
@@ -216,7 +217,7 @@ void Settle(std::chrono::milliseconds delay, const std::atomic<bool>* stop) {
 
 }  // namespace
 
-std::string CCommThread::SwitchOn(const OperationPlan& plan, PortLink& link) {
+std::string CCommThread::SwitchOn(const OperationPlan& plan, PortLink& link, bool* moved) {
   const LineMap& map = *plan.lines;
   const bool vppIsDtr = map.vpp == ControlLine::Dtr, modeIsDtr = map.mode == ControlLine::Dtr;
   // Boot for a boot, User for the operations of the running kernel.
@@ -232,6 +233,7 @@ std::string CCommThread::SwitchOn(const OperationPlan& plan, PortLink& link) {
     if (!problem.empty()) {
       return plan.port.text + " " + problem + ", so Automatic Mode cannot " + step.what;
     }
+    *moved = true;
     Settle(plan.lineDelay, &m_bAbort);
     if (m_bAbort.load()) return "cancelled";
   }
@@ -240,7 +242,8 @@ std::string CCommThread::SwitchOn(const OperationPlan& plan, PortLink& link) {
 
 void CCommThread::SwitchOff(const OperationPlan& plan, PortLink& link) {
   const LineMap& map = *plan.lines;
-  (void)link.SetModemLine(map.vpp == ControlLine::Dtr, false);
+  // A port that no longer takes the request (its server went away) cannot take the next either.
+  if (!link.SetModemLine(map.vpp == ControlLine::Dtr, false).empty()) return;
   // VPP is off before the Mode line moves, however the operation ended.
   Settle(plan.lineDelay, nullptr);
   (void)link.SetModemLine(map.mode == ControlLine::Dtr, false);

@@ -136,8 +136,9 @@ class CCommThread {
   Result Run(const OperationPlan& plan, ByteLink& link, ProgramCounts& counts);
   // Automatic Mode: the board's switches set through the port's control lines before the
   // operation (VPP off, Mode, VPP on, each followed by the settling time); empty, or what the
-  // port could not do. SwitchOff after it, whatever happened: VPP off, then Mode released.
-  std::string SwitchOn(const OperationPlan& plan, PortLink& link);
+  // port could not do; *moved once a line has been set. SwitchOff after it, whatever happened:
+  // VPP off, then Mode released.
+  std::string SwitchOn(const OperationPlan& plan, PortLink& link, bool* moved);
   void SwitchOff(const OperationPlan& plan, PortLink& link);
   // Takes the board's value into the plan's image; false with the refusal in finished.
   bool TakeBoardValue(OperationPlan& plan, Outcome& finished);

@@ -201,6 +201,37 @@ TEST_F(CliBoard, TheOpenAsksForLowLatencyAndARefusalIsNoError) {
   }
 }
 
+// Automatic Mode on a local port whose driver drives the modem lines: the lines in order (VPP
+// off, Mode User, VPP on; after the erase VPP off, Mode released), HUPCL on so the system drops
+// them should the program die, and the port left at rate 0 so its next open raises none.
+TEST_F(CliBoard, AutomaticModeDrivesTheModemLinesInOrderAndLeavesThemDropped) {
+  Start("TX-A10");
+  const std::string log = ::testing::TempDir() + "quill_shim_lines_" + std::to_string(::getpid());
+  std::remove(log.c_str());
+  ChildProcess run({"/usr/bin/env", std::string("LD_PRELOAD=") + QUILL_SERIAL_SHIM,
+                    "QUILL_SHIM_LOG=" + log, "QUILL_SHIM_SERIAL=accept",
+                    std::string(QUILL_BINARY_DIR) + "/cli/quill-cli", "erase", "-p",
+                    board->PortPath(), "-d", "TX-A10", "--blocks", "LB0", "-q", "--automatic",
+                    "--line-delay", "10"});
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  std::vector<std::string> calls;
+  for (const std::string& line : Lines(ReadAll(log))) {
+    if (line.rfind("TIOCM", 0) == 0 || line.rfind("TCSETS2", 0) == 0) calls.push_back(line);
+  }
+  const std::vector<std::string> expected = {
+      "TCSETS2 hupcl=0 rate=9600",    // the line set up
+      "TIOCMBIC dtr=1 rts=1",         // both released as the port opens
+      "TCSETS2 hupcl=1 rate=9600",    // the system drops them if the program dies
+      "TIOCMBIC dtr=1 rts=0",         // VPP off
+      "TIOCMBIC dtr=0 rts=1",         // Mode User
+      "TIOCMBIS dtr=1 rts=0",         // VPP on
+      "TIOCMBIC dtr=1 rts=0",         // VPP off
+      "TIOCMBIC dtr=0 rts=1",         // Mode released
+      "TCSETS2 hupcl=1 rate=0",       // closed at rate 0
+  };
+  EXPECT_EQ(calls, expected);
+}
+
 TEST_F(CliBoard, FailureExitsWithItsErrorKindAndMessage) {
   Start("TX-C30", {{Step::ChunkChecksum, FaultAction::Fail, 0}});
   const std::string file = WriteProgramFile({SRecord(1, 0x0100, {1})});

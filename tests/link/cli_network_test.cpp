@@ -377,3 +377,174 @@ TEST(NetworkPorts, AServerLostMidRunFailsTheStepAndCtrlCAborts) {
 
 }  // namespace
 }  // namespace quill::test
+
+namespace quill::test {
+namespace {
+
+// The board's line settings after the link's open released both lines, as (line, level) in order.
+std::vector<std::pair<ControlLine, bool>> SwitchMoves(const sim::SimBoard& board) {
+  std::vector<std::pair<ControlLine, bool>> moves;
+  const std::vector<sim::LineChange> changes = board.LineChanges();
+  for (std::size_t i = 2; i < changes.size(); ++i) moves.emplace_back(changes[i].line, changes[i].asserted);
+  return moves;
+}
+
+// Automatic Mode against a board that obeys its lines as an adapter board does: before the
+// operation VPP off, Mode (Boot for a boot, User otherwise, through the map), VPP on, each change
+// given its settling time; after it, whatever the outcome (success, a failed step, an abort, a
+// server gone), VPP off first, then Mode released. The same board without Automatic Mode stays
+// silent.
+TEST(AutomaticMode, TheLinesSetTheSwitchesAndVppGoesOffAfterEveryOutcome) {
+  TestKernelStore store;
+  WizardState base = MakeSheet("TX-A10", 0, 8, "");
+  store.Install(base.m_pClockRange->kernelId, RealKernel(base.m_pClockRange->kernelId));
+  base.m_strFile = WriteRecords({{0x100, Pattern(64, 1)}});
+  base.m_astrSelectedBlocks = {"LB0"};
+  enum class End { Done, Abort };
+  struct Case {
+    const char* name;
+    ThreadCommand command;
+    const char* map;
+    std::vector<sim::Fault> faults;
+    End end;
+    int32_t kind;
+  };
+  using sim::FaultAction;
+  using sim::Step;
+  const Case cases[] = {
+      {"Boot", CmdBoot, "vpp=dtr,mode=rts", {}, End::Done, ErrorNone},
+      {"Program", CmdProgram, "vpp=dtr,mode=rts", {}, End::Done, ErrorNone},
+      {"EraseWithTheModeLineInverted", CmdErase, "vpp=dtr,mode=!rts", {}, End::Done, ErrorNone},
+      {"ProgramWithTheLinesSwapped", CmdProgram, "vpp=rts,mode=dtr", {}, End::Done, ErrorNone},
+      {"AFailedChunk", CmdProgram, "vpp=dtr,mode=rts", {{Step::ChunkChecksum, FaultAction::Fail}},
+       End::Done, -1},
+      {"AnAbort", CmdProgram, "vpp=dtr,mode=rts", {{Step::ChunkData, FaultAction::Silent}},
+       End::Abort, ErrorUserAbort},
+      {"TheServerGone", CmdProgram, "vpp=dtr,mode=rts", {{Step::ChunkData, FaultAction::HangUp}},
+       End::Done, ErrorInternal},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LineMap map;
+    ASSERT_TRUE(ParseLineMap(c.map, &map, nullptr));
+    sim::BoardOptions options = BoardFor(base, sim::BoardState::Boot);
+    options.listen = sim::ListenAddress{"127.0.0.1", 0};
+    options.lines = map;
+    options.faults = c.faults;
+    auto board = StartBoard(options);
+    WizardState sheet = base;
+    sheet.m_strComPort = board->PortPath();
+    sheet.m_bAutomatic = true;
+    sheet.m_strLineMap = c.map;
+    sheet.m_nLineDelayMs = 20;
+    CCommThread comm;
+    RecordingNotifier notifier(comm);
+    ASSERT_TRUE(c.command == CmdBoot      ? comm.StartBoot(&notifier, sheet)
+                : c.command == CmdErase ? comm.StartErase(&notifier, sheet)
+                                          : comm.StartProgram(&notifier, sheet, true));
+    if (c.end == End::Abort) {
+      ASSERT_TRUE(notifier.WaitForPhase(PhaseProgram));
+      comm.Abort();
+    }
+    ASSERT_TRUE(notifier.WaitIdle());
+    uint32_t detail = 0;
+    const int32_t kind = comm.GetResult(detail);
+    if (c.kind < 0) {
+      EXPECT_NE(kind, ErrorNone);
+    } else {
+      EXPECT_EQ(kind, c.kind) << detail << " " << comm.GetOutcome().linkProblem;
+    }
+    // A server gone takes the lines with it; every other ending switches VPP off.
+    const bool gone = !c.faults.empty() && c.faults[0].action == FaultAction::HangUp;
+    if (!gone) {
+      EXPECT_FALSE(board->Powered()) << "VPP is still on";
+    }
+    const bool boot = c.command == CmdBoot;
+    const std::vector<std::pair<ControlLine, bool>> before = {
+        {map.vpp, false}, {map.mode, map.BootWhen(true) == boot}, {map.vpp, true}};
+    const std::vector<std::pair<ControlLine, bool>> moves = SwitchMoves(*board);
+    ASSERT_GE(moves.size(), 3u);
+    EXPECT_EQ(std::vector(moves.begin(), moves.begin() + 3), before);
+    if (!gone) {
+      const std::vector<std::pair<ControlLine, bool>> after = {{map.vpp, false}, {map.mode, false}};
+      EXPECT_EQ(std::vector(moves.end() - 2, moves.end()), after);
+    }
+    // Each switch had its settling time before the next moved.
+    const std::vector<sim::LineChange> changes = board->LineChanges();
+    for (std::size_t i = 2; i < 4; ++i) EXPECT_GE(changes[i + 1].at - changes[i].at, 18ms) << i;
+    if (kind == ErrorNone) {
+      EXPECT_FALSE(board->Sent().empty());
+    }
+  }
+
+  // Without Automatic Mode no one switches VPP on: the board hears the host and says nothing.
+  sim::BoardOptions options = BoardFor(base, sim::BoardState::User);
+  options.listen = sim::ListenAddress{"127.0.0.1", 0};
+  options.lines = LineMap{};
+  auto board = StartBoard(options);
+  WizardState sheet = base;
+  sheet.m_strComPort = board->PortPath();
+  CCommThread comm;
+  comm.SetReadTimeoutForTesting(10ms);
+  RecordingNotifier notifier(comm);
+  ASSERT_TRUE(comm.StartProgram(&notifier, sheet, false));
+  ASSERT_TRUE(notifier.WaitIdle());
+  uint32_t detail = 0;
+  EXPECT_NE(comm.GetResult(detail), ErrorNone);
+  EXPECT_FALSE(board->Received().empty());
+  EXPECT_TRUE(board->Sent().empty());
+}
+
+// Ports that cannot drive their lines fail with 13 before anything is sent, naming the port: a
+// pseudo-terminal at once, a port server that never confirms SET-CONTROL (ser2net in front of a
+// pseudo-terminal) after its 5 seconds. A job saved in Automatic Mode keeps it; the map's usage
+// errors.
+TEST(AutomaticMode, PortsThatCannotDriveTheLinesAreRefusedBeforeAnythingIsSent) {
+  WizardState sheet = MakeSheet("TX-A10", 0, 0, "");
+  const auto local = StartBoard(BoardFor(sheet, sim::BoardState::User));
+  const auto served = StartBoard(BoardFor(sheet, sim::BoardState::User));
+  PortServer server({{served->PortPath(), 9600, true}});
+  std::string error;
+  ASSERT_TRUE(server.Start(&error)) << error;
+  CliProcess run({"erase", "-d", "TX-A10", "--blocks", "LB0", "--automatic", "--json", "-q", "-p",
+                  local->PortPath(), "-p", server.Url(0)});
+  EXPECT_EQ(run.Wait(), ErrorInternal) << run.Err();
+  const auto records = RecordsByPort(run.Out());
+  for (const std::string& port : {local->PortPath(), server.Url(0)}) {
+    ASSERT_EQ(records.count(port), 1u) << run.Out();
+    const std::string problem = records.at(port).value("port_problem", "");
+    EXPECT_TRUE(Contains(problem, "DTR") && Contains(problem, "Automatic Mode")) << problem;
+    EXPECT_TRUE(Contains(run.Err(), port + ": " + problem)) << run.Err();
+  }
+  EXPECT_TRUE(Contains(records.at(server.Url(0)).value("port_problem", ""), "did not confirm DTR"));
+  EXPECT_TRUE(local->Received().empty());
+  EXPECT_TRUE(served->Received().empty());
+
+  const std::string job = ::testing::TempDir() + "quill_automatic.job";
+  CliProcess save({"erase", "-d", "TX-A10", "--blocks", "LB0", "--automatic", "--lines",
+                   "mode=!rts", "--line-delay", "250", "--save-job", job});
+  ASSERT_EQ(save.Wait(), 0) << save.Err();
+  EXPECT_EQ(json::parse(ReadAll(job)).at("automatic"),
+            json({{"vpp", "dtr"}, {"mode", "!rts"}, {"delay_ms", 250}}));
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } usage[] = {
+      {{"--lines", "vpp=dtr,mode=rts"}, "--lines needs --automatic"},
+      {{"--line-delay", "100"}, "--line-delay needs --automatic"},
+      {{"--automatic", "--lines", "vpp=!dtr,mode=rts"}, "cannot be inverted"},
+      {{"--automatic", "--lines", "vpp=dtr,mode=dtr"}, "--lines 'vpp=dtr,mode=dtr'"},
+      {{"--automatic", "--line-delay", "5"}, "milliseconds from 10 to 5000"},
+  };
+  for (const auto& u : usage) {
+    std::vector<std::string> args = {"erase", "-d", "TX-A10", "--blocks", "LB0", "-p", local->PortPath()};
+    args.insert(args.end(), u.args.begin(), u.args.end());
+    CliProcess refused(args);
+    EXPECT_EQ(refused.Wait(), 64) << u.says;
+    EXPECT_TRUE(Contains(refused.Err(), u.says)) << refused.Err();
+  }
+  EXPECT_TRUE(local->Received().empty());
+}
+
+}  // namespace
+}  // namespace quill::test

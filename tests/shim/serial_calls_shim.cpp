@@ -1,7 +1,8 @@
 // Preloaded into quill-cli by the tests (LD_PRELOAD): writes every serial-line ioctl the program
 // makes to the file named by QUILL_SHIM_LOG, one line each, and passes the call on. With
-// QUILL_SHIM_SERIAL=accept the driver settings calls (TIOCGSERIAL, TIOCSSERIAL), which a
-// pseudo-terminal refuses, are answered as a USB adapter's driver answers them.
+// QUILL_SHIM_SERIAL=accept the driver settings and modem line calls (TIOCGSERIAL, TIOCSSERIAL,
+// TIOCMBIS, TIOCMBIC), which a pseudo-terminal refuses, are answered as a USB adapter's driver
+// answers them.
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <asm/termios.h>
@@ -71,10 +72,12 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
                     (*static_cast<int*>(arg) & TIOCM_DTR) ? 1 : 0,
                     (*static_cast<int*>(arg) & TIOCM_RTS) ? 1 : 0);
       Log(line);
+      if (Accepting()) return 0;
       break;
     case TCSETS2:
-      std::snprintf(line, sizeof line, "TCSETS2 hupcl=%d\n",
-                    (static_cast<termios2*>(arg)->c_cflag & HUPCL) ? 1 : 0);
+      std::snprintf(line, sizeof line, "TCSETS2 hupcl=%d rate=%u\n",
+                    (static_cast<termios2*>(arg)->c_cflag & HUPCL) ? 1 : 0,
+                    static_cast<termios2*>(arg)->c_ospeed);
       Log(line);
       break;
     default:
