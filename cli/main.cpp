@@ -25,6 +25,7 @@ const char* UsageText() {
   quill-cli boot|program|erase ... --port SEL [--port SEL ...] [--json] [--log FILE]
   quill-cli boot|program|erase ... --save-job JOB
   quill-cli run JOB [--port SEL ...] [--watch] [--json] [--log FILE] [--quiet] [--trace]
+  quill-cli boot|program|erase|run ... [--automatic] [--lines MAP] [--line-delay MS]
   quill-cli boot|program|erase|run ... [--records URL] [--station NAME]
   quill-cli boot|program|run ... --value ADDRESS:FORMAT (--value-from START[:STEP] |
                     --value-list FILE) [--value-name NAME]
@@ -87,6 +88,14 @@ Arguments:
   --save-job JOB     boot, program, erase: check the files and write the whole job (device,
                      mode, clock, rate, files with their SHA-256, window, blocks) to JOB as
                      JSON; nothing is sent and no port is opened
+  --automatic        boot, program, erase, run: Automatic Mode: the port's control lines set the
+                     adapter board's switches (VPP off, Mode, VPP on before anything is sent;
+                     VPP off, Mode released after every outcome); a port that cannot drive
+                     them (a pseudo-terminal) fails with 13 before anything is sent
+  --lines MAP        which line drives which switch, default vpp=dtr,mode=rts: DTR asserted is
+                     VPP on, RTS asserted Mode "Boot"; mode=!rts inverts the Mode line; VPP
+                     cannot be inverted (a released line must mean VPP off)
+  --line-delay MS    the settling time after each change, 10 to 5000, default 100
   --records URL      boot, program, erase, run: every board's record to a record store too:
                      sqlite:PATH (a file) or a PostgreSQL URI (postgresql://USER@HOST/DB),
                      table quill_records, made when missing. A record the store has not
