@@ -10,6 +10,44 @@ std::string NetPortAddress::HostPort() const {
   return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
+std::string ParseHostPort(const std::string& text, uint16_t lowestPort, std::string* host,
+                          uint16_t* port) {
+  std::string name, portText;
+  if (!text.empty() && text.front() == '[') {
+    const std::size_t close = text.find(']');
+    if (close == std::string::npos) return "the IPv6 address lacks its ']'";
+    name = text.substr(1, close - 1);
+    if (name.empty() || name.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos) {
+      return "'" + name + "' is no IPv6 address";
+    }
+    if (close + 1 >= text.size() || text[close + 1] != ':') return "the port number is missing";
+    portText = text.substr(close + 2);
+  } else {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return "the port number is missing";
+    name = text.substr(0, colon);
+    portText = text.substr(colon + 1);
+    if (name.find(':') != std::string::npos) return "an IPv6 address goes in brackets";
+    for (char c : name) {
+      const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '.' || c == '-' || c == '_';
+      if (!ok) return "'" + name + "' is no host name or address";
+    }
+  }
+  if (name.empty()) return "the host is missing";
+  if (portText.empty()) return "the port number is missing";
+  if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) {
+    return "'" + portText + "' is no port number";
+  }
+  const unsigned long number = std::stoul(portText);
+  if (number < lowestPort || number > 65535) {
+    return "the port number " + portText + " is outside " + std::to_string(lowestPort) + " to 65535";
+  }
+  *host = name;
+  *port = static_cast<uint16_t>(number);
+  return {};
+}
+
 namespace {
 
 // Whether a port name is meant as a network port: it starts with a scheme ("xyz://").
@@ -45,39 +83,8 @@ bool ParseNetworkPort(const std::string& name, NetPortAddress* address, std::str
   } else {
     return fail("not a known kind of network port");
   }
-  std::string portText;
-  if (!rest.empty() && rest.front() == '[') {
-    const std::size_t close = rest.find(']');
-    if (close == std::string::npos) return fail("the IPv6 address lacks its ']'");
-    parsed.host = rest.substr(1, close - 1);
-    if (parsed.host.empty() || parsed.host.find_first_not_of("0123456789abcdefABCDEF:.") !=
-                                   std::string::npos) {
-      return fail("'" + parsed.host + "' is no IPv6 address");
-    }
-    if (close + 1 >= rest.size() || rest[close + 1] != ':') return fail("the port number is missing");
-    portText = rest.substr(close + 2);
-  } else {
-    const std::size_t colon = rest.rfind(':');
-    if (colon == std::string::npos) return fail("the port number is missing");
-    parsed.host = rest.substr(0, colon);
-    portText = rest.substr(colon + 1);
-    if (parsed.host.find(':') != std::string::npos) {
-      return fail("an IPv6 address goes in brackets");
-    }
-    for (char c : parsed.host) {
-      const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '.' || c == '-' || c == '_';
-      if (!ok) return fail("'" + parsed.host + "' is no host name or address");
-    }
-  }
-  if (parsed.host.empty()) return fail("the host is missing");
-  if (portText.empty()) return fail("the port number is missing");
-  if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) {
-    return fail("'" + portText + "' is no port number");
-  }
-  const unsigned long port = std::stoul(portText);
-  if (port < 1 || port > 65535) return fail("the port number " + portText + " is outside 1 to 65535");
-  parsed.port = static_cast<uint16_t>(port);
+  const std::string problem = ParseHostPort(rest, 1, &parsed.host, &parsed.port);
+  if (!problem.empty()) return fail(problem);
   if (address) *address = parsed;
   return true;
 }

@@ -29,6 +29,12 @@ struct PortAddress {
   const std::string& Path() const { return text; }
 };
 
+// Reads HOST:PORT, HOST a name, an IPv4 address or an IPv6 address in brackets, PORT from
+// lowestPort to 65535: *host (without brackets) and *port. Empty, or what is wrong with it
+// ("the port number is missing").
+std::string ParseHostPort(const std::string& text, uint16_t lowestPort, std::string* host,
+                          uint16_t* port);
+
 // Reads a port as given: rfc2217://HOST:PORT or tcp://HOST:PORT (anything with a scheme is meant
 // for the network), else the path of a local device. false with *error saying what is accepted
 // for an empty text, another scheme, a missing host or port number, or a port outside 1..65535.

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "link/port_address.h"
+
 namespace quill::sim {
 
 bool ParseListenAddress(const std::string& text, ListenAddress* address, std::string* error) {
@@ -22,25 +24,8 @@ bool ParseListenAddress(const std::string& text, ListenAddress* address, std::st
     return false;
   };
   ListenAddress parsed;
-  std::string portText;
-  if (!text.empty() && text.front() == '[') {
-    const std::size_t close = text.find(']');
-    if (close == std::string::npos) return fail("the IPv6 address lacks its ']'");
-    parsed.host = text.substr(1, close - 1);
-    if (close + 1 >= text.size() || text[close + 1] != ':') return fail("the port number is missing");
-    portText = text.substr(close + 2);
-  } else {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos) return fail("the port number is missing");
-    parsed.host = text.substr(0, colon);
-    portText = text.substr(colon + 1);
-    if (parsed.host.find(':') != std::string::npos) return fail("an IPv6 address goes in brackets");
-  }
-  if (parsed.host.empty()) return fail("the host is missing");
-  if (portText.empty() || portText.size() > 5 ||
-      portText.find_first_not_of("0123456789") != std::string::npos || std::stoul(portText) > 65535)
-    return fail("'" + portText + "' is no port number");
-  parsed.port = static_cast<uint16_t>(std::stoul(portText));
+  const std::string problem = quill::ParseHostPort(text, 0, &parsed.host, &parsed.port);
+  if (!problem.empty()) return fail(problem);
   *address = parsed;
   return true;
 }

@@ -401,7 +401,7 @@ TEST(SimExecutable, RefusedCommandLinesSayWhy) {
                          Row{"--no-announce extra", "unknown option extra"},
                          Row{"--listen 127.0.0.1", "--listen '127.0.0.1': the port number is missing"},
                          Row{"--listen ::1:0", "--listen '::1:0': an IPv6 address goes in brackets"},
-                         Row{"--listen 127.0.0.1:65536", "--listen '127.0.0.1:65536': '65536' is no port number"},
+                         Row{"--listen 127.0.0.1:65536", "--listen '127.0.0.1:65536': the port number 65536 is outside 0 to 65535"},
                          Row{"--lines vpp=dtr,mode=rts", "--lines needs --listen"},
                          Row{"--listen 127.0.0.1:0 --lines vpp=!dtr,mode=rts",
                              "--lines: line map 'vpp=!dtr,mode=rts': vpp cannot be inverted"},
