@@ -159,14 +159,16 @@ QWidget* CFilePage::MakeValueGroup() {
   grid->addWidget(m_editValueList, 2, 1, 1, 3);
   grid->addWidget(m_btnValueBrowse, 2, 4);
 
+  // The source's fields follow the choice, within a checked group only.
   auto followSource = [this] {
-    const bool list = m_radioList->isChecked();
-    m_editValueFrom->setEnabled(!list);
-    m_editValueStep->setEnabled(!list);
-    m_editValueList->setEnabled(list);
-    m_btnValueBrowse->setEnabled(list);
+    const bool on = m_groupValue->isChecked(), list = m_radioList->isChecked();
+    m_editValueFrom->setEnabled(on && !list);
+    m_editValueStep->setEnabled(on && !list);
+    m_editValueList->setEnabled(on && list);
+    m_btnValueBrowse->setEnabled(on && list);
   };
   connect(m_radioList, &QRadioButton::toggled, this, followSource);
+  connect(m_groupValue, &QGroupBox::toggled, this, followSource);
   connect(m_btnValueBrowse, &QPushButton::clicked, this, &CFilePage::OnBrowseValueList);
   m_radioCounter->setChecked(true);
   followSource();

@@ -247,7 +247,11 @@ TEST_F(FilePage, BrowseOpensInTheRememberedFolderAndRemembersTheNewOneAtOnce) {
 TEST_F(FilePage, ThePerBoardValueGroupIsCheckedOnNextAndRemembered) {
   CBootFilePage* page = Open("TX-C30");  // flash H'0..H'7FFF; the file writes H'100..H'10F
   EXPECT_FALSE(page->m_groupValue->isChecked());
+  page->m_radioList->setChecked(true);  // a choice in an unchecked group enables nothing
+  EXPECT_FALSE(page->m_editValueList->isEnabled());
   page->m_groupValue->setChecked(true);
+  EXPECT_TRUE(page->m_editValueList->isEnabled());
+  EXPECT_FALSE(page->m_editValueFrom->isEnabled());
   const std::string missing = ::testing::TempDir() + "quill_no_such_list.txt";
   struct Case {
     const char* address;
