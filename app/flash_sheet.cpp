@@ -66,6 +66,11 @@ CFlashSheet::CFlashSheet(SettingsStore store, PageFactory pages, QWidget* parent
   auto* altF4 = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_F4), this);
   connect(altF4, &QShortcut::activated, this, &QWidget::close);
 
+  // Each operation's record is made on this thread once the worker has finished it.
+  m_progressNotifier.SetOnFinished([this] {
+    QMetaObject::invokeMethod(this, [this] { m_records.Ended(m_commThread.GetOutcome(), false); },
+                              Qt::QueuedConnection);
+  });
   LoadSettings();
 }
 
@@ -315,16 +320,35 @@ CProgressNotifier* CFlashSheet::ProgressNotifierFor(CWizardPage* page) {
   return &m_progressNotifier;
 }
 
+void CFlashSheet::BeforeStart(ThreadCommand command) {
+  int32_t pos = 0, range = 0;
+  if (m_commThread.GetProgress(pos, range) != PhaseIdle) return;  // the start will be refused
+  // The value is taken by the worker once the port is open: the store is never waited for here.
+  m_commThread.SetBoardValue(command == CmdErase ? nullptr : MakeWizardValueSource(m_state));
+  m_records.Started(m_state, command);
+}
+
+bool CFlashSheet::AfterStart(bool started) {
+  int32_t pos = 0, range = 0;
+  if (!started && m_commThread.GetProgress(pos, range) == PhaseIdle) {
+    m_records.Ended(m_commThread.GetOutcome(), true);
+  }
+  return started;
+}
+
 bool CFlashSheet::StartBoot(CWizardPage* page) {
-  return m_commThread.StartBoot(ProgressNotifierFor(page), m_state);
+  BeforeStart(CmdBoot);
+  return AfterStart(m_commThread.StartBoot(ProgressNotifierFor(page), m_state));
 }
 
 bool CFlashSheet::StartProgram(CWizardPage* page, bool eraseFirst) {
-  return m_commThread.StartProgram(ProgressNotifierFor(page), m_state, eraseFirst);
+  BeforeStart(CmdProgram);
+  return AfterStart(m_commThread.StartProgram(ProgressNotifierFor(page), m_state, eraseFirst));
 }
 
 bool CFlashSheet::StartErase(CWizardPage* page) {
-  return m_commThread.StartErase(ProgressNotifierFor(page), m_state);
+  BeforeStart(CmdErase);
+  return AfterStart(m_commThread.StartErase(ProgressNotifierFor(page), m_state));
 }
 
 void CFlashSheet::OnAbout() {

@@ -14,6 +14,7 @@
 #include "app/wizard_context.h"
 #include "app/wizard_page.h"
 #include "app/wizard_state.h"
+#include "app/wizard_value.h"
 #include "link/comm_thread.h"
 
 class QFrame;
@@ -101,11 +102,16 @@ class CFlashSheet : public QDialog, public WizardContext {
   void ReplacePagesFrom(int first, const std::vector<int>& templateIds);
   // The progress notifier aimed at page, for the communication object's Start calls.
   CProgressNotifier* ProgressNotifierFor(CWizardPage* page);
+  // Before a start: the board's value source (none when the value group is off) and the record's
+  // start; after it, a refused start's record.
+  void BeforeStart(ThreadCommand command);
+  bool AfterStart(bool started);
 
   friend class CWizardPage;  // a page that is destroyed clears the notifier's aim at it
   WizardState m_state;
   CProgressNotifier m_progressNotifier;  // declared before m_commThread, so it outlives the worker
   CCommThread m_commThread;
+  WizardRecords m_records;  // the board record of each operation
   SettingsStore m_settings;
   PageFactory m_pageFactory;
   QPushButton* m_btnAbout = nullptr;

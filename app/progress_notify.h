@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QEvent>
+#include <functional>
 #include <mutex>
 
 #include "link/comm_thread.h"
@@ -25,10 +26,17 @@ class CProgressNotifier final : public ProgressNotifier {
   void ClearTarget(QObject* target);
   QObject* Target() const;
   void Notify(const Progress& progress) override;
+  // Called on the worker thread after the last step of every operation the worker ran; set it
+  // before the first operation starts.
+  void SetOnFinished(std::function<void()> onFinished) { m_onFinished = std::move(onFinished); }
+  void Finished(const Outcome&) override {
+    if (m_onFinished) m_onFinished();
+  }
 
  private:
   mutable std::mutex m_mutex;
   QObject* m_pTarget = nullptr;
+  std::function<void()> m_onFinished;
 };
 
 }  // namespace quill

@@ -6,7 +6,7 @@
 
 namespace quill {
 
-const SettingValue kSettingValues[13] = {
+const SettingValue kSettingValues[kSettingCount] = {
     {"LastOperation", &WizardState::m_nOperation},
     {"LastUserOperation", &WizardState::m_nUserOperation},
     {"LastMCUType", &WizardState::m_strMCUType},
@@ -20,6 +20,16 @@ const SettingValue kSettingValues[13] = {
     {"LastLowest", &WizardState::m_dwLowest},
     {"LastHighest", &WizardState::m_dwHighest},
     {"LastMCUMode", &WizardState::m_nMCUMode},
+    // Added after the thirteen of the first versions, which keep their names, types and order.
+    {"ValueOn", &WizardState::m_nValueOn},
+    {"ValueAddress", &WizardState::m_dwValueAddress},
+    {"ValueFormat", &WizardState::m_strValueFormat},
+    {"ValueFrom", &WizardState::m_strValueFrom},
+    {"ValueStep", &WizardState::m_strValueStep},
+    {"ValueList", &WizardState::m_strValueList},
+    {"ValueName", &WizardState::m_strValueName},
+    {"RecordStore", &WizardState::m_strRecordStore},
+    {"Station", &WizardState::m_strStation},
 };
 
 namespace {

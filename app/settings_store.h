@@ -1,4 +1,5 @@
-// The settings store: the thirteen values that the wizard remembers between runs, kept with
+// The settings store: the values that the wizard remembers between runs (the thirteen of the
+// first versions, then the per-board value's and the record store's), kept with
 // QSettings under organisation "Velmora", application "Quill", group "1.0" (on Windows the
 // registry key Software\Velmora\Quill\1.0 with DWORD and SZ values; elsewhere an INI file in the
 // user's configuration folder). QtCore only.
@@ -26,7 +27,8 @@ struct SettingValue {
 };
 
 // The values in the order in which they are read and written.
-extern const SettingValue kSettingValues[13];
+constexpr std::size_t kSettingCount = 22;
+extern const SettingValue kSettingValues[kSettingCount];
 
 // Texts of this many characters or more are never written, and a stored text of that length
 // cannot be read back (it would not fit the 2048-byte buffer with its terminating zero).
@@ -45,7 +47,7 @@ class SettingsStore {
   // settings could not be opened; the members then hold the defaults.
   bool Load(WizardState& state) const;
 
-  // Writes the thirteen values in order and stops at the first that cannot be written (a text
+  // Writes the values in order and stops at the first that cannot be written (a text
   // of kMaxSettingText characters or more); the values before it stay written. True when every
   // value was written and the store took them.
   bool Save(const WizardState& state) const;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "progfile/job.h"
 
@@ -23,6 +24,24 @@ struct WizardState : Job {
   int32_t m_nOperation = OperationConfigure;
   int32_t m_nUserOperation = UserOperationProgramErase;
   std::string m_strBrowsePath;
+
+  // The file pages' per-board value (a serial number): on or off, where it goes and its format,
+  // and its source: a counter (start and step, as typed) or, when m_strValueList names one, a
+  // list file. The counter or list is kept in the record store, else in the local values store.
+  int32_t m_nValueOn = 0;
+  uint32_t m_dwValueAddress = 0;
+  std::string m_strValueFormat = "u32le";
+  std::string m_strValueFrom = "1";
+  std::string m_strValueStep = "1";
+  std::string m_strValueList;
+  // No page shows these: the counter's or list's name (empty: ADDRESS:FORMAT, as quill-cli names
+  // it), the record store (empty: QUILL_RECORDS, else none) and the station's name (empty: the
+  // host name).
+  std::string m_strValueName;
+  std::string m_strRecordStore;
+  std::string m_strStation;
+  // The list file's values as the file page read them. Never saved.
+  std::vector<std::string> m_astrValueList;
 
   // Every stored member back to its default, the selection emptied, the references cleared.
   void ResetToDefaults();

@@ -2,11 +2,11 @@
 // job, the value's place in the flash checked against the window, the blocks and the files, and
 // the source the boards' workers take their values from (a store's counter or list).
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 
 #include "cli/link_run.h"
 #include "progfile/address_field.h"
+#include "progfile/program_image.h"
 
 #ifdef QUILL_HAVE_RECORDS
 #include "records/board_value.h"
@@ -22,8 +22,6 @@ std::pair<std::string, std::string> SplitAtColon(const std::string& text) {
   if (colon == std::string::npos) return {text, ""};
   return {text.substr(0, colon), text.substr(colon + 1)};
 }
-
-const char* const kFormats = "u16le, u16be, u32le, u32be, u64le, u64be, dec:N (N 1 to 19), mac";
 
 // The board's value from the store, on the worker's thread.
 class StoreValueSource : public BoardValueSource {
@@ -65,7 +63,7 @@ int ParseValueOptions(const Options& options, LinkJob& job) {
   if (!address.ok) throw UsageError("--value '" + *value + "': the address: " + address.Message());
   const std::optional<records::ValueFormat> format = records::ValueFormat::Parse(formatText);
   if (!format) {
-    throw UsageError("--value '" + *value + "': '" + formatText + "' is no format; accepted: " + kFormats);
+    throw UsageError("--value '" + *value + "': '" + formatText + "' is no format; accepted: " + records::kValueFormats);
   }
   setting.address = address.value;
   setting.format = format->Name();
@@ -87,17 +85,9 @@ int ParseValueOptions(const Options& options, LinkJob& job) {
     setting.step = *step;
   } else {
     setting.list = *list;
-    std::ifstream in(*list, std::ios::binary);
-    if (!in) {
+    if (!records::ReadValueList(*list, setting.values)) {
       std::cerr << "quill-cli: the value list '" << *list << "' cannot be opened\n";
       return kExitCannotOpen;
-    }
-    for (std::string line; std::getline(in, line);) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      const std::size_t first = line.find_first_not_of(" \t");
-      if (first == std::string::npos) continue;  // blank lines hold no value
-      line = line.substr(first, line.find_last_not_of(" \t") - first + 1);
-      setting.values.push_back(line);
     }
   }
   if (const std::string* name = options.Value("--value-name")) {
@@ -113,33 +103,15 @@ int ParseValueOptions(const Options& options, LinkJob& job) {
 
 int CheckValuePlacement(LinkJob& job) {
   if (!job.value) return kExitSuccess;
-  Job& state = job.state;
   const ValueSetting& v = *job.value;
-  const uint64_t last = uint64_t{v.address} + v.size - 1;
-  const std::string where = "--value: the value's " + std::to_string(v.size) + " bytes at " +
-                            FormatAddressField(v.address, true);
-  auto refuse = [&where](const std::string& why) {
-    std::cerr << "quill-cli: " << where << ' ' << why << "; nothing was sent\n";
-    return kExitInvalidFile;
-  };
-  if (v.address < state.m_dwLowest || last > state.m_dwHighest) {
-    return refuse("do not lie inside the window " + FormatAddressField(state.m_dwLowest, true) +
-                  " to " + FormatAddressField(state.m_dwHighest, true));
-  }
-  std::vector<std::string> blocks;
-  if (!CollectTouchedBlocks(v.address, static_cast<uint32_t>(last), *state.m_pDevice, state.ModeIndex(), blocks)) {
-    return refuse("do not lie inside the flash of " + state.m_strMCUType);
-  }
-  for (const std::string& block : blocks) {
-    if (FindBlockName(state.m_astrSelectedBlocks, block) >= 0) continue;
-    // A boot erases the whole flash first: every block is one it programs.
-    if (job.op == LinkOp::Boot) {
-      state.m_astrSelectedBlocks.push_back(block);
-      continue;
-    }
-    return refuse("lie in block " + block + ", which this run does not program (--blocks)");
-  }
-  return kExitSuccess;
+  // A boot erases the whole flash first: every block is one it programs.
+  const ReservedPlace place = CheckReservedPlace(job.state, job.op == LinkOp::Boot);
+  if (place.outcome == ReservedPlace::Inside) return kExitSuccess;
+  std::cerr << "quill-cli: --value: the value's " << v.size << " bytes at "
+            << FormatAddressField(v.address, true) << ' ' << ReservedPlaceProblem(place, job.state)
+            << (place.outcome == ReservedPlace::BlockNotProgrammed ? " (--blocks)" : "")
+            << "; nothing was sent\n";
+  return kExitInvalidFile;
 }
 
 std::string ValueName(const LinkJob& job, const JobOrigin* origin) {

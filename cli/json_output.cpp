@@ -14,20 +14,9 @@
 
 namespace quill::cli {
 
-std::string ResultName(int32_t kind) {
-  static const char* const kNames[] = {
-      "success",          "user_abort",          "boot_sync_timeout",    "boot_erase_timeout",
-      "boot_erase_failed", "boot_load_echo_error", "boot_load_timeout",   "flash_write_checksum_error",
-      "ram_emulation_timeout", "block_erase_failed", "block_erase_timeout", "flash_write_failed",
-      "flash_write_timeout", "internal_error",      "file_changed"};
-  if (kind >= 0 && kind < static_cast<int32_t>(std::size(kNames))) return kNames[kind];
-  return "error_" + std::to_string(kind);
-}
+std::string ResultName(int32_t kind) { return quill::ResultName(kind); }
 
-std::string ResultName(const BoardRecord& record) {
-  if (record.kind == ErrorInternal && record.detail == InternalError::BoardValue) return "value_unavailable";
-  return ResultName(record.kind);
-}
+std::string ResultName(const BoardRecord& record) { return quill::ResultName(record.kind, record.detail); }
 
 nlohmann::json ToJson(const BoardRecord& r) {
   using nlohmann::json;

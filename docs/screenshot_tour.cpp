@@ -210,6 +210,12 @@ void Configure(WizardState& state, const std::string& port) {
   state.m_nComBootRate = 9600;
   state.m_nComUserRate = 9600;  // the kernel keeps the rate it was synchronised at
   state.DeriveCatalogueRefs();
+  // Each board gets a serial number of its own, right after the program.
+  state.m_nValueOn = 1;
+  state.m_dwValueAddress = 0x800;
+  state.m_strValueFormat = "u32le";
+  state.m_strValueFrom = "100000";
+  state.m_strValueStep = "1";
 }
 
 // The simulated board the tour runs against, announced in the tour's own runtime folder.
@@ -243,6 +249,8 @@ int main(int argc, char** argv) {
   QDir().mkpath(run);
   QFile::setPermissions(run, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
   qputenv("XDG_RUNTIME_DIR", run.toLocal8Bit());
+  // The per-board values' local store in the tour's folder too, never the user's.
+  qputenv("XDG_DATA_HOME", run.toLocal8Bit());
   QApplication app(argc, argv);
   QDir().mkpath(QString::fromLocal8Bit(argv[1]));
   const QString folder = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();

@@ -1,5 +1,7 @@
 #include "link/results.h"
 
+#include <iterator>
+
 #include "kernels/kernel_store.h"
 #include "link/link_session.h"
 #include "resources/format.h"
@@ -82,6 +84,17 @@ uint32_t StatusTextId(ThreadCommand command, int32_t phase) {
     default:
       return 0;
   }
+}
+
+std::string ResultName(int32_t kind, uint32_t detail) {
+  static const char* const kNames[] = {
+      "success",          "user_abort",          "boot_sync_timeout",    "boot_erase_timeout",
+      "boot_erase_failed", "boot_load_echo_error", "boot_load_timeout",   "flash_write_checksum_error",
+      "ram_emulation_timeout", "block_erase_failed", "block_erase_timeout", "flash_write_failed",
+      "flash_write_timeout", "internal_error",      "file_changed"};
+  if (kind == ErrorInternal && detail == InternalError::BoardValue) return "value_unavailable";
+  if (kind >= 0 && kind < static_cast<int32_t>(std::size(kNames))) return kNames[kind];
+  return "error_" + std::to_string(kind);
 }
 
 }  // namespace quill

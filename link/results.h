@@ -91,4 +91,8 @@ uint32_t ErrorMessageId(int32_t kind);
 // kind and the detail for a kind the table does not know.
 std::string FormatErrorMessage(int32_t kind, uint32_t detail);
 
+// The short name of an ErrorKind ("success" for none) as board records carry it; a board refused
+// for want of its own value (ErrorInternal, BoardValue) is value_unavailable.
+std::string ResultName(int32_t kind, uint32_t detail = 0);
+
 }  // namespace quill

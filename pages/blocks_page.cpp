@@ -12,6 +12,7 @@
 
 #include "app/qt_text.h"
 #include "app/user_prompt.h"
+#include "app/wizard_value.h"
 #include "resources/strings.h"
 
 namespace quill {
@@ -225,6 +226,11 @@ CUserBlocksPage::CUserBlocksPage()
 int CUserBlocksPage::OnWizardNext() {
   // An empty choice is accepted: the run then erases nothing and writes into no block.
   if (!UpdateData(true)) return -1;
+  // The per-board value's block must stay among those programmed.
+  if (const std::string problem = CheckValuePlace(State(), false); !problem.empty()) {
+    Prompt().ShowMessage(this, 0, problem, MessageButtons::Ok);
+    return -1;
+  }
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include "app/qt_text.h"
+#include "app/wizard_value.h"
 #include "link/results.h"
 #include "pages/progress_page.h"
 #include "resources/format.h"
@@ -74,12 +75,24 @@ bool CDonePage::DoDataExchange(bool bSave) {
       result = Text(m_texts.successResult);
       counts = QString::fromStdString(
           FormatString(StrId::Counts, {outcome.counts.programmed, outcome.counts.skipped}));
+    } else if (!outcome.valueProblem.empty()) {
+      // Refused for want of its own value: the reason, not the internal-error text.
+      result = QString::fromStdString("No value could be taken for this board: " +
+                                      outcome.valueProblem + ".\n\nNothing was sent to the board.");
     } else {
       result = QString::fromStdString(FormatErrorMessage(r.kind, r.detail));
       // A network port says what happened to its connection; the internal-error text cannot.
       if (r.kind == ErrorInternal && !outcome.linkProblem.empty()) {
         result = QString::fromStdString(outcome.linkProblem + "\n\n") + result;
       }
+    }
+    if (!outcome.value.empty()) {
+      // A board that failed keeps its value: no other board gets it.
+      const std::string name = WizardValueName(State());
+      result += QString::fromStdString(
+          success ? "\n\nThe board's value " + name + ": " + outcome.value
+                  : "\n\nThe board took the value " + name + ": " + outcome.value +
+                        " (no other board gets it).");
     }
   }
   m_staticTitle->setText(Text(success ? m_texts.successTitle : m_texts.failureTitle));

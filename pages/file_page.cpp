@@ -1,7 +1,10 @@
 #include "pages/file_page.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QGridLayout>
+#include <QGroupBox>
+#include <QRadioButton>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -9,6 +12,7 @@
 #include <algorithm>
 
 #include "app/user_prompt.h"
+#include "app/wizard_value.h"
 #include "progfile/address_field.h"
 #include "progfile/load_file.h"
 #include "progfile/program_image.h"
@@ -103,10 +107,76 @@ CFilePage::CFilePage(int templateId, const QString& heading, const QString& foot
   grid->addWidget(m_editHighest, 3, 1);
   layout->addSpacing(6);
   layout->addLayout(grid);
+  layout->addSpacing(4);
+  layout->addWidget(MakeValueGroup());
   layout->addStretch(1);
   layout->addWidget(MakeText(footer, this));
 
   connect(m_btnBrowse, &QPushButton::clicked, this, &CFilePage::OnBrowse);
+}
+
+QWidget* CFilePage::MakeValueGroup() {
+  m_groupValue = new QGroupBox(QStringLiteral("Per-board &value"), this);
+  m_groupValue->setObjectName(QStringLiteral("valueGroup"));
+  m_groupValue->setCheckable(true);
+  m_editValueAddress = MakeEdit(m_groupValue, "valueAddress", kAddressFieldLimit);
+  m_comboValueFormat = new QComboBox(m_groupValue);
+  m_comboValueFormat->setObjectName(QStringLiteral("valueFormat"));
+  m_comboValueFormat->setEditable(true);
+  m_comboValueFormat->setInsertPolicy(QComboBox::NoInsert);
+  m_comboValueFormat->addItems({QStringLiteral("u16le"), QStringLiteral("u16be"), QStringLiteral("u32le"),
+                                QStringLiteral("u32be"), QStringLiteral("u64le"), QStringLiteral("u64be"),
+                                QStringLiteral("dec:8"), QStringLiteral("mac")});
+  m_radioCounter = new QRadioButton(QStringLiteral("&Counter from:"), m_groupValue);
+  m_radioCounter->setObjectName(QStringLiteral("valueCounter"));
+  m_editValueFrom = MakeEdit(m_groupValue, "valueFrom", kAddressFieldLimit + 4);
+  m_editValueStep = MakeEdit(m_groupValue, "valueStep", kAddressFieldLimit + 4);
+  m_radioList = new QRadioButton(QStringLiteral("Li&st file:"), m_groupValue);
+  m_radioList->setObjectName(QStringLiteral("valueListChoice"));
+  m_editValueList = MakeEdit(m_groupValue, "valueList", kPathFieldLimit);
+  m_btnValueBrowse = new QPushButton(QStringLiteral("Browse..."), m_groupValue);
+  m_btnValueBrowse->setObjectName(QStringLiteral("valueBrowse"));
+  m_btnValueBrowse->setAutoDefault(false);
+
+  auto* addressLabel = new QLabel(QStringLiteral("Address: "), m_groupValue);
+  addressLabel->setBuddy(m_editValueAddress);
+  auto* formatLabel = new QLabel(QStringLiteral("Format: "), m_groupValue);
+  formatLabel->setBuddy(m_comboValueFormat);
+  auto* stepLabel = new QLabel(QStringLiteral("step: "), m_groupValue);
+  stepLabel->setBuddy(m_editValueStep);
+  auto* grid = new QGridLayout(m_groupValue);
+  grid->setColumnStretch(1, 1);
+  grid->setColumnStretch(3, 1);
+  grid->addWidget(addressLabel, 0, 0);
+  grid->addWidget(m_editValueAddress, 0, 1);
+  grid->addWidget(formatLabel, 0, 2);
+  grid->addWidget(m_comboValueFormat, 0, 3, 1, 2);
+  grid->addWidget(m_radioCounter, 1, 0);
+  grid->addWidget(m_editValueFrom, 1, 1);
+  grid->addWidget(stepLabel, 1, 2);
+  grid->addWidget(m_editValueStep, 1, 3, 1, 2);
+  grid->addWidget(m_radioList, 2, 0);
+  grid->addWidget(m_editValueList, 2, 1, 1, 3);
+  grid->addWidget(m_btnValueBrowse, 2, 4);
+
+  // The source's fields follow the choice, within a checked group only.
+  auto followSource = [this] {
+    const bool on = m_groupValue->isChecked(), list = m_radioList->isChecked();
+    m_editValueFrom->setEnabled(on && !list);
+    m_editValueStep->setEnabled(on && !list);
+    m_editValueList->setEnabled(on && list);
+    m_btnValueBrowse->setEnabled(on && list);
+  };
+  connect(m_radioList, &QRadioButton::toggled, this, followSource);
+  connect(m_groupValue, &QGroupBox::toggled, this, followSource);
+  connect(m_btnValueBrowse, &QPushButton::clicked, this, &CFilePage::OnBrowseValueList);
+  m_radioCounter->setChecked(true);
+  followSource();
+  if (!WizardValuesInBuild()) {
+    m_groupValue->setEnabled(false);
+    m_groupValue->setToolTip(QStringLiteral("Per-board values are not in this build."));
+  }
+  return m_groupValue;
 }
 
 bool CFilePage::DoDataExchange(bool bSave) {
@@ -126,6 +196,13 @@ bool CFilePage::DoDataExchange(bool bSave) {
     m_editLowest->setText(QString::fromStdString(FormatAddressField(m_dwLowest, true)));
     m_editHighest->setText(QString::fromStdString(FormatAddressField(m_dwHighest, true)));
     m_editFile->setText(QString::fromStdString(state.m_strFile));
+    m_groupValue->setChecked(state.m_nValueOn != 0 && WizardValuesInBuild());
+    m_editValueAddress->setText(QString::fromStdString(FormatAddressField(state.m_dwValueAddress, true)));
+    m_comboValueFormat->setCurrentText(QString::fromStdString(state.m_strValueFormat));
+    m_editValueFrom->setText(QString::fromStdString(state.m_strValueFrom));
+    m_editValueStep->setText(QString::fromStdString(state.m_strValueStep));
+    m_editValueList->setText(QString::fromStdString(state.m_strValueList));
+    (state.m_strValueList.empty() ? m_radioCounter : m_radioList)->setChecked(true);
     return true;
   }
 
@@ -138,11 +215,63 @@ bool CFilePage::DoDataExchange(bool bSave) {
   range = CheckAddressRange(m_dwHighest, m_dwLowest, m_dwFlashHighest);
   if (!range.ok) return RefuseField(m_editHighest, StrId::AddressRange, range.message);
 
+  if (!SaveValueGroup(state)) return false;
+
   state.m_strFile = m_editFile->text().trimmed().toStdString();
   state.m_dwOffset = m_dwOffset;
   state.m_dwLowest = m_dwLowest;
   state.m_dwHighest = m_dwHighest;
   return true;
+}
+
+bool CFilePage::SaveValueGroup(WizardState& state) {
+  const bool on = m_groupValue->isChecked();
+  uint32_t address = state.m_dwValueAddress;
+  // An unchecked group keeps what it holds; a field of it that does not read is not held against it.
+  if (on) {
+    if (!SaveAddress(m_editValueAddress, address)) return false;
+    if (m_radioList->isChecked() && m_editValueList->text().trimmed().isEmpty()) {
+      return RefuseField(m_editValueList, 0, "Please enter the file of the per-board values, or choose the counter.");
+    }
+  } else if (const AddressFieldResult read = ParseAddressField(m_editValueAddress->text().toStdString(), true);
+             read.ok) {
+    address = read.value;
+  }
+  state.m_nValueOn = on ? 1 : 0;
+  state.m_dwValueAddress = address;
+  state.m_strValueFormat = m_comboValueFormat->currentText().trimmed().toStdString();
+  state.m_strValueFrom = m_editValueFrom->text().trimmed().toStdString();
+  state.m_strValueStep = m_editValueStep->text().trimmed().toStdString();
+  state.m_strValueList = m_radioList->isChecked() ? m_editValueList->text().trimmed().toStdString() : std::string();
+  return true;
+}
+
+bool CFilePage::CheckValue(bool afterFileCheck) {
+  WizardState& state = State();
+  if (afterFileCheck) {
+    const std::string problem = CheckValuePlace(state, TemplateId() == PageId::BootFile);
+    return problem.empty() || RefuseField(m_editValueAddress, 0, problem);
+  }
+  const ValueSettingProblem problem = CheckValueSettings(state);
+  switch (problem.field) {
+    case ValueSettingProblem::None:
+      return true;
+    case ValueSettingProblem::Format:
+      Prompt().ShowMessage(this, 0, problem.message, MessageButtons::Ok);
+      m_comboValueFormat->setFocus(Qt::OtherFocusReason);
+      m_comboValueFormat->lineEdit()->selectAll();
+      return false;
+    case ValueSettingProblem::From:
+      return RefuseField(m_editValueFrom, 0, problem.message);
+    case ValueSettingProblem::Step:
+      return RefuseField(m_editValueStep, 0, problem.message);
+    case ValueSettingProblem::List:
+      return RefuseField(m_editValueList, 0, problem.message);
+    case ValueSettingProblem::Store:
+      Prompt().ShowMessage(this, 0, problem.message, MessageButtons::Ok);
+      return false;
+  }
+  return false;
 }
 
 bool CFilePage::SaveAddress(QLineEdit* field, uint32_t& member) {
@@ -161,6 +290,17 @@ bool CFilePage::RefuseField(QLineEdit* field, uint32_t messageId, const std::str
 void CFilePage::SelectPathField() {
   m_editFile->setFocus(Qt::OtherFocusReason);
   m_editFile->selectAll();
+}
+
+void CFilePage::OnBrowseValueList() {
+  WizardState& state = State();
+  OpenFileRequest request;
+  request.title = "Open the list of per-board values";
+  request.filters = {{"Value lists (*.txt;*.csv)", "*.txt;*.csv"}, {"All Files (*.*)", "*.*"}};
+  request.proposedName = m_editValueList->text().toStdString();
+  request.initialFolder = state.m_strBrowsePath;
+  const std::optional<std::string> chosen = Prompt().GetOpenFileName(this, request);
+  if (chosen) m_editValueList->setText(QString::fromStdString(*chosen));
 }
 
 void CFilePage::OnBrowse() {
@@ -197,8 +337,10 @@ int CFilePage::OnWizardNext() {
     Prompt().ShowMessage(this, 0, e.Message(), MessageButtons::Ok);
     return -1;
   }
+  if (!CheckValue(false)) return -1;
   PromptReporter reporter(this);
   if (!CheckProgramFile(state, path, reporter)) return -1;
+  if (!CheckValue(true)) return -1;
   return 0;
 }
 

@@ -10,8 +10,11 @@
 #include "app/page_ids.h"
 #include "app/wizard_page.h"
 
+class QComboBox;
+class QGroupBox;
 class QLineEdit;
 class QPushButton;
+class QRadioButton;
 
 namespace quill {
 
@@ -27,6 +30,8 @@ class CFilePage : public CWizardPage {
   int OnWizardNext() override;
   // "Bro&wse...": the file-open dialog; the chosen folder is remembered at once.
   void OnBrowse();
+  // The value group's "Browse...": the value list's file.
+  void OnBrowseValueList();
 
   // The controls, with their template control ids.
   QLineEdit* m_editOffset = nullptr;   // 1016
@@ -34,6 +39,16 @@ class CFilePage : public CWizardPage {
   QLineEdit* m_editHighest = nullptr;  // 1018
   QLineEdit* m_editFile = nullptr;     // 1013
   QPushButton* m_btnBrowse = nullptr;  // 1014
+  // The "Per-board value" group: checked when each board gets a value of its own.
+  QGroupBox* m_groupValue = nullptr;
+  QLineEdit* m_editValueAddress = nullptr;
+  QComboBox* m_comboValueFormat = nullptr;  // editable: dec:N takes any N
+  QRadioButton* m_radioCounter = nullptr;
+  QLineEdit* m_editValueFrom = nullptr;
+  QLineEdit* m_editValueStep = nullptr;
+  QRadioButton* m_radioList = nullptr;
+  QLineEdit* m_editValueList = nullptr;
+  QPushButton* m_btnValueBrowse = nullptr;
 
   uint32_t m_dwFlashHighest = 0;
   uint32_t m_dwFlashLowest = 0;
@@ -49,6 +64,11 @@ class CFilePage : public CWizardPage {
   bool RefuseField(QLineEdit* field, uint32_t messageId, const std::string& text);
   bool SaveAddress(QLineEdit* field, uint32_t& member);
   void SelectPathField();
+  QWidget* MakeValueGroup();
+  // The value group's settings into the state; false when one is refused (its message shown).
+  bool SaveValueGroup(WizardState& state);
+  // The value's settings and, after the file check, its place; false with the message shown.
+  bool CheckValue(bool afterFileCheck);
 };
 
 class CBootFilePage : public CFilePage {

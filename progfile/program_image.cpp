@@ -142,6 +142,53 @@ CheckSummary::Outcome ReadProgramFiles(Job& sheet, const std::vector<ProgramFile
 
 }  // namespace
 
+ReservedPlace CheckReservedPlace(Job& sheet, bool everyBlock) {
+  ReservedPlace place;
+  if (sheet.m_nReservedLength == 0) return place;
+  if (sheet.m_pDevice == nullptr) sheet.DeriveCatalogueRefs();
+  const uint32_t first = sheet.m_dwReservedFirst;
+  const uint64_t last = uint64_t{first} + sheet.m_nReservedLength - 1;
+  if (first < sheet.m_dwLowest || last > sheet.m_dwHighest) {
+    place.outcome = ReservedPlace::OutsideWindow;
+    return place;
+  }
+  std::vector<std::string> blocks;
+  if (!CollectTouchedBlocks(first, static_cast<uint32_t>(last), *sheet.m_pDevice, sheet.ModeIndex(),
+                            blocks)) {
+    place.outcome = ReservedPlace::OutsideFlash;
+    return place;
+  }
+  for (const std::string& block : blocks) {
+    if (std::find(sheet.m_astrSelectedBlocks.begin(), sheet.m_astrSelectedBlocks.end(), block) !=
+        sheet.m_astrSelectedBlocks.end()) {
+      continue;
+    }
+    if (everyBlock) {
+      sheet.m_astrSelectedBlocks.push_back(block);
+      continue;
+    }
+    place.outcome = ReservedPlace::BlockNotProgrammed;
+    place.block = block;
+    return place;
+  }
+  return place;
+}
+
+std::string ReservedPlaceProblem(const ReservedPlace& place, const Job& sheet) {
+  switch (place.outcome) {
+    case ReservedPlace::Inside:
+      break;
+    case ReservedPlace::OutsideWindow:
+      return "do not lie inside the window " + FormatAddressField(sheet.m_dwLowest, true) + " to " +
+             FormatAddressField(sheet.m_dwHighest, true);
+    case ReservedPlace::OutsideFlash:
+      return "do not lie inside the flash of " + sheet.m_strMCUType;
+    case ReservedPlace::BlockNotProgrammed:
+      return "lie in block " + place.block + ", which this run does not program";
+  }
+  return {};
+}
+
 bool CheckProgramFile(Job& sheet, const std::string& path, CheckReporter& reporter,
                       CheckSummary* summary) {
   return CheckProgramFiles(sheet, {ProgramFile{path}}, reporter, summary);

@@ -39,6 +39,18 @@ ClippedRecord ClipRecord(const ProgramRecord& record, int count, uint32_t offset
 bool CollectTouchedBlocks(uint32_t first, uint32_t last, const DeviceType& device, int mode,
                           std::vector<std::string>& list);
 
+// Where the flash a run writes besides the files (the job's reserved range: a board's own value)
+// lies. everyBlock: the run programs every block (a boot erases the whole flash), so the range's
+// blocks are added to sheet.m_astrSelectedBlocks; otherwise they must be selected already.
+struct ReservedPlace {
+  enum Outcome { Inside, OutsideWindow, OutsideFlash, BlockNotProgrammed } outcome = Inside;
+  std::string block;  // BlockNotProgrammed: the first block the run does not program
+};
+ReservedPlace CheckReservedPlace(Job& sheet, bool everyBlock);
+// Why the reserved range cannot go there, to follow "the value's N bytes at ADDRESS" ("do not lie
+// inside the window H'0 to H'7FFF"); empty for Inside.
+std::string ReservedPlaceProblem(const ReservedPlace& place, const Job& sheet);
+
 // How the check tells the user what it found. The wizard shows message boxes; the command line
 // prints; tests record.
 class CheckReporter {

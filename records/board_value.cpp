@@ -2,8 +2,23 @@
 
 #include <cctype>
 #include <cstdint>
+#include <fstream>
 
 namespace quill::records {
+
+const char* const kValueFormats = "u16le, u16be, u32le, u32be, u64le, u64be, dec:N (N 1 to 19), mac";
+
+bool ReadValueList(const std::string& path, std::vector<std::string>& values) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos) continue;  // blank lines hold no value
+    values.push_back(line.substr(first, line.find_last_not_of(" \t") - first + 1));
+  }
+  return !in.bad();
+}
 
 std::optional<uint64_t> ParseNumber(const std::string& text) {
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');

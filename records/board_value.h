@@ -34,6 +34,9 @@ struct ValueFormat {
   std::vector<uint8_t> Encode(uint64_t value) const;
 };
 
+// The formats as a usage line lists them.
+extern const char* const kValueFormats;
+
 // A number written in decimal or with 0x in hexadecimal, up to 2^64 - 1.
 std::optional<uint64_t> ParseNumber(const std::string& text);
 
@@ -45,6 +48,10 @@ struct ValueSource {
   bool list = false;
   std::vector<std::string> values;  // the list's lines, as written
 };
+
+// A list file's values: one a line, blanks around them and blank lines dropped. False when the
+// file cannot be read.
+bool ReadValueList(const std::string& path, std::vector<std::string>& values);
 
 // One value taken for a board: its text (the counter's decimal, or the list's line) and bytes.
 struct TakenValue {

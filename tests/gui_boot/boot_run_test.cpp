@@ -8,7 +8,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest/QTest>
+#include <QTemporaryDir>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "app/page_ids.h"
 #include "device/catalogue.h"
@@ -18,6 +21,7 @@
 #include "pages/progress_page.h"
 #include "pages/switch_page.h"
 #include "resources/format.h"
+#include "records/record_store.h"
 #include "resources/fpcode.h"
 #include "tests/gui_boot/wizard_support.h"
 #include "tests/link/link_support.h"
@@ -173,6 +177,105 @@ TEST_F(BootRun, ACompleteRunShowsEveryPhaseAndEndsOnTheResultPageWithTheCounts) 
                               PageId::BootProgress, PageId::BootDone, PageId::Operation}));
   // The finished run's pages stay until an operation is chosen again.
   EXPECT_EQ(wizard->Sheet().GetPageCount(), 5);
+}
+
+// The user's data folder (the local values store, the spool) in a folder of the test's own.
+class DataFolderForTest {
+ public:
+  DataFolderForTest() {
+    const char* old = std::getenv("XDG_DATA_HOME");
+    if (old) m_old = old;
+    setenv("XDG_DATA_HOME", m_dir.path().toUtf8().constData(), 1);
+  }
+  ~DataFolderForTest() { setenv("XDG_DATA_HOME", m_old.c_str(), 1); }
+  std::string Path() const { return m_dir.path().toStdString(); }
+
+ private:
+  QTemporaryDir m_dir;
+  std::string m_old;
+};
+
+// Two boots with the value group on: each board's flash holds its own counter value byte-exact,
+// the result page names it, and both records land in the SQLite store the settings name.
+TEST_F(BootRun, EachBootTakesTheNextValueWritesItIntoTheFlashNamesItAndRecordsIt) {
+  DataFolderForTest data;
+  ASSERT_NO_FATAL_FAILURE(StartBoard(BoardOf("TX-C30", 0, 2)));
+  ASSERT_NO_FATAL_FAILURE(MakeWizard());
+  WizardState& state = wizard->Sheet().State();
+  state.m_nValueOn = 1;
+  state.m_dwValueAddress = 0x7F00;
+  state.m_strValueFormat = "u32be";
+  state.m_strValueFrom = "0x1FFFE";
+  state.m_strValueStep = "3";
+  const std::string store = "sqlite:" + data.Path() + "/records.sqlite";
+  state.m_strRecordStore = store;
+  state.m_strStation = "bench 7";
+  const std::string file = WriteProgramFile({SRecord(1, 0x100, Pattern(16, 1)), "S9030000FC"});
+  const std::vector<std::vector<uint8_t>> bytes = {{0x00, 0x01, 0xFF, 0xFE}, {0x00, 0x02, 0x00, 0x01}};
+  const char* const texts[] = {"131070", "131073"};
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    if (run == 1) {
+      wizard->PressNext();
+      board->Reset(BoardState::Boot);
+    }
+    ASSERT_NO_FATAL_FAILURE(ToSwitchPage(file));
+    wizard->PressNext();
+    ASSERT_TRUE(wizard->WaitForTemplate(PageId::BootDone));
+    EXPECT_EQ(Done()->m_staticTitle->text(), "Boot Mode Finished");
+    EXPECT_TRUE(Done()->m_staticResult->text().endsWith(
+        QString("The board's value H'7F00:u32be: ") + texts[run]))
+        << Done()->m_staticResult->text().toStdString();
+    const std::vector<uint8_t> flash = board->Flash();
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 0x7F00, flash.begin() + 0x7F04), bytes[run]);
+    EXPECT_EQ(flash[0x7F04], 0xFF);
+    EXPECT_EQ(flash[0x100], Pattern(16, 1)[0]);
+  }
+  // The sender's thread writes the records; the test waits for them to arrive.
+  std::unique_ptr<records::RecordStore> records = records::MakeRecordStore(store);
+  std::vector<records::StoredRecord> rows;
+  EXPECT_TRUE(QTest::qWaitFor([&] {
+    rows.clear();
+    std::string error;
+    return records->Query({}, rows, &error) && rows.size() == 2;
+  }, 10000));
+  ASSERT_EQ(rows.size(), 2u);
+  for (const records::StoredRecord& row : rows) {
+    EXPECT_EQ(row.station, "bench 7");
+    EXPECT_EQ(row.port, board->PortPath());
+    EXPECT_EQ(row.valueName, "H'7F00:u32be");
+    EXPECT_EQ(row.result, "success");
+    EXPECT_EQ(row.exitStatus, 0);
+    EXPECT_NE(row.record.find("\"device\":\"TX-C30\""), std::string::npos) << row.record;
+    EXPECT_NE(row.record.find("\"record_id\":\"" + row.recordId + "\""), std::string::npos);
+  }
+  std::vector<std::string> values = {rows[0].value, rows[1].value};
+  std::sort(values.begin(), values.end());
+  EXPECT_EQ(values, (std::vector<std::string>{"131070", "131073"}));
+}
+
+// A value that cannot be taken (here a list line that does not fit the format) refuses the
+// board before its first byte; the result page says why, as the failure.
+TEST_F(BootRun, ABoardWhoseValueCannotBeTakenGetsNothingAndTheResultPageSaysWhy) {
+  DataFolderForTest data;
+  ASSERT_NO_FATAL_FAILURE(StartBoard(BoardOf("TX-C30", 0, 2)));
+  ASSERT_NO_FATAL_FAILURE(MakeWizard());
+  WizardState& state = wizard->Sheet().State();
+  const std::string list = data.Path() + "/serials.txt";
+  std::ofstream(list) << "70000\n";
+  state.m_nValueOn = 1;
+  state.m_dwValueAddress = 0x7F00;
+  state.m_strValueFormat = "u16le";
+  state.m_strValueList = list;
+  state.m_strValueName = "bench-serials";
+  ASSERT_NO_FATAL_FAILURE(ToSwitchPage(WriteProgramFile({SRecord(1, 0x100, Pattern(16, 1))})));
+  wizard->PressNext();
+  ASSERT_TRUE(wizard->WaitForTemplate(PageId::BootDone));
+  EXPECT_EQ(Done()->m_staticTitle->text(), Text(150));
+  EXPECT_EQ(Done()->m_staticResult->text(),
+            "No value could be taken for this board: the list 'bench-serials' value '70000' does "
+            "not fit u16le.\n\nNothing was sent to the board.");
+  EXPECT_TRUE(board->Received().empty());
 }
 
 TEST_F(BootRun, WhileTheOperationRunsNoWayOutButAbortActsThenExitWorksOnTheResultPage) {

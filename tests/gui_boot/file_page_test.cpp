@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QtTest/QTest>
 #include <filesystem>
 #include <fstream>
@@ -236,6 +239,96 @@ TEST_F(FilePage, BrowseOpensInTheRememberedFolderAndRemembersTheNewOneAtOnce) {
   wizard->PressBack();
   EXPECT_EQ(wizard->ActiveTemplate(), PageId::Operation);
   EXPECT_EQ(wizard->Sheet().State().m_strBrowsePath, folder);
+}
+
+// The per-board value group: each bad setting refused on Next with its message and its field
+// focused (the value's place by the same check as quill-cli's), then a good one taken into the
+// job and the settings.
+TEST_F(FilePage, ThePerBoardValueGroupIsCheckedOnNextAndRemembered) {
+  CBootFilePage* page = Open("TX-C30");  // flash H'0..H'7FFF; the file writes H'100..H'10F
+  EXPECT_FALSE(page->m_groupValue->isChecked());
+  page->m_radioList->setChecked(true);  // a choice in an unchecked group enables nothing
+  EXPECT_FALSE(page->m_editValueList->isEnabled());
+  page->m_groupValue->setChecked(true);
+  EXPECT_TRUE(page->m_editValueList->isEnabled());
+  EXPECT_FALSE(page->m_editValueFrom->isEnabled());
+  const std::string missing = ::testing::TempDir() + "quill_no_such_list.txt";
+  struct Case {
+    const char* address;
+    const char* format;
+    const char* from;
+    const char* step;
+    const char* list;  // nullptr: the counter
+    const char* message;
+  } cases[] = {
+      {"7G00", "u32le", "1", "1", nullptr, "Invalid numeric value"},
+      {"7F00", "u33le", "1", "1", nullptr, "'u33le' is no format of a per-board value. Accepted: u16le, u16be"},
+      {"7F00", "dec:20", "1", "1", nullptr, "'dec:20' is no format"},
+      {"7F00", "u32le", "12ab", "1", nullptr, "The counter's start '12ab' is no number"},
+      {"7F00", "u16le", "70000", "1", nullptr, "at most 65535"},
+      {"7F00", "u32le", "1", "0", nullptr, "The counter's step '0' is no number from 1"},
+      {"7F00", "u32le", "1", "1", "", "Please enter the file of the per-board values"},
+      {"7F00", "u32le", "1", "1", missing.c_str(), "cannot be read"},
+      {"10C", "u64le", "1", "1", nullptr, "writes address H'10C, where the board's own value goes"},
+      {"7FFE", "u32le", "1", "1", nullptr,
+       "The per-board value's 4 bytes at H'7FFE do not lie inside the window H'0 to H'7FFF."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.address) + " " + c.format + " " + c.from + ":" + c.step);
+    prompt.messages.clear();
+    page->m_editValueAddress->setText(c.address);
+    page->m_comboValueFormat->setCurrentText(c.format);
+    page->m_editValueFrom->setText(c.from);
+    page->m_editValueStep->setText(c.step);
+    (c.list ? page->m_radioList : page->m_radioCounter)->setChecked(true);
+    page->m_editValueList->setText(c.list ? c.list : "");
+    wizard->PressNext();
+    EXPECT_EQ(wizard->ActiveTemplate(), PageId::BootFile);
+    ASSERT_EQ(prompt.messages.size(), 1u);
+    EXPECT_NE(prompt.messages[0].text.find(c.message), std::string::npos) << prompt.messages[0].text;
+  }
+  EXPECT_TRUE(page->m_editValueAddress->hasFocus());  // the place's refusal names the address
+
+  // The list file through the page's file dialog; then the counter is chosen after all.
+  page->m_radioList->setChecked(true);
+  prompt.chosenFile = "/lists/serials.txt";
+  QTest::mouseClick(page->m_btnValueBrowse, Qt::LeftButton);
+  EXPECT_EQ(page->m_editValueList->text(), "/lists/serials.txt");
+  EXPECT_EQ(prompt.requests.back().title, "Open the list of per-board values");
+
+  prompt.messages.clear();
+  page->m_radioCounter->setChecked(true);
+  page->m_editValueAddress->setText("7F00");
+  page->m_comboValueFormat->setCurrentText("u32be");
+  page->m_editValueFrom->setText("0x10");
+  page->m_editValueStep->setText("2");
+  wizard->PressNext();
+  ASSERT_EQ(wizard->ActiveTemplate(), PageId::BootStartSwitches) << prompt.messages[0].text;
+  const WizardState& state = wizard->Sheet().State();
+  // A boot programs every block: the value's block joins the file's.
+  EXPECT_EQ(state.m_astrSelectedBlocks, (std::vector<std::string>{"SB2", "LB3"}));
+  EXPECT_EQ(state.m_dwReservedFirst, 0x7F00u);
+  EXPECT_EQ(state.m_nReservedLength, 4u);
+
+  ASSERT_TRUE(wizard->Sheet().SaveSettings());
+  WizardState loaded;
+  ASSERT_TRUE(SettingsStore(wizard->SettingsPath()).Load(loaded));
+  EXPECT_EQ(loaded.m_nValueOn, 1);
+  EXPECT_EQ(loaded.m_dwValueAddress, 0x7F00u);
+  EXPECT_EQ(loaded.m_strValueFormat, "u32be");
+  EXPECT_EQ(loaded.m_strValueFrom, "0x10");
+  EXPECT_EQ(loaded.m_strValueStep, "2");
+  EXPECT_EQ(loaded.m_strValueList, "");
+  // Shown again as saved; switched off, the group's fields are kept but not checked.
+  wizard->PressBack();
+  EXPECT_EQ(page->m_editValueAddress->text(), "H'7F00");
+  EXPECT_EQ(page->m_comboValueFormat->currentText(), "u32be");
+  page->m_groupValue->setChecked(false);
+  page->m_comboValueFormat->setCurrentText("nonsense");
+  wizard->PressNext();
+  EXPECT_EQ(wizard->ActiveTemplate(), PageId::BootStartSwitches);
+  EXPECT_EQ(wizard->Sheet().State().m_nReservedLength, 0u);
+  EXPECT_EQ(wizard->Sheet().State().m_astrSelectedBlocks, (std::vector<std::string>{"SB2"}));
 }
 
 TEST_F(FilePage, TheUserFilePageLeavesTheButtonsAsThePreviousPageSetThem) {

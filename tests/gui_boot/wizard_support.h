@@ -94,6 +94,7 @@ class WizardUnderTest {
   WizardUnderTest(const std::string& device, int mode, int clock, const std::string& port);
   ~WizardUnderTest();
   CFlashSheet& Sheet() { return *m_sheet; }
+  QString SettingsPath() const { return m_dir.filePath("quill.ini"); }
   COperationPage& OperationPage() { return *m_operation; }
   // Shows the sheet and waits until it is on screen with page 0 active.
   bool Show();

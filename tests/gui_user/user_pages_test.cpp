@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
@@ -17,6 +18,7 @@
 #include "pages/user_operation_page.h"
 #include "tests/gui_boot/wizard_support.h"
 #include "tests/gui_user/user_support.h"
+#include "tests/link/link_support.h"
 
 namespace quill::test {
 namespace {
@@ -249,6 +251,37 @@ TEST_F(UserPages, TheProgramPageAcceptsAnEmptyChoice) {
   wizard->PressNext();
   EXPECT_EQ(wizard->ActiveTemplate(), PageId::UserStartSwitches);
   EXPECT_TRUE(wizard->Sheet().State().m_astrSelectedBlocks.empty());
+}
+
+// User programming erases and programs only the chosen blocks: the per-board value must lie in
+// one of them, on the file page (the blocks the file touches) and on the blocks page.
+TEST_F(UserPages, APerBoardValueMustStayInABlockTheRunPrograms) {
+  ScriptedPrompt prompt;
+  ASSERT_NO_FATAL_FAILURE(Open("TX-C30", [](CFlashSheet& s) {
+    s.State().m_strFile = WriteProgramFile({SRecord(1, 0x100, Pattern(16, 1))});
+    s.State().m_nValueOn = 1;
+    s.State().m_dwValueAddress = 0x7F00;
+  }));
+  ChooseUserOperation(UserOperationProgramErase);
+  ASSERT_EQ(wizard->ActiveTemplate(), PageId::UserFile);
+  wizard->PressNext();
+  EXPECT_EQ(wizard->ActiveTemplate(), PageId::UserFile);
+  ASSERT_EQ(prompt.messages.size(), 1u);
+  EXPECT_EQ(prompt.messages[0].text,
+            "The per-board value's 4 bytes at H'7F00 lie in block LB3, which this run does not program.");
+
+  wizard->Active<CUserFilePage>()->m_editValueAddress->setText("110");
+  wizard->PressNext();
+  ASSERT_EQ(wizard->ActiveTemplate(), PageId::UserBlocks);
+  QTest::mouseClick(Blocks()->m_btnDeselectAll, Qt::LeftButton);
+  wizard->PressNext();
+  EXPECT_EQ(wizard->ActiveTemplate(), PageId::UserBlocks);
+  ASSERT_EQ(prompt.messages.size(), 2u);
+  EXPECT_NE(prompt.messages[1].text.find("lie in block SB2, which this run does not program"),
+            std::string::npos) << prompt.messages[1].text;
+  ClickRow(Blocks()->m_listBlocks, "SB2", Qt::NoModifier);
+  wizard->PressNext();
+  EXPECT_EQ(wizard->ActiveTemplate(), PageId::UserStartSwitches);
 }
 
 }  // namespace
