@@ -143,7 +143,8 @@ TEST_F(StationTest, SavedJobRunsAsTheCommandLineDid) {
                              {"highest", 0x1FFFF},
                              {"blocks", {"LB0", "SB1"}},
                              {"erase", false},
-                             {"value", nullptr}}));
+                             {"value", nullptr},
+                             {"automatic", nullptr}}));
   EXPECT_TRUE(std::filesystem::is_directory(fileFolder));
   // Nothing but the job was left in its folder.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
