@@ -28,25 +28,6 @@ namespace quill {
 namespace {
 
 #ifdef QUILL_HAVE_RECORDS
-// The board's value from the store, on the worker's thread.
-class StoreValueSource final : public BoardValueSource {
- public:
-  StoreValueSource(uint32_t address, std::string url, records::ValueSource source)
-      : m_address(address), m_taker(std::move(url), std::move(source)) {}
-  uint32_t Address() const override { return m_address; }
-  bool Take(std::string& text, std::vector<uint8_t>& bytes, std::string* why) override {
-    std::optional<records::TakenValue> value = m_taker.Take(why);
-    if (!value) return false;
-    text = std::move(value->text);
-    bytes = std::move(value->bytes);
-    return true;
-  }
-
- private:
-  uint32_t m_address;
-  records::ValueTaker m_taker;
-};
-
 std::string UtcNow() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -170,13 +151,7 @@ std::shared_ptr<BoardValueSource> MakeWizardValueSource(const WizardState& state
   source.values = state.m_astrValueList;
   source.from = records::ParseNumber(state.m_strValueFrom).value_or(0);
   source.step = records::ParseNumber(state.m_strValueStep).value_or(1);
-  std::string url = WizardRecordStore(state);
-  if (url.empty()) {
-    url = records::LocalValueStore();
-    std::error_code ec;
-    std::filesystem::create_directories(records::DataFolder(), ec);
-  }
-  return std::make_shared<StoreValueSource>(state.m_dwValueAddress, std::move(url), std::move(source));
+  return records::MakeValueSource(state.m_dwValueAddress, WizardRecordStore(state), std::move(source));
 #endif
 }
 

@@ -23,24 +23,6 @@ std::pair<std::string, std::string> SplitAtColon(const std::string& text) {
   return {text.substr(0, colon), text.substr(colon + 1)};
 }
 
-// The board's value from the store, on the worker's thread.
-class StoreValueSource : public BoardValueSource {
- public:
-  StoreValueSource(uint32_t address, std::string url, records::ValueSource source)
-      : address_(address), taker_(std::move(url), std::move(source)) {}
-  uint32_t Address() const override { return address_; }
-  bool Take(std::string& text, std::vector<uint8_t>& bytes, std::string* why) override {
-    std::optional<records::TakenValue> value = taker_.Take(why);
-    if (!value) return false;
-    text = std::move(value->text);
-    bytes = std::move(value->bytes);
-    return true;
-  }
-
- private:
-  uint32_t address_;
-  records::ValueTaker taker_;
-};
 #endif
 
 }  // namespace
@@ -138,12 +120,8 @@ std::shared_ptr<BoardValueSource> MakeValueSource(const LinkJob& job, const Opti
   source.from = v.from.value_or(0);
   source.step = v.step;
   const std::string* records = options.Value("--records");
-  std::string url = records != nullptr && !records->empty() ? *records : records::LocalValueStore();
-  if (records == nullptr || records->empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(records::DataFolder(), ec);
-  }
-  return std::make_shared<StoreValueSource>(v.address, std::move(url), std::move(source));
+  return records::MakeValueSource(v.address, records != nullptr ? *records : std::string(),
+                                  std::move(source));
 #endif
 }
 

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 
 namespace quill::records {
@@ -183,6 +184,39 @@ std::optional<TakenValue> ValueTaker::Take(std::string* why) {
       break;
   }
   return TakenValue{std::to_string(value), source_.format.Encode(value)};
+}
+
+namespace {
+
+// The board's value from the store, on the worker's thread.
+class StoreValueSource final : public BoardValueSource {
+ public:
+  StoreValueSource(uint32_t address, std::string url, ValueSource source)
+      : m_address(address), m_taker(std::move(url), std::move(source)) {}
+  uint32_t Address() const override { return m_address; }
+  bool Take(std::string& text, std::vector<uint8_t>& bytes, std::string* why) override {
+    std::optional<TakenValue> value = m_taker.Take(why);
+    if (!value) return false;
+    text = std::move(value->text);
+    bytes = std::move(value->bytes);
+    return true;
+  }
+
+ private:
+  uint32_t m_address;
+  ValueTaker m_taker;
+};
+
+}  // namespace
+
+std::shared_ptr<BoardValueSource> MakeValueSource(uint32_t address, std::string url,
+                                                  ValueSource source) {
+  if (url.empty()) {
+    url = LocalValueStore();
+    std::error_code ec;
+    std::filesystem::create_directories(DataFolder(), ec);
+  }
+  return std::make_shared<StoreValueSource>(address, std::move(url), std::move(source));
 }
 
 }  // namespace quill::records

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "link/operation_plan.h"
 #include "records/record_store.h"
 
 namespace quill::records {
@@ -80,5 +81,10 @@ class ValueTaker {
 
 // The local store of values when no record store is given: DataFolder()/values.sqlite.
 std::string LocalValueStore();
+
+// The communication object's value hook for the boards of a run: each board's value taken from
+// the store at url, or with url empty from LocalValueStore() (its folder made when missing).
+std::shared_ptr<BoardValueSource> MakeValueSource(uint32_t address, std::string url,
+                                                  ValueSource source);
 
 }  // namespace quill::records
