@@ -2,6 +2,8 @@
 // of them failing in each phase, Ctrl-C for all, the JSON records read back by a JSON parser, the
 // --log file, progress lines in a pipe, and port selectors that match nothing.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -205,9 +207,13 @@ TEST(ParallelBoardsPorts, APortThatDoesNotOpenFailsAloneAndLeadsWithItsReason) {
            "--blocks", "SB1"});
   EXPECT_EQ(run.Wait(), ErrorInternal);
   const std::vector<std::string> err = Lines(run.Err());
-  ASSERT_GE(err.size(), 2u);
-  EXPECT_EQ(err[0], "/dev/quill-no-such-port: no such device; 'quill-cli ports' lists the serial ports");
-  EXPECT_EQ(err[1], "/dev/quill-no-such-port: " + FormatErrorMessage(ErrorInternal, 254));
+  // Each port is opened by its own board's worker, so the other board's progress may come first;
+  // the failed port's own lines are its reason, then its result.
+  const auto reason = std::find(err.begin(), err.end(),
+                                "/dev/quill-no-such-port: no such device; 'quill-cli ports' lists the serial ports");
+  ASSERT_NE(reason, err.end()) << run.Err();
+  ASSERT_NE(reason + 1, err.end()) << run.Err();
+  EXPECT_EQ(reason[1], "/dev/quill-no-such-port: " + FormatErrorMessage(ErrorInternal, 254));
   EXPECT_TRUE(Contains(run.Out(), row.boards[0]->PortPath() + ": " + LoadString(142))) << run.Out();
   EXPECT_EQ(row.boards[0]->EraseCommands().size(), 1u);
 }
