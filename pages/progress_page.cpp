@@ -63,14 +63,18 @@ CProgressPage::CProgressPage(int templateId, const QString& abortText, int statu
   layout->addSpacing(6);
   layout->addLayout(row);
   layout->addStretch(1);
-  layout->addWidget(MakeText(QStringLiteral("If you \"Abort\" or \"Exit\" press the VPP switch and "
-                                            "make sure the VPP LED is off."),
-                             this));
+  m_staticHint = MakeText(QString(), this);
+  layout->addWidget(m_staticHint);
 
   connect(m_btnAbort, &QPushButton::clicked, this, &CProgressPage::OnAbort);
 }
 
 bool CProgressPage::OnSetActive() {
+  // In Automatic Mode the communication object switches VPP off after every outcome.
+  m_staticHint->setText(State().m_bAutomatic
+                            ? QStringLiteral("If you \"Abort\", QUILL switches VPP off.")
+                            : QStringLiteral("If you \"Abort\" or \"Exit\" press the VPP switch and "
+                                             "make sure the VPP LED is off."));
   SetWizardButtons(0);
   GetContext()->SetExitLock(true);
   return CWizardPage::OnSetActive();

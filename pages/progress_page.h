@@ -36,6 +36,7 @@ class CProgressPage : public CWizardPage {
   const std::optional<std::string>& NotStartedText() const { return m_notStarted; }
 
   QLabel* m_staticStatus = nullptr;       // 1020
+  QLabel* m_staticHint = nullptr;         // the closing hint: who switches VPP off
   QProgressBar* m_progressBar = nullptr;  // 1011
   QPushButton* m_btnAbort = nullptr;      // 1021
 
