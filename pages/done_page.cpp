@@ -7,22 +7,10 @@
 #include "app/qt_text.h"
 #include "app/wizard_value.h"
 #include "link/results.h"
-#include "pages/progress_page.h"
 #include "resources/format.h"
 #include "resources/strings.h"
 
 namespace quill {
-
-namespace {
-
-
-// The progress page of the result page's own set stands right before it.
-const CProgressPage* ProgressPageBefore(const CWizardPage* page) {
-  const WizardContext* wizard = page->GetContext();
-  return qobject_cast<const CProgressPage*>(wizard->GetPage(wizard->GetPageIndex(page) - 1));
-}
-
-}  // namespace
 
 CDonePage::CDonePage(int templateId, Texts texts, bool counts, const QString& finished,
                      const QString& next)
@@ -64,16 +52,15 @@ CDonePage::CDonePage(int templateId, Texts texts, bool counts, const QString& fi
 
 bool CDonePage::DoDataExchange(bool bSave) {
   if (bSave) return true;
-  const CProgressPage* progress = ProgressPageBefore(this);
   QString result;
   QString counts;
   bool success = false;
   // A port that could not drive its lines leaves the switches as the person set them.
   bool linesFailed = false;
-  if (progress && progress->NotStartedText()) {
+  if (const std::optional<std::string>& notStarted = State().m_strNotStarted) {
     // The communication object still holds the previous operation's outcome; it must not be
     // shown as this one's.
-    result = QString::fromStdString(*progress->NotStartedText());
+    result = QString::fromStdString(*notStarted);
   } else {
     const Outcome outcome = GetContext()->Comm().GetOutcome();
     const Result& r = outcome.result;

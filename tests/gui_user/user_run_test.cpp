@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QtTest/QTest>
+#include <filesystem>
 #include <memory>
 
 #include "app/page_ids.h"
@@ -166,6 +167,26 @@ TEST_F(UserRun, WithoutPreEraseNoEraseCommandGoesOnTheLine) {
             "H'58 bytes inside the address range were programmed.\n"
             "H'0 bytes outside the address range were skipped.");
   EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
+}
+
+// A program file gone between the block page and the start: the result page says why nothing
+// started, not the communication object's earlier outcome; the next run shows its own again.
+TEST_F(UserRun, AStartRefusedForItsFileShowsWhyAndTheNextRunItsOwnOutcome) {
+  const std::string file = ProgramFile();
+  ASSERT_NE(ToProgramBlocks(UserOperationProgram, file), nullptr);
+  std::filesystem::remove(file);
+  ASSERT_NO_FATAL_FAILURE(RunTo(PageId::UserDone));
+  ASSERT_TRUE(wizard->Sheet().State().m_strNotStarted);
+  EXPECT_EQ(Done()->m_staticResult->text().toStdString(), *wizard->Sheet().State().m_strNotStarted);
+  EXPECT_TRUE(Done()->m_staticResult->text().startsWith(Text(420).section('%', 0, 0)));
+  EXPECT_TRUE(board->Received().empty());
+  wizard->PressNext();
+  ASSERT_EQ(wizard->ActiveTemplate(), PageId::UserOperation);
+  wizard->Sheet().State().m_astrSelectedBlocks = {"LB2"};
+  ChooseUserOperation(UserOperationErase);
+  ASSERT_NO_FATAL_FAILURE(RunTo(PageId::EraseDone));
+  EXPECT_FALSE(wizard->Sheet().State().m_strNotStarted);
+  EXPECT_EQ(Done()->m_staticResult->text(), Text(142));
 }
 
 TEST_F(UserRun, EraseRefusesAnEmptyChoiceThenErasesEveryBlockAfterSelectAll) {
