@@ -109,6 +109,8 @@ void CConfigurePage::AddKernelAndModeRows(QVBoxLayout* layout) {
   m_edLineMap = new QLineEdit(this);
   m_edLineMap->setObjectName(QStringLiteral("editLineMap"));
   m_edLineMap->setPlaceholderText(QStringLiteral("vpp=dtr,mode=rts"));
+  m_edLineMap->setMinimumWidth(
+      m_edLineMap->fontMetrics().horizontalAdvance(QStringLiteral("vpp=dtr,mode=!rts")) + 16);
   m_edLineMap->setToolTip(QStringLiteral("Which serial control line drives the VPP switch and "
                                          "which the Mode switch (mode=!rts: inverted)"));
   // The map matters only in Automatic Mode.
