@@ -41,9 +41,9 @@ class CFlashSheet : public QDialog, public WizardContext {
   void AddPage(CWizardPage* page);
   // Removes page index (never the active page) and destroys it unless it is page 0.
   bool RemovePage(int index);
-  int GetPageCount() const override { return static_cast<int>(m_pages.size()); }
-  CWizardPage* GetPage(int index) const override;
-  int GetPageIndex(const CWizardPage* page) const override;
+  int GetPageCount() const { return static_cast<int>(m_pages.size()); }
+  CWizardPage* GetPage(int index) const;
+  int GetPageIndex(const CWizardPage* page) const;
   // The index of the first page with this dialog template id, or -1.
   int FindPageByTemplate(int templateId) const;
   int GetActiveIndex() const { return m_nActive; }
@@ -51,6 +51,7 @@ class CFlashSheet : public QDialog, public WizardContext {
 
   // Asking for the active page changes nothing.
   bool SetActivePage(int index) override;
+  bool ShowResultPage() override { return SetActivePage(GetPageCount() - 1); }
   void SetWizardButtons(unsigned flags) override;
   void PressButton(int button) override;
 

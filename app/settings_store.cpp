@@ -30,6 +30,8 @@ const SettingValue kSettingValues[kSettingCount] = {
     {"ValueName", &WizardState::m_strValueName},
     {"RecordStore", &WizardState::m_strRecordStore},
     {"Station", &WizardState::m_strStation},
+    {"AutomaticMode", &WizardState::m_bAutomatic},
+    {"LineMap", &WizardState::m_strLineMap},
 };
 
 namespace {
@@ -143,6 +145,10 @@ bool SettingsStore::Load(WizardState& state) const {
                      },
                      [&](uint32_t WizardState::*m) { ReadDword(stored, state.*m); },
                      [&](std::string WizardState::*m) { ReadText(stored, state.*m); },
+                     [&](bool WizardState::*m) {
+                       uint32_t raw = 0;
+                       if (ReadDword(stored, raw)) state.*m = raw != 0;
+                     },
                  },
                  v.member);
     }
@@ -171,6 +177,10 @@ bool SettingsStore::Save(const WizardState& state) const {
               if (text.size() >= kMaxSettingText) return false;
               settings->setValue(v.name, QString::fromUtf8(text.data(),
                                                            static_cast<qsizetype>(text.size())));
+              return true;
+            },
+            [&](bool WizardState::*m) {
+              settings->setValue(v.name, state.*m ? 1u : 0u);
               return true;
             },
         },

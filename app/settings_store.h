@@ -1,5 +1,5 @@
 // The settings store: the values that the wizard remembers between runs (the thirteen of the
-// first versions, then the per-board value's and the record store's), kept with
+// first versions, then the per-board value's, the record store's and Automatic Mode's), kept with
 // QSettings under organisation "Velmora", application "Quill", group "1.0" (on Windows the
 // registry key Software\Velmora\Quill\1.0 with DWORD and SZ values; elsewhere an INI file in the
 // user's configuration folder). QtCore only.
@@ -19,15 +19,17 @@ class QSettings;
 namespace quill {
 
 // One remembered value: its name, and the member of the shared wizard state it is kept in. A
-// 32-bit member is stored as a number (a signed one as its 32-bit pattern), a string member as
-// text.
+// 32-bit member is stored as a number (a signed one as its 32-bit pattern), a yes/no member as
+// the number 1 or 0 (any number but 0 reads as yes), a string member as text.
 struct SettingValue {
   const char* name;
-  std::variant<int32_t WizardState::*, uint32_t WizardState::*, std::string WizardState::*> member;
+  std::variant<int32_t WizardState::*, uint32_t WizardState::*, std::string WizardState::*,
+               bool WizardState::*>
+      member;
 };
 
 // The values in the order in which they are read and written.
-constexpr std::size_t kSettingCount = 22;
+constexpr std::size_t kSettingCount = 24;
 extern const SettingValue kSettingValues[kSettingCount];
 
 // Texts of this many characters or more are never written, and a stored text of that length

@@ -1,6 +1,7 @@
 // What a page may ask of the wizard it is shown in: the shared wizard state, the operations of
 // the communication object, the wizard buttons, moving between pages, swapping the page sets and
-// the exit lock. The sheet is its one implementation; a page never sees the sheet's members.
+// the exit lock. Pages do not index one another: what one page leaves for another travels in the
+// state. The sheet is its one implementation; a page never sees the sheet's members.
 #pragma once
 
 #include <functional>
@@ -44,9 +45,8 @@ class WizardContext {
   // Leaves the active page (its OnKillActive may refuse) and activates page index; asked while
   // a page is being activated, the change is made once that activation has finished.
   virtual bool SetActivePage(int index) = 0;
-  virtual int GetPageCount() const = 0;
-  virtual CWizardPage* GetPage(int index) const = 0;
-  virtual int GetPageIndex(const CWizardPage* page) const = 0;
+  // Activates the result page of the operation's page set (its last page), as SetActivePage.
+  virtual bool ShowResultPage() = 0;
   virtual CWizardPage* GetActivePage() const = 0;
 
   // Replaces every page after page 0 by the set of nOperation (0 Configuration, 1 Boot

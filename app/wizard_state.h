@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ struct WizardState : Job {
   std::string m_strStation;
   // The list file's values as the file page read them. Never saved.
   std::vector<std::string> m_astrValueList;
+  // Set by a progress page whose operation never started, to what its result page shows in
+  // place of the communication object's outcome (which is an earlier run's); empty once an
+  // operation has started. Never saved.
+  std::optional<std::string> m_strNotStarted;
 
   // Every stored member back to its default, the selection emptied, the references cleared.
   void ResetToDefaults();

@@ -201,6 +201,22 @@ void EraseLeg(Tour& tour, CFlashSheet& sheet) {
   sheet.OnAbout();
 }
 
+// Automatic Mode chosen on the configuration page, and the boot switch page that says what QUILL
+// will do with the lines; nothing is started.
+void AutomaticLeg(Tour& tour, CFlashSheet& sheet, COperationPage& operation) {
+  if (tour.Expect(PageId::EraseDone)) tour.Next();
+  if (tour.Expect(PageId::UserOperation)) sheet.PressButton(PSBTN_BACK);
+  if (tour.Expect(PageId::Operation)) tour.Choose(operation.Radio(OperationConfigure));
+  if (tour.Expect(PageId::Configure)) {
+    sheet.GetActivePage()->findChild<QRadioButton*>(QStringLiteral("radio1055"))->click();
+    tour.Page("18-configuration-automatic");
+    tour.Next();
+  }
+  if (tour.Expect(PageId::Operation)) tour.Choose(operation.Radio(OperationBoot));
+  if (tour.Expect(PageId::BootFile)) tour.Next();
+  if (tour.Expect(PageId::BootStartSwitches)) tour.Page("19-boot-switches-automatic");
+}
+
 // The wizard's settings for the tour's board.
 void Configure(WizardState& state, const std::string& port) {
   state.m_strMCUType = "TX-A10";
@@ -279,6 +295,7 @@ int main(int argc, char** argv) {
     BootLeg(tour, *operation, file);
     UserLeg(tour, *sheet, *operation, file);
     EraseLeg(tour, *sheet);
+    AutomaticLeg(tour, *sheet, *operation);
     if (!board.Errors().empty()) {
       for (const std::string& e : board.Errors()) std::fprintf(stderr, "board: %s\n", e.c_str());
     } else if (tour.Ok()) {

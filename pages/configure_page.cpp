@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMetaObject>
 #include <QPushButton>
 #include <QRadioButton>
@@ -13,6 +14,7 @@
 #include "app/user_prompt.h"
 #include "kernels/kernel_import.h"
 #include "kernels/kernel_store.h"
+#include "link/control_lines.h"
 #include "link/port_address.h"
 #include "link/port_list.h"
 #include "link/serial_port.h"
@@ -104,9 +106,19 @@ void CConfigurePage::AddKernelAndModeRows(QVBoxLayout* layout) {
   m_rbManual = new QRadioButton(QStringLiteral("&Manual Mode"), this);
   m_rbAutomatic->setObjectName(QStringLiteral("radio1055"));
   m_rbManual->setObjectName(QStringLiteral("radio1056"));
-  m_rbAutomatic->setEnabled(false);
+  m_edLineMap = new QLineEdit(this);
+  m_edLineMap->setObjectName(QStringLiteral("editLineMap"));
+  m_edLineMap->setPlaceholderText(QStringLiteral("vpp=dtr,mode=rts"));
+  m_edLineMap->setMinimumWidth(
+      m_edLineMap->fontMetrics().horizontalAdvance(QStringLiteral("vpp=dtr,mode=!rts")) + 16);
+  m_edLineMap->setToolTip(QStringLiteral("Which serial control line drives the VPP switch and "
+                                         "which the Mode switch (mode=!rts: inverted)"));
+  // The map matters only in Automatic Mode.
+  connect(m_rbAutomatic, &QRadioButton::toggled, m_edLineMap, &QLineEdit::setEnabled);
   auto* modes = new QHBoxLayout;
   modes->addWidget(m_rbAutomatic);
+  modes->addWidget(m_edLineMap);
+  modes->addSpacing(12);
   modes->addWidget(m_rbManual);
   modes->addStretch(1);
   layout->addLayout(modes);
@@ -124,6 +136,8 @@ bool CConfigurePage::OnInitDialog() {
   m_nComUserRate = state.m_nComUserRate;
   m_dwLowest = state.m_dwLowest;
   m_dwHighest = state.m_dwHighest;
+  m_bAutomatic = state.m_bAutomatic;
+  m_strLineMap = state.m_strLineMap;
   CWizardPage::OnInitDialog();
   return true;
 }
@@ -334,7 +348,9 @@ void CConfigurePage::SetAddressWindowFromMode() {
 
 bool CConfigurePage::DoDataExchange(bool bSave) {
   if (!bSave) {
-    m_rbManual->setChecked(true);
+    (m_bAutomatic ? m_rbAutomatic : m_rbManual)->setChecked(true);
+    m_edLineMap->setText(QString::fromStdString(m_strLineMap));
+    m_edLineMap->setEnabled(m_bAutomatic);
     if (m_strMCUType.empty()) m_strMCUType = GetDevice(0)->GetName();
     FillDeviceList();
     m_pDevice = GetDevice(m_cbDevice->currentData().toInt());
@@ -425,6 +441,22 @@ int CConfigurePage::OnWizardNext() {
     MessageBoxId(this, StrId::SelectPortAndRate);
     return -1;
   }
+  // In Automatic Mode the map must be one the communication object can follow; it is kept as
+  // typed in Manual Mode, where nothing drives the lines.
+  const QString typedMap = m_edLineMap->text().trimmed();
+  m_bAutomatic = m_rbAutomatic->isChecked();
+  if (m_bAutomatic) {
+    LineMap map;
+    std::string error;
+    if (!ParseLineMap(typedMap.toStdString(), &map, &error)) {
+      MessageBoxId(this, StrId::LineMapInvalid, MessageButtons::Ok, {typedMap.toStdString(), error});
+      m_edLineMap->setFocus();
+      return -1;
+    }
+    m_strLineMap = FormatLineMap(map);
+  } else {
+    m_strLineMap = typedMap.toStdString();
+  }
   m_strComPort = port;
   WizardState& state = State();
   state.m_strMCUType = m_strMCUType;
@@ -437,6 +469,8 @@ int CConfigurePage::OnWizardNext() {
   state.m_nComUserRate = m_nComUserRate;
   state.m_dwLowest = m_dwLowest;
   state.m_dwHighest = m_dwHighest;
+  state.m_bAutomatic = m_bAutomatic;
+  state.m_strLineMap = m_strLineMap;
   return PageId::Operation;
 }
 

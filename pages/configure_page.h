@@ -12,6 +12,7 @@
 
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QRadioButton;
 
@@ -44,8 +45,10 @@ class CConfigurePage : public CWizardPage {
   QLabel* m_stMode = nullptr;         // 1044
   QComboBox* m_cbMode = nullptr;      // 1050
   QComboBox* m_cbDevice = nullptr;    // 1049
-  QRadioButton* m_rbAutomatic = nullptr;  // 1055, disabled
+  QRadioButton* m_rbAutomatic = nullptr;  // 1055
   QRadioButton* m_rbManual = nullptr;     // 1056
+  // Beside "Automatic Mode": which control line drives which switch ("vpp=dtr,mode=rts").
+  QLineEdit* m_edLineMap = nullptr;
   // Which flash kernel the selected clock range has, and the button that imports kernels.
   QLabel* m_stKernel = nullptr;
   QPushButton* m_btnImportKernels = nullptr;
@@ -61,6 +64,8 @@ class CConfigurePage : public CWizardPage {
   int32_t m_nComUserRate = 0;
   uint32_t m_dwLowest = 0;
   uint32_t m_dwHighest = 0;
+  bool m_bAutomatic = false;
+  std::string m_strLineMap;
 
  private:
   // Below the lists: the kernel line with "Import Kernels...", then the mode radio buttons.

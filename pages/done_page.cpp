@@ -7,25 +7,17 @@
 #include "app/qt_text.h"
 #include "app/wizard_value.h"
 #include "link/results.h"
-#include "pages/progress_page.h"
 #include "resources/format.h"
 #include "resources/strings.h"
 
 namespace quill {
 
-namespace {
-
-
-// The progress page of the result page's own set stands right before it.
-const CProgressPage* ProgressPageBefore(const CWizardPage* page) {
-  const WizardContext* wizard = page->GetContext();
-  return qobject_cast<const CProgressPage*>(wizard->GetPage(wizard->GetPageIndex(page) - 1));
-}
-
-}  // namespace
-
-CDonePage::CDonePage(int templateId, Texts texts, bool counts, const QString& closing)
-    : CWizardPage(templateId, QStringLiteral("QUILL")), m_texts(texts) {
+CDonePage::CDonePage(int templateId, Texts texts, bool counts, const QString& finished,
+                     const QString& next)
+    : CWizardPage(templateId, QStringLiteral("QUILL")),
+      m_texts(texts),
+      m_strFinished(finished),
+      m_strNext(next) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   m_staticTitle = new QLabel(this);
@@ -43,7 +35,8 @@ CDonePage::CDonePage(int templateId, Texts texts, bool counts, const QString& cl
   m_staticResult->setMinimumHeight(m_staticResult->fontMetrics().lineSpacing() * 6);
   layout->addWidget(m_staticResult);
   layout->addSpacing(6);
-  QLabel* closingLabel = MakeText(closing, this);
+  QLabel* closingLabel = MakeText(QString(), this);
+  m_staticClosing = closingLabel;
   if (counts) {
     m_staticCounts = MakeText(QString(), this);
     m_staticCounts->setObjectName(QStringLiteral("label1023"));
@@ -59,18 +52,20 @@ CDonePage::CDonePage(int templateId, Texts texts, bool counts, const QString& cl
 
 bool CDonePage::DoDataExchange(bool bSave) {
   if (bSave) return true;
-  const CProgressPage* progress = ProgressPageBefore(this);
   QString result;
   QString counts;
   bool success = false;
-  if (progress && progress->NotStartedText()) {
+  // A port that could not drive its lines leaves the switches as the person set them.
+  bool linesFailed = false;
+  if (const std::optional<std::string>& notStarted = State().m_strNotStarted) {
     // The communication object still holds the previous operation's outcome; it must not be
     // shown as this one's.
-    result = QString::fromStdString(*progress->NotStartedText());
+    result = QString::fromStdString(*notStarted);
   } else {
     const Outcome outcome = GetContext()->Comm().GetOutcome();
     const Result& r = outcome.result;
     success = r.ok();
+    linesFailed = r.kind == ErrorInternal && r.detail == InternalError::ControlLines;
     if (success) {
       result = Text(m_texts.successResult);
       counts = QString::fromStdString(
@@ -95,6 +90,12 @@ bool CDonePage::DoDataExchange(bool bSave) {
                         " (no other board gets it).");
     }
   }
+  m_staticClosing->setText(m_strFinished +
+                           (State().m_bAutomatic && !linesFailed
+                                ? QStringLiteral("\nVPP has been switched off (the VPP LED is off), ")
+                                : QStringLiteral("\nPress the VPP switch and make sure the VPP LED "
+                                                 "is off, ")) +
+                           m_strNext);
   m_staticTitle->setText(Text(success ? m_texts.successTitle : m_texts.failureTitle));
   m_staticResult->setText(result);
   if (m_staticCounts) m_staticCounts->setText(counts);
@@ -113,17 +114,17 @@ bool CDonePage::OnKillActive() {
 
 CBootDonePage::CBootDonePage()
     : CDonePage(kTemplateId, {149, 150, 115}, true,
-                QStringLiteral("Boot Programming procedure is finished.\nPress the VPP switch and "
-                               "make sure the VPP LED is off, \nthen press \"Next\" to continue "
-                               "with QUILL or \"Exit\" to quit out.")) {}
+                QStringLiteral("Boot Programming procedure is finished."),
+                QStringLiteral("\nthen press \"Next\" to continue with QUILL or \"Exit\" to quit "
+                               "out.")) {}
 
 int CBootDonePage::OnWizardNext() { return PageId::Operation; }
 
 CUserDonePage::CUserDonePage()
     : CDonePage(kTemplateId, {151, 152, 120}, true,
-                QStringLiteral("User Mode Programming procedure is finished.\nPress the VPP switch "
-                               "and make sure the VPP LED is off, \nthen press \"Next\" to "
-                               "continue in User Mode or \"Exit\" to quit out.")) {}
+                QStringLiteral("User Mode Programming procedure is finished."),
+                QStringLiteral("\nthen press \"Next\" to continue in User Mode or \"Exit\" to "
+                               "quit out.")) {}
 
 int CUserDonePage::OnWizardNext() {
   GetContext()->SetActivePage(1);
@@ -132,9 +133,9 @@ int CUserDonePage::OnWizardNext() {
 
 CEraseDonePage::CEraseDonePage()
     : CDonePage(kTemplateId, {153, 154, 142}, false,
-                QStringLiteral("User Mode Erase procedure is finished.\nPress the VPP switch and "
-                               "make sure the VPP LED is off, \nthen press \"Next\" to continue in "
-                               "User Mode or \"Exit\" to quit out.")) {}
+                QStringLiteral("User Mode Erase procedure is finished."),
+                QStringLiteral("\nthen press \"Next\" to continue in User Mode or \"Exit\" to "
+                               "quit out.")) {}
 
 int CEraseDonePage::OnWizardNext() {
   GetContext()->SetActivePage(1);

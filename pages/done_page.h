@@ -24,6 +24,7 @@ class CDonePage : public CWizardPage {
   QLabel* m_staticCounts = nullptr;  // 1023: the counts (nullptr on the erase page)
   QLabel* m_staticTitle = nullptr;   // 1026
   QLabel* m_staticResult = nullptr;  // 1022
+  QLabel* m_staticClosing = nullptr;  // the closing words (1023 on the erase page)
 
  protected:
   struct Texts {
@@ -31,11 +32,15 @@ class CDonePage : public CWizardPage {
     uint32_t failureTitle;
     uint32_t successResult;
   };
-  // closing: the closing words; counts: whether the page shows the byte counts.
-  CDonePage(int templateId, Texts texts, bool counts, const QString& closing);
+  // closing: the closing words, first line and the line after the VPP sentence (Manual Mode
+  // asks the person to switch VPP off, Automatic Mode says it has been); counts: whether the
+  // page shows the byte counts.
+  CDonePage(int templateId, Texts texts, bool counts, const QString& finished, const QString& next);
 
  private:
   Texts m_texts;
+  QString m_strFinished;
+  QString m_strNext;
 };
 
 class CBootDonePage : public CDonePage {

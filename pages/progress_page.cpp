@@ -63,14 +63,18 @@ CProgressPage::CProgressPage(int templateId, const QString& abortText, int statu
   layout->addSpacing(6);
   layout->addLayout(row);
   layout->addStretch(1);
-  layout->addWidget(MakeText(QStringLiteral("If you \"Abort\" or \"Exit\" press the VPP switch and "
-                                            "make sure the VPP LED is off."),
-                             this));
+  m_staticHint = MakeText(QString(), this);
+  layout->addWidget(m_staticHint);
 
   connect(m_btnAbort, &QPushButton::clicked, this, &CProgressPage::OnAbort);
 }
 
 bool CProgressPage::OnSetActive() {
+  // In Automatic Mode the communication object switches VPP off after every outcome.
+  m_staticHint->setText(State().m_bAutomatic
+                            ? QStringLiteral("If you \"Abort\", QUILL switches VPP off.")
+                            : QStringLiteral("If you \"Abort\" or \"Exit\" press the VPP switch and "
+                                             "make sure the VPP LED is off."));
   SetWizardButtons(0);
   GetContext()->SetExitLock(true);
   return CWizardPage::OnSetActive();
@@ -127,12 +131,13 @@ void CProgressPage::Start() {
   m_nLastRange = 0;
   m_nScale = 1;
   m_state = RunState::Starting;
-  m_notStarted.reset();
+  std::optional<std::string>& notStarted = State().m_strNotStarted;
+  notStarted.reset();
   const CCommThread& comm = GetContext()->Comm();
   int32_t pos = 0;
   int32_t range = 0;
   if (comm.GetProgress(pos, range) != PhaseIdle) {
-    m_notStarted = LoadString(StrId::NotStartedBusy);
+    notStarted = LoadString(StrId::NotStartedBusy);
   } else {
     if (StartOperation()) {
       m_state = RunState::Running;
@@ -141,10 +146,10 @@ void CProgressPage::Start() {
     const Outcome outcome = comm.GetOutcome();
     if (!outcome.fileError.empty()) {
       Prompt().ShowMessage(this, 0, outcome.fileError, MessageButtons::Ok);
-      m_notStarted = FormatString(StrId::NotStartedFile, {outcome.fileError});
+      notStarted = FormatString(StrId::NotStartedFile, {outcome.fileError});
     } else if (const int32_t kind = outcome.result.kind; kind != ErrorInternal && !IsKernelRefusal(kind)) {
       // Refused without a stored outcome: the worker took up another command meanwhile.
-      m_notStarted = LoadString(StrId::NotStartedBusy);
+      notStarted = LoadString(StrId::NotStartedBusy);
     }
     // Otherwise the port could not be set up or no kernel may be sent, and the communication
     // object holds that outcome.
@@ -161,10 +166,7 @@ void CProgressPage::Finish() {
 
 void CProgressPage::OnOperationEnded() { MoveToResultPage(); }
 
-void CProgressPage::MoveToResultPage() {
-  WizardContext* wizard = GetContext();
-  wizard->SetActivePage(wizard->GetPageCount() - 1);
-}
+void CProgressPage::MoveToResultPage() { GetContext()->ShowResultPage(); }
 
 void CProgressPage::SetStatus(uint32_t stringId) {
   if (stringId != 0) m_staticStatus->setText(Text(stringId));

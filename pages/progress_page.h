@@ -30,12 +30,8 @@ class CProgressPage : public CWizardPage {
   void UpdateProgress(int nPhase, int nPos, int nRange);
   void OnAbort();
 
-  // Set when the last start was refused without the communication object holding an outcome of
-  // it (the program file did not open, or an earlier operation still runs): the text the result
-  // page shows instead of the previous operation's outcome.
-  const std::optional<std::string>& NotStartedText() const { return m_notStarted; }
-
   QLabel* m_staticStatus = nullptr;       // 1020
+  QLabel* m_staticHint = nullptr;         // the closing hint: who switches VPP off
   QProgressBar* m_progressBar = nullptr;  // 1011
   QPushButton* m_btnAbort = nullptr;      // 1021
 
@@ -76,7 +72,6 @@ class CProgressPage : public CWizardPage {
   const ThreadCommand m_command;
   const Bar m_bar;
   RunState m_state = RunState::Idle;
-  std::optional<std::string> m_notStarted;
 };
 
 // Boot-mode programming: started when the page is first shown after its page set was built.

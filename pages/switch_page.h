@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "link/control_lines.h"
 
 #include "app/page_ids.h"
 #include "app/wizard_page.h"
@@ -16,14 +19,25 @@ class CStartSwitchesPage : public CWizardPage {
   Q_OBJECT
 
  public:
+  // Loading shows the person's instructions in Manual Mode and, in Automatic Mode, what QUILL
+  // will do with the serial port's control lines.
   bool DoDataExchange(bool bSave) override;
+
+  // What Automatic Mode does before and after the operation, line by line in order, for a
+  // board started in the boot ROM (boot) or in its user program.
+  static std::string AutomaticInstructions(const LineMap& map, bool boot);
 
   QString m_strInstructions;
   QLabel* m_staticInstructions = nullptr;  // 1061
+  QLabel* m_staticFooter = nullptr;
 
  protected:
   CStartSwitchesPage(int templateId, const QString& heading, uint32_t instructionsId,
-                     const QString& footer);
+                     const QString& footer, bool boot);
+
+ private:
+  QString m_strFooter;
+  bool m_bBoot;
 };
 
 class CBootStartSwitchesPage : public CStartSwitchesPage {

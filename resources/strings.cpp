@@ -194,6 +194,10 @@ const StringEntry kStringTable[] = {
      "The port %1 cannot be used. A network port is written rfc2217://HOST:PORT or "
      "tcp://HOST:PORT, HOST a name, an IPv4 address or an IPv6 address in brackets, PORT a "
      "number from 1 to 65535.\n\n%2"},
+    {StrId::LineMapInvalid,
+     "The line map '%1' cannot be used for Automatic Mode. It says which of the serial port's "
+     "control lines drives the VPP switch and which drives the Mode switch, for example "
+     "vpp=dtr,mode=rts (mode=!rts when the Mode line is inverted).\n\n%2"},
 };
 
 const int kStringTableSize = static_cast<int>(sizeof kStringTable / sizeof kStringTable[0]);

@@ -100,6 +100,7 @@ constexpr uint32_t FilesOverlap = 452;         // two program files write the sa
 constexpr uint32_t FileChangedLength = 453;    // a raw binary file's length changed
 constexpr uint32_t ProgramFileFilter = 454;    // the file dialog's filter of both text formats
 constexpr uint32_t NetworkPortInvalid = 460;   // configuration page: a typed port that is no URL
+constexpr uint32_t LineMapInvalid = 461;       // configuration page: Automatic Mode's line map
 }
 
 }  // namespace quill

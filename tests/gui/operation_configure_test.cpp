@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QtTest/QTest>
@@ -142,7 +143,9 @@ TEST_F(Wizard, FirstStartOffersConfigurationAloneUntilAPortIsConfigured) {
             (QStringList{"2400", "4800", "9600", "14400", "19200", "38400", "57600", "115200"}));
   EXPECT_EQ(page->m_cbUserRate->currentText(), "9600");
   EXPECT_TRUE(page->m_rbManual->isChecked());
-  EXPECT_FALSE(page->m_rbAutomatic->isEnabled());
+  EXPECT_TRUE(page->m_rbAutomatic->isEnabled());
+  EXPECT_EQ(page->m_edLineMap->text(), "vpp=dtr,mode=rts");
+  EXPECT_FALSE(page->m_edLineMap->isEnabled());
   EXPECT_TRUE(prompt.ids.empty());
   Screenshot(sheet.get(), "configure_page");
 
@@ -318,6 +321,53 @@ TEST_F(Wizard, BackHandsNothingOver) {
   EXPECT_EQ(sheet->GetActivePage(), operation.get());
   EXPECT_TRUE(Configuration(sheet->State()) == before);
   EXPECT_FALSE(operation->Radio(OperationBoot)->isEnabled());
+}
+
+// Automatic Mode with its line map: a map the communication object could not follow is refused
+// on Next with the parser's reason; a good one is handed over, and both outlive a restart.
+TEST_F(Wizard, AutomaticModeIsCheckedOnNextAndRemembered) {
+  AnnouncedPort port("sim-board");
+  Open();
+  CConfigurePage* page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  Click(page->m_rbAutomatic);
+  EXPECT_TRUE(page->m_edLineMap->isEnabled());
+  for (const char* bad : {"", "vpp=!dtr", "vpp=dtr,mode=dtr", "reset=rts"}) {
+    prompt.ids.clear();
+    prompt.texts.clear();
+    page->m_edLineMap->setText(QString::fromLatin1(bad));
+    Click(sheet->NextButton());
+    EXPECT_EQ(sheet->GetActivePage(), page) << bad;
+    ASSERT_EQ(prompt.ids, std::vector<uint32_t>{StrId::LineMapInvalid}) << bad;
+    EXPECT_NE(prompt.texts[0].find("'" + std::string(bad) + "'"), std::string::npos);
+    EXPECT_NE(prompt.texts[0].find("vpp=dtr,mode=rts"), std::string::npos);
+    EXPECT_FALSE(sheet->State().m_bAutomatic);
+  }
+  page->m_edLineMap->setText(" VPP=rts, mode=!DTR ");
+  Screenshot(sheet.get(), "configure_page_automatic");
+  Click(sheet->NextButton());
+  EXPECT_EQ(sheet->GetActivePage(), operation.get());
+  EXPECT_TRUE(sheet->State().m_bAutomatic);
+  EXPECT_EQ(sheet->State().m_strLineMap, "vpp=rts,mode=!dtr");
+
+  // The sheet remembers both when it closes; the next start shows them again.
+  operation.reset();
+  sheet.reset();
+  Open();
+  EXPECT_TRUE(sheet->State().m_bAutomatic);
+  EXPECT_EQ(sheet->State().m_strLineMap, "vpp=rts,mode=!dtr");
+  page = OpenConfiguration();
+  ASSERT_NE(page, nullptr);
+  EXPECT_TRUE(page->m_rbAutomatic->isChecked());
+  EXPECT_EQ(page->m_edLineMap->text(), "vpp=rts,mode=!dtr");
+
+  // Back to Manual Mode: the map is kept as it stands, nothing checks it.
+  Click(page->m_rbManual);
+  page->m_edLineMap->setText("anything");
+  Click(sheet->NextButton());
+  EXPECT_EQ(sheet->GetActivePage(), operation.get());
+  EXPECT_FALSE(sheet->State().m_bAutomatic);
+  EXPECT_EQ(sheet->State().m_strLineMap, "anything");
 }
 
 TEST_F(Wizard, StoredIndicesBeyondTheListsShowTheNearestEnd) {

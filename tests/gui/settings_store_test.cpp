@@ -52,6 +52,8 @@ WizardState SomeConfiguration() {
   s.m_strValueName = "line3-serial";
   s.m_strRecordStore = "sqlite:/srv/quill/records.sqlite";
   s.m_strStation = "bench 2";
+  s.m_bAutomatic = true;
+  s.m_strLineMap = "vpp=rts,mode=!dtr";
   return s;
 }
 
@@ -78,6 +80,8 @@ void ExpectStoredEqual(const WizardState& a, const WizardState& b) {
   EXPECT_EQ(a.m_strValueName, b.m_strValueName);
   EXPECT_EQ(a.m_strRecordStore, b.m_strRecordStore);
   EXPECT_EQ(a.m_strStation, b.m_strStation);
+  EXPECT_EQ(a.m_bAutomatic, b.m_bAutomatic);
+  EXPECT_EQ(a.m_strLineMap, b.m_strLineMap);
 }
 
 }  // namespace
@@ -127,6 +131,11 @@ TEST(SettingsStore, SavingAfterAFirstStartWritesEveryValueTheFirstThirteenUnchan
   EXPECT_EQ(raw.value("LastClockSpeed").toLongLong(), 10000);
   EXPECT_EQ(raw.value("LastHighest").toLongLong(), 0xFFFFFFFFll);
   EXPECT_EQ(raw.value("LastMCUType").toString(), "TX-A10");
+  // Manual Mode and the usual wiring until the person chooses otherwise; both come last.
+  EXPECT_EQ(raw.value("AutomaticMode").toLongLong(), 0);
+  EXPECT_EQ(raw.value("LineMap").toString(), "vpp=dtr,mode=rts");
+  EXPECT_STREQ(kSettingValues[kSettingCount - 2].name, "AutomaticMode");
+  EXPECT_STREQ(kSettingValues[kSettingCount - 1].name, "LineMap");
 }
 
 TEST(SettingsStore, EveryValueRoundTrips) {

@@ -24,6 +24,7 @@
 #include "records/record_store.h"
 #include "resources/fpcode.h"
 #include "tests/gui_boot/wizard_support.h"
+#include "tests/kernels/kernel_support.h"
 #include "tests/link/link_support.h"
 
 namespace quill::test {
@@ -428,6 +429,36 @@ TEST_F(BootRun, WithoutAnInstalledKernelARealPortIsRefusedAndTheResultPageSaysHo
   EXPECT_EQ(Done()->m_staticCounts->text(), "");
   EXPECT_TRUE(wizard->Sheet().ExitButton()->isEnabled());
   Screenshot(&wizard->Sheet(), "boot_refused_no_kernel");
+}
+
+// Automatic Mode through a port server whose board obeys the lines: nobody sets a switch, the
+// board is started in its boot ROM and programmed, VPP is off afterwards and the pages say so.
+// A board on the network is never taken for a simulated one: the kernel is installed.
+TEST_F(BootRun, AutomaticModeBootsThroughTheLinesAndLeavesVppOff) {
+  TestKernelStore store;
+  const uint32_t id = GetDevice(DeviceIndex("TX-C30"))->GetClockRanges(0)[2].kernelId;
+  store.Install(id, RealKernel(id));
+  sim::BoardOptions options = BoardOf("TX-C30", 0, 2);
+  options.listen = sim::ListenAddress{"127.0.0.1", 0};
+  options.lines = LineMap{};
+  ASSERT_NO_FATAL_FAILURE(StartBoard(std::move(options)));
+  ASSERT_TRUE(board);
+  EXPECT_FALSE(board->Powered());
+  ASSERT_NO_FATAL_FAILURE(MakeWizard());
+  wizard->Sheet().State().m_bAutomatic = true;
+  const std::vector<Record> records = {{0x100, Pattern(32, 5)}};
+  ASSERT_NO_FATAL_FAILURE(ToSwitchPage(WriteProgramFile({SRecord(1, 0x100, records[0].data), "S9030000FC"})));
+  EXPECT_TRUE(wizard->Active<CStartSwitchesPage>()->m_staticInstructions->text().contains(
+      "set the Mode switch to Boot (RTS asserted), then switch VPP on (DTR asserted)"));
+  wizard->PressNext();
+  ASSERT_TRUE(wizard->WaitForTemplate(PageId::BootDone, 30000));
+  EXPECT_EQ(Done()->m_staticResult->text(), Text(115)) << Done()->m_staticResult->text().toStdString();
+  EXPECT_EQ(board->BootCount(), 1);
+  EXPECT_EQ(board->Flash(), ExpectedFlash(wizard->Sheet().State(), records));
+  EXPECT_FALSE(board->Powered());
+  EXPECT_TRUE(Done()->m_staticClosing->text().contains("VPP has been switched off"));
+  EXPECT_EQ(Progress()->m_staticHint->text(), "If you \"Abort\", QUILL switches VPP off.");
+  EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
 }
 
 }  // namespace

@@ -8,12 +8,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QtTest/QTest>
+#include <filesystem>
 #include <memory>
 
 #include "app/page_ids.h"
 #include "pages/blocks_page.h"
 #include "pages/done_page.h"
 #include "pages/file_page.h"
+#include "pages/switch_page.h"
 #include "pages/user_operation_page.h"
 #include "tests/gui_boot/wizard_support.h"
 #include "tests/gui_user/user_support.h"
@@ -167,6 +169,26 @@ TEST_F(UserRun, WithoutPreEraseNoEraseCommandGoesOnTheLine) {
   EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
 }
 
+// A program file gone between the block page and the start: the result page says why nothing
+// started, not the communication object's earlier outcome; the next run shows its own again.
+TEST_F(UserRun, AStartRefusedForItsFileShowsWhyAndTheNextRunItsOwnOutcome) {
+  const std::string file = ProgramFile();
+  ASSERT_NE(ToProgramBlocks(UserOperationProgram, file), nullptr);
+  std::filesystem::remove(file);
+  ASSERT_NO_FATAL_FAILURE(RunTo(PageId::UserDone));
+  ASSERT_TRUE(wizard->Sheet().State().m_strNotStarted);
+  EXPECT_EQ(Done()->m_staticResult->text().toStdString(), *wizard->Sheet().State().m_strNotStarted);
+  EXPECT_TRUE(Done()->m_staticResult->text().startsWith(Text(420).section('%', 0, 0)));
+  EXPECT_TRUE(board->Received().empty());
+  wizard->PressNext();
+  ASSERT_EQ(wizard->ActiveTemplate(), PageId::UserOperation);
+  wizard->Sheet().State().m_astrSelectedBlocks = {"LB2"};
+  ChooseUserOperation(UserOperationErase);
+  ASSERT_NO_FATAL_FAILURE(RunTo(PageId::EraseDone));
+  EXPECT_FALSE(wizard->Sheet().State().m_strNotStarted);
+  EXPECT_EQ(Done()->m_staticResult->text(), Text(142));
+}
+
 TEST_F(UserRun, EraseRefusesAnEmptyChoiceThenErasesEveryBlockAfterSelectAll) {
   const std::vector<uint8_t> programmed(C30().flashHighest - C30().flashLowest + 1, 0x00);
   std::string error;
@@ -196,6 +218,74 @@ TEST_F(UserRun, EraseRefusesAnEmptyChoiceThenErasesEveryBlockAfterSelectAll) {
   wizard->PressNext();
   EXPECT_EQ(wizard->ActiveTemplate(), PageId::UserOperation);
   EXPECT_EQ(prompt.messages.size(), 1u);
+}
+
+// Automatic Mode through a port server whose board obeys the lines: the switch page says what
+// QUILL will do instead of asking, the board is switched on in User mode and off again after
+// the erase, and the result page says so.
+TEST(UserRunAutomatic, AnEraseDrivesTheLinesAndLeavesVppOff) {
+  ScriptedPrompt prompt;
+  sim::BoardOptions options = BoardOf("TX-C30", 0, 0, sim::BoardState::User);
+  options.listen = sim::ListenAddress{"127.0.0.1", 0};
+  options.lines = LineMap{};
+  std::unique_ptr<sim::SimBoard> board = StartBoard(std::move(options));
+  ASSERT_TRUE(board);
+  auto wizard = std::make_unique<WizardUnderTest>("TX-C30", 0, 0, board->PortPath());
+  wizard->Sheet().State().m_bAutomatic = true;
+  wizard->Sheet().State().m_astrSelectedBlocks = {"LB2"};
+  ASSERT_TRUE(wizard->Show());
+  ClickButton(wizard->OperationPage().Radio(OperationUser));
+  wizard->PressNext();
+  ClickButton(wizard->Active<CUserOperationPage>()->Radio(UserOperationErase));
+  wizard->PressNext();
+  ASSERT_EQ(wizard->ActiveTemplate(), PageId::EraseBlocks);
+  wizard->PressNext();
+  ASSERT_EQ(wizard->ActiveTemplate(), PageId::EraseStartSwitches);
+  const QString instructions = wizard->Active<CStartSwitchesPage>()->m_staticInstructions->text();
+  EXPECT_TRUE(instructions.contains(
+      "QUILL will switch VPP off (DTR released), set the Mode switch to User (RTS released), then "
+      "switch VPP on (DTR asserted)"))
+      << instructions.toStdString();
+  EXPECT_TRUE(wizard->Active<CStartSwitchesPage>()->m_staticFooter->text().endsWith(
+      "If you abort, QUILL switches VPP off."));
+  EXPECT_TRUE(board->LineChanges().empty());
+  wizard->PressNext();
+  ASSERT_TRUE(wizard->WaitForTemplate(PageId::EraseDone, 30000));
+  auto* done = wizard->Active<CDonePage>();
+  EXPECT_EQ(done->m_staticResult->text(), Text(142)) << ::testing::PrintToString(prompt.Ids());
+  ASSERT_EQ(board->EraseCommands().size(), 1u);
+  EXPECT_FALSE(board->Powered());
+  EXPECT_EQ(done->m_staticClosing->text(),
+            "User Mode Erase procedure is finished.\nVPP has been switched off (the VPP LED is "
+            "off), \nthen press \"Next\" to continue in User Mode or \"Exit\" to quit out.");
+  // VPP off, Mode User, VPP on once, just before the erase; VPP off, then Mode released, last.
+  std::string seen;
+  for (const sim::LineChange& c : board->LineChanges())
+    seen += std::string(LineName(c.line)) + (c.asserted ? "+ " : "- ");
+  EXPECT_TRUE(seen.ends_with("dtr- rts- dtr+ dtr- rts- ")) << seen;
+  EXPECT_EQ(seen.find("dtr+"), seen.rfind("dtr+")) << seen;
+  EXPECT_EQ(seen.find("rts+"), std::string::npos) << seen;
+  EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
+}
+
+// The automatic instructions name the lines of the map in their order, an inverted Mode line
+// asserted for User and released for Boot.
+TEST(UserRunAutomatic, TheSwitchPageTextFollowsTheMap) {
+  LineMap inverted;
+  inverted.vpp = ControlLine::Rts;
+  inverted.mode = ControlLine::Dtr;
+  inverted.modeInverted = true;
+  const std::string boot = CStartSwitchesPage::AutomaticInstructions(inverted, true);
+  EXPECT_NE(boot.find("switch VPP off (RTS released), set the Mode switch to Boot (DTR released), "
+                      "then switch VPP on (RTS asserted)"),
+            std::string::npos)
+      << boot;
+  const std::string user = CStartSwitchesPage::AutomaticInstructions(inverted, false);
+  EXPECT_NE(user.find("set the Mode switch to User (DTR asserted)"), std::string::npos) << user;
+  EXPECT_NE(user.find("QUILL switches VPP off (RTS released) and releases the Mode line (DTR "
+                      "released)"),
+            std::string::npos)
+      << user;
 }
 
 }  // namespace
