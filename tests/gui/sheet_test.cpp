@@ -8,12 +8,14 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest/QTest>
 #include <functional>
 #include <memory>
 
 #include "app/wizard_state.h"
+#include "app/wizard_value.h"
 #include "app/about_dlg.h"
 #include "app/flash_sheet.h"
 #include "pages/page_factory.h"
@@ -21,6 +23,7 @@
 #include "gui_support.h"
 #include "pages/configure_page.h"
 #include "pages/operation_page.h"
+#include "records/record_store.h"
 
 using namespace quill;
 using quill::test::RecordingPrompt;
@@ -427,5 +430,45 @@ TEST(FlashSheet, SettingsAreSavedOnExitAndOnClose) {
     file.Store().Load(saved);
     EXPECT_EQ(saved.m_nOperation, OperationUser);
     EXPECT_EQ(saved.m_strComPort, "/dev/ttyUSB0");
+  }
+}
+
+// The wizard's record store, in every build: the board's value from the counter in the SQLite
+// store the settings name, the operation's record there; a PostgreSQL store refused by name
+// where the build has none (Windows).
+TEST(WizardRecords, TheValueAndTheRecordGoToTheSqliteStoreOfTheSettings) {
+  QTemporaryDir dir;
+  WizardState state;
+  state.DeriveCatalogueRefs();
+  state.m_strFile = dir.filePath("board.mot").toStdString();
+  state.m_strRecordStore = "sqlite:" + dir.filePath("line.sqlite").toStdString();
+  state.m_nValueOn = 1;
+  state.m_dwValueAddress = 0x100;
+  state.m_strValueFrom = "0x10";
+  ASSERT_TRUE(CheckValueSettings(state).ok()) << CheckValueSettings(state).message;
+  std::string text, why;
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(MakeWizardValueSource(state)->Take(text, bytes, &why)) << why;
+  EXPECT_EQ(text, "16");
+  EXPECT_EQ(bytes, (std::vector<uint8_t>{0x10, 0, 0, 0}));
+  {
+    WizardRecords sent;  // its sender writes what it was handed before it stops
+    sent.Started(state, CmdProgram);
+    Outcome outcome;
+    outcome.value = text;
+    sent.Ended(outcome, false);
+  }
+  std::vector<records::StoredRecord> rows;
+  std::string error;
+  ASSERT_TRUE(records::MakeRecordStore(state.m_strRecordStore)->Query({}, rows, &error)) << error;
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].value, "16");
+  EXPECT_EQ(rows[0].result, "success");
+  state.m_strRecordStore = "postgresql://quill@db.lab/factory";
+  const ValueSettingProblem problem = CheckValueSettings(state);
+  EXPECT_EQ(problem.ok(), records::HasPostgreSql());
+  if (!records::HasPostgreSql()) {
+    EXPECT_EQ(problem.field, ValueSettingProblem::Store);
+    EXPECT_NE(problem.message.find("PostgreSQL is not in this build"), std::string::npos) << problem.message;
   }
 }
