@@ -10,65 +10,39 @@
 #include "progfile/program_image.h"
 #include "resources/strings.h"
 
-#ifdef QUILL_HAVE_RECORDS
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
 
 #include "records/board_value.h"
 #include "records/record_sender.h"
-#else
-namespace quill::records {
-class RecordSender {};
-}  // namespace quill::records
-#endif
 
 namespace quill {
 
 namespace {
 
-#ifdef QUILL_HAVE_RECORDS
 std::string UtcNow() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   std::tm utc{};
-  gmtime_r(&seconds, &utc);
+#ifdef _WIN32
+  ::gmtime_s(&utc, &seconds);
+#else
+  ::gmtime_r(&seconds, &utc);
+#endif
   char text[96];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
   return text;
 }
 
-std::string HostName() {
-  char host[256] = {};
-  ::gethostname(host, sizeof host - 1);
-  return host;
-}
-
 // quill-cli's exit statuses for what its records say beyond the result's kind.
 constexpr int kExitCannotOpen = 66, kExitUnavailable = 69, kExitNoKernel = 78;
-#endif
 
 }  // namespace
-
-bool WizardValuesInBuild() {
-#ifdef QUILL_HAVE_RECORDS
-  return true;
-#else
-  return false;
-#endif
-}
 
 ValueSettingProblem CheckValueSettings(WizardState& state) {
   state.m_nReservedLength = 0;
   state.m_astrValueList.clear();
-#ifndef QUILL_HAVE_RECORDS
-  if (state.m_nValueOn) {
-    return {ValueSettingProblem::Format, "Per-board values are not in this build."};
-  }
-  return {};
-#else
   const std::string store = WizardRecordStore(state);
   if (!store.empty()) {
     std::string error;
@@ -114,7 +88,6 @@ ValueSettingProblem CheckValueSettings(WizardState& state) {
   state.m_dwReservedFirst = state.m_dwValueAddress;
   state.m_nReservedLength = format->Size();
   return {};
-#endif
 }
 
 std::string CheckValuePlace(WizardState& state, bool everyBlock) {
@@ -139,9 +112,6 @@ std::string WizardRecordStore(const WizardState& state) {
 
 std::shared_ptr<BoardValueSource> MakeWizardValueSource(const WizardState& state) {
   if (!state.m_nValueOn) return nullptr;
-#ifndef QUILL_HAVE_RECORDS
-  return nullptr;
-#else
   const std::optional<records::ValueFormat> format = records::ValueFormat::Parse(state.m_strValueFormat);
   if (!format) return nullptr;
   records::ValueSource source;
@@ -152,7 +122,6 @@ std::shared_ptr<BoardValueSource> MakeWizardValueSource(const WizardState& state
   source.from = records::ParseNumber(state.m_strValueFrom).value_or(0);
   source.step = records::ParseNumber(state.m_strValueStep).value_or(1);
   return records::MakeValueSource(state.m_dwValueAddress, WizardRecordStore(state), std::move(source));
-#endif
 }
 
 WizardRecords::WizardRecords() = default;
@@ -169,10 +138,6 @@ void WizardRecords::Started(const WizardState& state, ThreadCommand command) {
 void WizardRecords::Ended(const Outcome& outcome, bool refused) {
   if (!m_bRunning) return;
   m_bRunning = false;
-#ifndef QUILL_HAVE_RECORDS
-  (void)outcome;
-  (void)refused;
-#else
   const std::string url = WizardRecordStore(m_job);
   std::string error;
   const std::optional<records::StoreKind> kind = url.empty() ? std::nullopt : records::StoreKindOf(url, &error);
@@ -213,7 +178,7 @@ void WizardRecords::Ended(const Outcome& outcome, bool refused) {
   records::StoredRecord stored;
   stored.recordId = records::NewUuid();
   stored.time = UtcNow();
-  stored.station = m_job.m_strStation.empty() ? HostName() : m_job.m_strStation;
+  stored.station = m_job.m_strStation.empty() ? records::HostName() : m_job.m_strStation;
   stored.port = job.m_strComPort;
   stored.value = outcome.value;
   stored.valueName = valueName;
@@ -259,7 +224,6 @@ void WizardRecords::Ended(const Outcome& outcome, bool refused) {
   }
   stored.record = record.dump();
   m_sender->Submit(std::move(stored));
-#endif
 }
 
 }  // namespace quill

@@ -18,9 +18,6 @@ namespace records {
 class RecordSender;
 }
 
-// Whether this build has per-board values and record stores (the Windows build has neither).
-bool WizardValuesInBuild();
-
 // What is wrong with the value group's settings: the field to correct and the message.
 struct ValueSettingProblem {
   enum Field { None, Format, From, Step, List, Store } field = None;

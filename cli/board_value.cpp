@@ -8,22 +8,17 @@
 #include "progfile/address_field.h"
 #include "progfile/program_image.h"
 
-#ifdef QUILL_HAVE_RECORDS
 #include "records/board_value.h"
-#endif
 
 namespace quill::cli {
 
 namespace {
 
-#ifdef QUILL_HAVE_RECORDS
 std::pair<std::string, std::string> SplitAtColon(const std::string& text) {
   const std::size_t colon = text.find(':');
   if (colon == std::string::npos) return {text, ""};
   return {text.substr(0, colon), text.substr(colon + 1)};
 }
-
-#endif
 
 }  // namespace
 
@@ -35,10 +30,6 @@ int ParseValueOptions(const Options& options, LinkJob& job) {
     }
     return kExitSuccess;
   }
-#ifndef QUILL_HAVE_RECORDS
-  (void)job;
-  throw UsageError("--value: per-board values are not in this build (Windows)");
-#else
   ValueSetting setting;
   const auto [addressText, formatText] = SplitAtColon(*value);
   const AddressFieldResult address = ParseAddressField(addressText, true);
@@ -80,7 +71,6 @@ int ParseValueOptions(const Options& options, LinkJob& job) {
   job.state.m_nReservedLength = setting.size;
   job.value = std::move(setting);
   return kExitSuccess;
-#endif
 }
 
 int CheckValuePlacement(LinkJob& job) {
@@ -106,11 +96,6 @@ std::string ValueName(const LinkJob& job, const JobOrigin* origin) {
 std::shared_ptr<BoardValueSource> MakeValueSource(const LinkJob& job, const Options& options,
                                                   const std::string& name) {
   if (!job.value) return nullptr;
-#ifndef QUILL_HAVE_RECORDS
-  (void)options;
-  (void)name;
-  throw UsageError("--value: per-board values are not in this build (Windows)");
-#else
   const ValueSetting& v = *job.value;
   records::ValueSource source;
   source.name = name;
@@ -122,7 +107,6 @@ std::shared_ptr<BoardValueSource> MakeValueSource(const LinkJob& job, const Opti
   const std::string* records = options.Value("--records");
   return records::MakeValueSource(v.address, records != nullptr ? *records : std::string(),
                                   std::move(source));
-#endif
 }
 
 }  // namespace quill::cli

@@ -12,16 +12,8 @@
 #include "cli/record_outlet.h"
 #include "kernels/sha256.h"
 
-#ifdef QUILL_HAVE_RECORDS
-#include <unistd.h>
-
 #include "records/record_sender.h"
 #include "records/record_store.h"
-#else
-namespace quill::records {
-class RecordSender {};
-}  // namespace quill::records
-#endif
 
 namespace quill::cli {
 
@@ -31,7 +23,6 @@ namespace {
 std::string StoreUrl(const Options& options) {
   const std::string* url = options.Value("--records");
   if (url == nullptr || url->empty()) return {};
-#ifdef QUILL_HAVE_RECORDS
   std::string error;
   const std::optional<records::StoreKind> kind = records::StoreKindOf(*url, &error);
   if (!kind) throw UsageError("--records: " + error);
@@ -39,10 +30,6 @@ std::string StoreUrl(const Options& options) {
     throw UsageError("--records: PostgreSQL is not in this build; accepted: sqlite:PATH");
   }
   return *url;
-#else
-  throw UsageError("--records: the record store is not in this build (Windows); keep the "
-                   "records with --log FILE instead");
-#endif
 }
 
 }  // namespace
@@ -61,8 +48,6 @@ nlohmann::json StoreRecordJson(nlohmann::json record, const std::string& station
 
 RecordOutlet::~RecordOutlet() { Finish(); }
 
-#ifdef QUILL_HAVE_RECORDS
-
 std::unique_ptr<RecordOutlet> RecordOutlet::FromOptions(const Options& options, bool station) {
   const std::string url = StoreUrl(options);
   if (url.empty()) {
@@ -75,9 +60,7 @@ std::unique_ptr<RecordOutlet> RecordOutlet::FromOptions(const Options& options, 
   if (const std::string* name = options.Value("--station")) {
     outlet->station_ = *name;
   } else {
-    char host[256] = {};
-    ::gethostname(host, sizeof host - 1);
-    outlet->station_ = host;
+    outlet->station_ = records::HostName();
   }
   using namespace std::chrono_literals;
   outlet->sender_ = std::make_unique<records::RecordSender>(url, station ? 10000ms : 0ms);
@@ -159,7 +142,11 @@ std::string SinceTime(const std::string& text) {
   const long days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
   const std::time_t seconds = static_cast<std::time_t>(days * 86400 + h * 3600 + mi * 60 + s - offset * 60);
   std::tm utc{};
+#ifdef _WIN32
+  ::gmtime_s(&utc, &seconds);
+#else
   ::gmtime_r(&seconds, &utc);
+#endif
   char out[96];
   std::snprintf(out, sizeof out, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms);
@@ -300,25 +287,5 @@ int RunRecords(const std::vector<std::string>& args) {
   }
   return ListRecords(options, url);
 }
-
-#else  // a build without the record store
-
-std::unique_ptr<RecordOutlet> RecordOutlet::FromOptions(const Options& options, bool) {
-  StoreUrl(options);
-  if (options.Value("--station") != nullptr) {
-    throw UsageError("--station: the record store is not in this build (Windows)");
-  }
-  return nullptr;
-}
-
-void RecordOutlet::Send(const nlohmann::json&, const BoardRecord&) {}
-std::optional<std::string> RecordOutlet::TakeNotice() { return std::nullopt; }
-std::optional<std::string> RecordOutlet::Finish() { return std::nullopt; }
-
-int RunRecords(const std::vector<std::string>&) {
-  throw UsageError("records: the record store is not in this build (Windows)");
-}
-
-#endif
 
 }  // namespace quill::cli

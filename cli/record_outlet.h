@@ -1,6 +1,6 @@
 // Where a run's board records go besides the --log file: the record store of --records (or
 // QUILL_RECORDS), through the spool and a sender thread of its own, so the boards never wait for
-// it. A build without the record store (Windows) refuses --records with a usage error.
+// it. A build without PostgreSQL (Windows) refuses a PostgreSQL store with a usage error.
 #pragma once
 
 #include <memory>

@@ -172,10 +172,6 @@ QWidget* CFilePage::MakeValueGroup() {
   connect(m_btnValueBrowse, &QPushButton::clicked, this, &CFilePage::OnBrowseValueList);
   m_radioCounter->setChecked(true);
   followSource();
-  if (!WizardValuesInBuild()) {
-    m_groupValue->setEnabled(false);
-    m_groupValue->setToolTip(QStringLiteral("Per-board values are not in this build."));
-  }
   return m_groupValue;
 }
 
@@ -196,7 +192,7 @@ bool CFilePage::DoDataExchange(bool bSave) {
     m_editLowest->setText(QString::fromStdString(FormatAddressField(m_dwLowest, true)));
     m_editHighest->setText(QString::fromStdString(FormatAddressField(m_dwHighest, true)));
     m_editFile->setText(QString::fromStdString(state.m_strFile));
-    m_groupValue->setChecked(state.m_nValueOn != 0 && WizardValuesInBuild());
+    m_groupValue->setChecked(state.m_nValueOn != 0);
     m_editValueAddress->setText(QString::fromStdString(FormatAddressField(state.m_dwValueAddress, true)));
     m_comboValueFormat->setCurrentText(QString::fromStdString(state.m_strValueFormat));
     m_editValueFrom->setText(QString::fromStdString(state.m_strValueFrom));

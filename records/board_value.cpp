@@ -133,7 +133,7 @@ std::vector<uint8_t> ValueFormat::Encode(uint64_t value) const {
   return bytes;
 }
 
-std::string LocalValueStore() { return "sqlite:" + DataFolder() + "/values.sqlite"; }
+std::string LocalValueStore() { return "sqlite:" + InDataFolder("values.sqlite"); }
 
 ValueTaker::ValueTaker(std::string url, ValueSource source)
     : url_(std::move(url)), source_(std::move(source)) {}

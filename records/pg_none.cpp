@@ -1,5 +1,5 @@
-// A build without libpq (Windows): a PostgreSQL store is refused before it is used, so this is
-// never reached.
+// A build without libpq (the Windows build, or QUILL_POSTGRESQL off): a PostgreSQL store is
+// refused before it is used, so this is never reached.
 #include "records/record_store.h"
 
 namespace quill::records {

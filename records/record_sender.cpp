@@ -1,7 +1,9 @@
 #include "records/record_sender.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -24,15 +26,18 @@ bool MakeFolder(const std::string& folder, std::string* error) {
 
 }  // namespace
 
-std::string Spool::Path() { return DataFolder() + "/spool.sqlite"; }
+std::string Spool::Path() { return InDataFolder("spool.sqlite"); }
 
 bool Spool::Open(std::string* error) {
   if (db_.IsOpen()) return true;
   if (!MakeFolder(DataFolder(), error)) return false;
+#ifndef _WIN32
   // The spool names each record's store, a password in its URL too: the user's alone (SQLite
-  // gives its journal files the database file's permissions).
+  // gives its journal files the database file's permissions). On Windows the folder, the user's
+  // local application data, is the user's alone already.
   const int fd = ::open(Path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd >= 0) ::close(fd);
+#endif
   std::string why;
   if (!db_.Open(Path(), &why) ||
       !db_.Exec("CREATE TABLE IF NOT EXISTS spool (record_id TEXT PRIMARY KEY, store TEXT NOT NULL, "

@@ -5,7 +5,14 @@
 #include <stdexcept>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "records/sqlite_db.h"
 
@@ -220,10 +227,36 @@ std::string NewUuid() {
 }
 
 std::string DataFolder() {
+  namespace fs = std::filesystem;
+  // XDG_DATA_HOME counts only as an absolute path; a relative one is ignored, as freedesktop
+  // tools do.
   const char* data = std::getenv("XDG_DATA_HOME");
-  if (data != nullptr && data[0] == '/') return std::string(data) + "/quill";
+  if (data != nullptr && data[0] != '\0' && fs::path(data).is_absolute()) {
+    return (fs::path(data) / "quill").string();
+  }
+#ifdef _WIN32
+  // The user's local application data, where the kernel store is as well.
+  const char* local = std::getenv("LOCALAPPDATA");
+  if (local != nullptr && local[0] != '\0') return (fs::path(local) / "Quill").string();
+#endif
   const char* home = std::getenv("HOME");
   return std::string(home != nullptr ? home : "") + "/.local/share/quill";
+}
+
+std::string InDataFolder(const std::string& name) {
+  return (std::filesystem::path(DataFolder()) / name).string();
+}
+
+std::string HostName() {
+#ifdef _WIN32
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  return ::GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
+#else
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  return host;
+#endif
 }
 
 }  // namespace quill::records

@@ -75,7 +75,13 @@ std::unique_ptr<RecordStore> MakeRecordStore(const std::string& url);
 // A new random (version 4) UUID in its text form.
 std::string NewUuid();
 
-// $XDG_DATA_HOME/quill (default ~/.local/share/quill), where the spool lives.
+// Where the spool and the local values live: $XDG_DATA_HOME/quill, else on Windows
+// %LOCALAPPDATA%\Quill, else ~/.local/share/quill.
 std::string DataFolder();
+// The file name in DataFolder(), with the system's separator.
+std::string InDataFolder(const std::string& name);
+
+// The machine's name, a record's station when none is given.
+std::string HostName();
 
 }  // namespace quill::records

@@ -11,8 +11,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
 jobs="${QUILL_QT_JOBS:-2}"
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 stage_start=$SECONDS
 stage_done() {
@@ -33,25 +31,9 @@ if [ -f "$dest/.complete" ]; then
   exit 0
 fi
 
-# apt-get source needs deb-src entries; where the machine has none, they are made from its own
-# deb entries (same mirrors, suites, components and keys).
-if ! apt-get indextargets --format '$(CREATED_BY)' | grep -qx Sources; then
-  list=/etc/apt/sources.list.d/quill-deb-src.sources
-  {
-    for f in /etc/apt/sources.list.d/*.sources; do
-      [ -f "$f" ] || continue
-      sed -e 's/^Types:.*/Types: deb-src/' "$f"
-      echo
-    done
-  } | $SUDO tee "$list" >/dev/null
-  lines="$(for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-    [ -f "$f" ] || continue
-    sed -n 's/^deb \(.*\)/deb-src \1/p' "$f"
-  done)"
-  [ -z "$lines" ] || echo "$lines" | $SUDO tee /etc/apt/sources.list.d/quill-deb-src.list >/dev/null
-  $SUDO apt-get update -qq
-  stage_done "deb-src entries added"
-fi
+# apt-get source needs deb-src entries (scripts/deb-src.sh makes them where the machine has none).
+. scripts/deb-src.sh
+quill_deb_src || stage_done "deb-src entries added"
 
 # The work folder stays after a failure so that a rerun can be looked into; it goes on success.
 work="$cache/qt6-mingw-$version.work"

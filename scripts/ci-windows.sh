@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # CI: the Windows build (mingw-w64) and its tests under wine, after the Linux suite:
-#  0. the static Qt for the wizard (scripts/build-qt-windows.sh): built once per machine into
-#     its cache folder, ${XDG_CACHE_HOME:-~/.cache}/quill (about 20 minutes on two cores), then
-#     taken from there;
+#  0. the static Qt for the wizard (scripts/build-qt-windows.sh) and the static SQLite of the
+#     record store (scripts/build-sqlite-windows.sh): built once per machine into their cache
+#     folders, ${XDG_CACHE_HOME:-~/.cache}/quill (about 20 minutes and one minute on two cores),
+#     then taken from there;
 #  1. the core's unit tests, the Windows serial unit's and the wizard's tests that need no
 #     simulated board, built for Windows, run under wine (the wizard's on Qt's windows platform,
 #     on an X server without a screen; this build keeps the stand-in kernels, whose table the
@@ -29,6 +30,8 @@ export WINEPREFIX="$(mktemp -d)/prefix"
 mkdir -p "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$(dirname "$WINEPREFIX")"' EXIT
 
+QUILL_SKIP_DEPS=1 scripts/build-sqlite-windows.sh
+stage_done "SQLite for mingw-w64"
 wizard="${QUILL_CI_WIZARD:-1}"
 if [ "$wizard" = 1 ]; then
   QUILL_SKIP_DEPS=1 scripts/build-qt-windows.sh

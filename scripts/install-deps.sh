@@ -2,8 +2,9 @@
 # Installs every Debian package that building, running and testing QUILL needs.
 # With the argument "windows" also what the Windows build and its tests need: the mingw-w64
 # cross compiler and wine, for the wizard under wine an X server without a screen, keyboard
-# input to its windows and screenshots, and wixl and msitools to build and read the installer
-# (scripts/ci-windows.sh, scripts/package-windows.sh, scripts/build-qt-windows.sh).
+# input to its windows and screenshots, wixl and msitools to build and read the installer, and
+# tclsh to make SQLite's amalgamation (scripts/ci-windows.sh, scripts/package-windows.sh,
+# scripts/build-qt-windows.sh, scripts/build-sqlite-windows.sh).
 # "--list [windows]" prints the packages, one a line, and installs nothing.
 set -euo pipefail
 list_only=0
@@ -25,7 +26,7 @@ packages=(
   libsqlite3-dev libpq-dev postgresql-15
 )
 if [ "${1:-}" = windows ]; then
-  packages+=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth xdotool imagemagick wixl msitools)
+  packages+=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth xdotool imagemagick wixl msitools tcl8.6)
 fi
 if [ "$list_only" = 1 ]; then
   printf '%s\n' "${packages[@]}"

@@ -5,11 +5,13 @@
 # installer quill-<version>-windows-x64.msi with the same files (scripts/make-msi.sh; the folder
 # quill-<version>-windows-x64 beside them holds the files as well). Cross-compiled with Debian's mingw-w64; the wizard needs
 # the static Qt that scripts/build-qt-windows.sh builds, and the zip is refused without it unless
-# QUILL_CLI_ONLY=1 asks for quill-cli.exe alone. QUILL_SKIP_DEPS=1 leaves the package
-# installation out.
+# QUILL_CLI_ONLY=1 asks for quill-cli.exe alone. Both carry SQLite for their records, built by
+# scripts/build-sqlite-windows.sh (once; later runs take it from its cache). QUILL_SKIP_DEPS=1
+# leaves the package installation out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "${QUILL_SKIP_DEPS:-0}" = 1 ] || scripts/install-deps.sh windows
+QUILL_SKIP_DEPS=1 scripts/build-sqlite-windows.sh >/dev/null
 dir=build-win-release
 programs=(cli/quill-cli.exe)
 gui=ON

@@ -8,12 +8,14 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest/QTest>
 #include <functional>
 #include <memory>
 
 #include "app/wizard_state.h"
+#include "app/wizard_value.h"
 #include "app/about_dlg.h"
 #include "app/flash_sheet.h"
 #include "pages/page_factory.h"
@@ -21,6 +23,7 @@
 #include "gui_support.h"
 #include "pages/configure_page.h"
 #include "pages/operation_page.h"
+#include "records/record_store.h"
 
 using namespace quill;
 using quill::test::RecordingPrompt;
@@ -428,4 +431,34 @@ TEST(FlashSheet, SettingsAreSavedOnExitAndOnClose) {
     EXPECT_EQ(saved.m_nOperation, OperationUser);
     EXPECT_EQ(saved.m_strComPort, "/dev/ttyUSB0");
   }
+}
+
+// The wizard's record store, in every build: the board's value from the counter in the SQLite
+// store the settings name, the operation's record there; PostgreSQL refused where the build lacks it.
+TEST(WizardRecords, TheValueAndTheRecordGoToTheSqliteStoreOfTheSettings) {
+  QTemporaryDir dir;
+  WizardState state;
+  state.DeriveCatalogueRefs();
+  state.m_strRecordStore = "sqlite:" + dir.filePath("line.sqlite").toStdString();
+  state.m_nValueOn = 1;
+  state.m_strValueFrom = "0x10";
+  ASSERT_TRUE(CheckValueSettings(state).ok());
+  Outcome outcome;
+  std::vector<uint8_t> bytes;
+  std::string why;
+  ASSERT_TRUE(MakeWizardValueSource(state)->Take(outcome.value, bytes, &why)) << why;
+  EXPECT_EQ(outcome.value, "16");
+  {
+    WizardRecords sent;  // its sender writes what it was handed before it stops
+    sent.Started(state, CmdProgram);
+    sent.Ended(outcome, false);
+  }
+  std::vector<records::StoredRecord> rows;
+  ASSERT_TRUE(records::MakeRecordStore(state.m_strRecordStore)->Query({}, rows, &why)) << why;
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].value + " " + rows[0].result, "16 success");
+  state.m_strRecordStore = "postgresql://quill@db.lab/factory";
+  const ValueSettingProblem problem = CheckValueSettings(state);
+  EXPECT_EQ(problem.message.find("PostgreSQL is not in this build") != std::string::npos,
+            !records::HasPostgreSql()) << problem.message;
 }

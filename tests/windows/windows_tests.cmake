@@ -39,5 +39,5 @@ if(TARGET quillgui)
   quill_add_windows_test(test_gui SOURCES
     ${_t}/gui/gui_main.cpp ${_t}/gui/gui_support.cpp ${_t}/gui/settings_store_test.cpp
     ${_t}/gui/sheet_test.cpp ${_t}/gui/page_fit_test.cpp
-    LIBS quillgui Qt6::Test)
+    LIBS quillgui quillrecords Qt6::Test)
 endif()

@@ -11,10 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "link/results.h"
 #include "resources/format.h"
@@ -372,6 +375,52 @@ TEST(WineCli, PortThatDoesNotExist) {
   EXPECT_NE(Unix(run.err).find("\n" + FormatErrorMessage(ErrorInternal, 254) + "\n"), std::string::npos)
       << run.err;
   EXPECT_EQ(run.out, "");
+}
+
+// The record store of the Windows build: SQLite files, with the spool and the local counters in
+// %LOCALAPPDATA%\Quill; a PostgreSQL store is refused before the port is opened.
+TEST(WineCli, RecordsAndPerBoardValuesInSqlite) {
+  const fs::path dir = ::testing::TempDir() + "quill_wine_records_" + std::to_string(::getpid());
+  fs::create_directories(dir);
+  std::string store = "sqlite:Z:" + (dir / "line.sqlite").string();  // Z: is the Linux root
+  std::replace(store.begin(), store.end(), '/', '\\');
+  const std::string file = WriteProgramFile({SRecord(3, 0x0100, Pattern(32, 1))});
+  // One board, one process; the value's bytes in its flash.
+  auto program = [&](std::vector<std::string> args) {
+    auto board = StartBoard(Board("TX-A10", 0, 0, sim::BoardState::User));
+    MapComPort(kComPort, board->PortPath());
+    args.insert(args.begin(), {"program", "--port", kComPort, "--device", "TX-A10", "--quiet", "--value",
+                               "0x3FF0:u32le", "--value-from", "0x1000:3", file});
+    EXPECT_EQ(Windows(args).status, 0);
+    const std::vector<uint8_t> flash = board->Flash();
+    return std::vector<uint8_t>(flash.begin() + 0x3FF0, flash.begin() + 0x3FF4);
+  };
+  EXPECT_EQ(program({"--records", store, "--station", "line-3"}), (std::vector<uint8_t>{0x00, 0x10, 0, 0}));
+  EXPECT_EQ(program({"--records", store, "--station", "line-3"}), (std::vector<uint8_t>{0x03, 0x10, 0, 0}));
+  // Without --records: the counter of the local values.sqlite, beside the spool.
+  EXPECT_EQ(program({}), (std::vector<uint8_t>{0x00, 0x10, 0, 0}));
+  const fs::path data = WinePrefix::KernelStore().parent_path();
+  EXPECT_TRUE(fs::exists(data / "values.sqlite") && fs::exists(data / "spool.sqlite"));
+  const Outcome listed = Windows({"records", "--records", store, "--json"});
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  std::istringstream lines(listed.out);
+  std::vector<std::string> values;
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json record = nlohmann::json::parse(line);
+    EXPECT_EQ(record.at("station"), "line-3");
+    EXPECT_EQ(record.at("result"), "success");
+    values.push_back(record.at("value"));
+  }
+  EXPECT_EQ(values, (std::vector<std::string>{"4099", "4096"})) << "newest first";
+  EXPECT_EQ(Windows({"records", "flush"}).status, 0) << "nothing waits in the spool";
+  fs::remove_all(dir);
+  for (const char* url : {"postgresql://quill@db.lab/factory", "host=db.lab dbname=factory"}) {
+    const Outcome refused =
+        Windows({"erase", "--port", "COM17", "--device", "TX-A10", "--blocks", "all", "--records", url});
+    EXPECT_EQ(refused.status, 64);
+    EXPECT_NE(refused.err.find("--records: PostgreSQL is not in this build; accepted: sqlite:PATH"),
+              std::string::npos) << refused.err;
+  }
 }
 
 // What does not touch a port is the same as on Linux too.
