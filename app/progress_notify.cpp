@@ -22,7 +22,20 @@ QObject* CProgressNotifier::Target() const {
   return m_pTarget;
 }
 
-void CProgressNotifier::Notify(const Progress&) {
+void CProgressNotifier::Notify(const Progress& progress) {
+  m_kept.Notify(progress);
+  // The idle step's event comes with the outcome.
+  if (progress.phase != PhaseIdle) Post();
+}
+
+void CProgressNotifier::Finished(const Outcome& outcome) {
+  // The record's callback comes first: whatever it queues is handled before the page moves on.
+  if (m_onFinished) m_onFinished(outcome);
+  m_kept.Finished(outcome);
+  Post();
+}
+
+void CProgressNotifier::Post() {
   // Posting under the lock keeps the target alive: it is cleared under the same lock before
   // it is destroyed.
   std::lock_guard lock(m_mutex);
