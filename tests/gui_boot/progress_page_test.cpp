@@ -7,6 +7,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest/QTest>
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "app/page_ids.h"
 #include "device/catalogue.h"
@@ -207,6 +210,48 @@ TEST_F(UserMode, AnEraseRunShowsItsTextAndKeepsTheClosingWords) {
   EXPECT_EQ(board->EraseCommands()[0].starts, (std::vector<uint32_t>{0x100, 0x2000}));
   wizard->PressNext();
   EXPECT_EQ(sheet.GetActiveIndex(), 1);
+}
+
+// The page shows the latest value its observer was told, however many notifications are queued
+// (not what the communication object is doing), a told idle step alone does not end it, and the
+// outcome ends it once, also when it is queued behind many steps of a busy page.
+TEST_F(UserMode, TheErasePageShowsTheLatestValueToldAndEndsOnceOnTheOutcome) {
+  ASSERT_NO_FATAL_FAILURE(Build({new CEraseStartSwitchesPage, new CEraseProgressPage,
+                                 new CEraseDonePage},
+                                BoardOf("TX-C30", 0, 0)));
+  gate.HoldAtReceived(0, "erase command");
+  CFlashSheet& sheet = wizard->Sheet();
+  sheet.State().m_nUserOperation = UserOperationErase;
+  sheet.State().m_astrSelectedBlocks = {"SB2", "LB1"};
+  wizard->PressNext();
+  wizard->PressNext();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return gate.Pending() == "erase command"; }, 10000));
+  auto* progress = Find<CEraseProgressPage>(PageId::EraseProgress);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return progress->m_staticStatus->text() == Text(141); }, 5000));
+  ProgressNotifier& observer = sheet.ProgressNotifierForTesting();
+  observer.Notify({PhaseBlockErase, 3, 20});
+  observer.Notify({PhaseBlockErase, 7, 20});
+  observer.Notify({PhaseIdle, 0, 1});
+  QCoreApplication::sendPostedEvents();
+  EXPECT_EQ(progress->m_progressBar->maximum(), 20);
+  EXPECT_EQ(progress->m_progressBar->value(), 7);
+  EXPECT_EQ(wizard->ActiveTemplate(), PageId::EraseProgress);
+  EXPECT_TRUE(sheet.OperationRunning());
+
+  // The user-interface thread stays busy until the worker has told the outcome.
+  gate.OpenAll();
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!sheet.Seen().Ended() && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(sheet.Seen().Ended());
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(wizard->ActiveTemplate(), PageId::EraseDone);
+  EXPECT_EQ(std::count(wizard->PagesShown().begin(), wizard->PagesShown().end(),
+                       PageId::EraseDone), 1);
+  EXPECT_EQ(Find<CEraseDonePage>(PageId::EraseDone)->m_staticResult->text(), Text(142));
+  EXPECT_FALSE(sheet.OperationRunning());
 }
 
 TEST_F(UserMode, ARefusedEraseStartEndsOnTheResultPageAndIsNotMovedOnFromIt) {
