@@ -67,9 +67,8 @@ CFlashSheet::CFlashSheet(SettingsStore store, PageFactory pages, QWidget* parent
   connect(altF4, &QShortcut::activated, this, &QWidget::close);
 
   // Each operation's record is made on this thread once the worker has finished it.
-  m_progressNotifier.SetOnFinished([this](const Outcome& outcome) {
-    QMetaObject::invokeMethod(this, [this, outcome] { m_records.Ended(outcome, false); },
-                              Qt::QueuedConnection);
+  m_progressNotifier.SetOnFinished([this](const Outcome&) {
+    QMetaObject::invokeMethod(this, [this] { EndRecord(); }, Qt::QueuedConnection);
   });
   LoadSettings();
 }
@@ -320,8 +319,19 @@ CProgressNotifier* CFlashSheet::ProgressNotifierFor(CWizardPage* page) {
   return &m_progressNotifier;
 }
 
+void CFlashSheet::EndRecord() {
+  if (!m_bStarted) return;
+  // Once per operation: the records ignore an end after the first.
+  if (const std::optional<Outcome> outcome = m_progressNotifier.Seen().outcome) {
+    m_records.Ended(*outcome, false);
+  }
+}
+
 bool CFlashSheet::BeforeStart(ThreadCommand command) {
   if (OperationRunning()) return false;
+  // The page may have seen the outcome before the queued end of its record came: the record
+  // ends with its own operation's outcome before the next one starts.
+  EndRecord();
   m_bStarted = false;
   // The value is taken by the worker once the port is open: the store is never waited for here.
   m_commThread.SetBoardValue(command == CmdErase ? nullptr : MakeWizardValueSource(m_state));

@@ -112,6 +112,8 @@ class CFlashSheet : public QDialog, public WizardContext {
   // forgotten the last operation. After it, a refused start's record.
   bool BeforeStart(ThreadCommand command);
   bool AfterStart(bool started);
+  // The record of the operation started last, once its outcome has been told.
+  void EndRecord();
 
   friend class CWizardPage;  // a page that is destroyed clears the notifier's aim at it
   WizardState m_state;

@@ -29,9 +29,8 @@ void CProgressNotifier::Notify(const Progress& progress) {
 }
 
 void CProgressNotifier::Finished(const Outcome& outcome) {
-  // The record's callback comes first: whatever it queues is handled before the page moves on.
-  if (m_onFinished) m_onFinished(outcome);
   m_kept.Finished(outcome);
+  if (m_onFinished) m_onFinished(outcome);
   Post();
 }
 
