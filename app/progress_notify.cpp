@@ -30,8 +30,8 @@ void CProgressNotifier::Notify(const Progress& progress) {
 
 void CProgressNotifier::Finished(const Outcome& outcome) {
   m_kept.Finished(outcome);
-  if (m_onFinished) m_onFinished(outcome);
   Post();
+  if (m_onFinished) m_onFinished(outcome);
 }
 
 void CProgressNotifier::Post() {

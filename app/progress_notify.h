@@ -35,7 +35,7 @@ class CProgressNotifier final : public ProgressNotifier {
   void Notify(const Progress& progress) override;
   void Finished(const Outcome& outcome) override;
   // Called on the worker thread with the outcome of every operation the worker ran, once the
-  // outcome is kept; set it before the first operation starts.
+  // outcome is kept and its event posted; set it before the first operation starts.
   void SetOnFinished(std::function<void(const Outcome&)> onFinished) {
     m_onFinished = std::move(onFinished);
   }
