@@ -67,9 +67,8 @@ CFlashSheet::CFlashSheet(SettingsStore store, PageFactory pages, QWidget* parent
   connect(altF4, &QShortcut::activated, this, &QWidget::close);
 
   // Each operation's record is made on this thread once the worker has finished it.
-  m_progressNotifier.SetOnFinished([this] {
-    QMetaObject::invokeMethod(this, [this] { m_records.Ended(m_commThread.GetOutcome(), false); },
-                              Qt::QueuedConnection);
+  m_progressNotifier.SetOnFinished([this](const Outcome&) {
+    QMetaObject::invokeMethod(this, [this] { EndRecord(); }, Qt::QueuedConnection);
   });
   LoadSettings();
 }
@@ -320,34 +319,45 @@ CProgressNotifier* CFlashSheet::ProgressNotifierFor(CWizardPage* page) {
   return &m_progressNotifier;
 }
 
-void CFlashSheet::BeforeStart(ThreadCommand command) {
-  int32_t pos = 0, range = 0;
-  if (m_commThread.GetProgress(pos, range) != PhaseIdle) return;  // the start will be refused
+void CFlashSheet::EndRecord() {
+  if (!m_bStarted) return;
+  // Once per operation: the records ignore an end after the first.
+  if (const std::optional<Outcome> outcome = m_progressNotifier.Seen().outcome) {
+    m_records.Ended(*outcome, false);
+  }
+}
+
+bool CFlashSheet::BeforeStart(ThreadCommand command) {
+  if (OperationRunning()) return false;
+  // The page may have seen the outcome before the queued end of its record came: the record
+  // ends with its own operation's outcome before the next one starts.
+  EndRecord();
+  m_bStarted = false;
   // The value is taken by the worker once the port is open: the store is never waited for here.
   m_commThread.SetBoardValue(command == CmdErase ? nullptr : MakeWizardValueSource(m_state));
   m_records.Started(m_state, command);
+  m_progressNotifier.Reset();
+  return true;
 }
 
 bool CFlashSheet::AfterStart(bool started) {
-  int32_t pos = 0, range = 0;
-  if (!started && m_commThread.GetProgress(pos, range) == PhaseIdle) {
-    m_records.Ended(m_commThread.GetOutcome(), true);
-  }
+  m_bStarted = started;
+  if (!started) m_records.Ended(m_commThread.GetOutcome(), true);
   return started;
 }
 
 bool CFlashSheet::StartBoot(CWizardPage* page) {
-  BeforeStart(CmdBoot);
+  if (!BeforeStart(CmdBoot)) return false;
   return AfterStart(m_commThread.StartBoot(ProgressNotifierFor(page), m_state));
 }
 
 bool CFlashSheet::StartProgram(CWizardPage* page, bool eraseFirst) {
-  BeforeStart(CmdProgram);
+  if (!BeforeStart(CmdProgram)) return false;
   return AfterStart(m_commThread.StartProgram(ProgressNotifierFor(page), m_state, eraseFirst));
 }
 
 bool CFlashSheet::StartErase(CWizardPage* page) {
-  BeforeStart(CmdErase);
+  if (!BeforeStart(CmdErase)) return false;
   return AfterStart(m_commThread.StartErase(ProgressNotifierFor(page), m_state));
 }
 

@@ -65,6 +65,8 @@ class CFlashSheet : public QDialog, public WizardContext {
   bool StartProgram(CWizardPage* page, bool eraseFirst) override;
   bool StartErase(CWizardPage* page) override;
   bool Abort() override { return m_commThread.Abort(); }
+  ProgressSeen Seen() const override { return m_progressNotifier.Seen(); }
+  bool OperationRunning() const override { return m_bStarted && !m_progressNotifier.Seen().Ended(); }
   const CCommThread& Comm() const override { return m_commThread; }
 
   bool LoadSettings();
@@ -76,6 +78,8 @@ class CFlashSheet : public QDialog, public WizardContext {
   bool IsCloseEnabled() const { return m_bCloseEnabled; }
   void SetExitLock(bool bLocked) override;
   void ForgetPage(CWizardPage* page) override { m_progressNotifier.ClearTarget(page); }
+  // For tests only: the observer of the sheet's operations, to tell it steps of its own.
+  ProgressNotifier& ProgressNotifierForTesting() { return m_progressNotifier; }
 
   // Shows the About box modally.
   void OnAbout();
@@ -103,10 +107,13 @@ class CFlashSheet : public QDialog, public WizardContext {
   void ReplacePagesFrom(int first, const std::vector<int>& templateIds);
   // The progress notifier aimed at page, for the communication object's Start calls.
   CProgressNotifier* ProgressNotifierFor(CWizardPage* page);
-  // Before a start: the board's value source (none when the value group is off) and the record's
-  // start; after it, a refused start's record.
-  void BeforeStart(ThreadCommand command);
+  // Before a start: false while an operation runs (the start is refused); else the board's value
+  // source (none when the value group is off), the record's start and a notifier that has
+  // forgotten the last operation. After it, a refused start's record.
+  bool BeforeStart(ThreadCommand command);
   bool AfterStart(bool started);
+  // The record of the operation started last, once its outcome has been told.
+  void EndRecord();
 
   friend class CWizardPage;  // a page that is destroyed clears the notifier's aim at it
   WizardState m_state;
@@ -124,6 +131,7 @@ class CFlashSheet : public QDialog, public WizardContext {
   std::vector<QPointer<CWizardPage>> m_pages;
   int m_nActive = -1;
   bool m_bCloseEnabled = true;
+  bool m_bStarted = false;  // the last start was taken by the worker
   bool m_bSwitching = false;
   int m_nPendingPage = -1;
 };

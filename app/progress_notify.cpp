@@ -22,7 +22,19 @@ QObject* CProgressNotifier::Target() const {
   return m_pTarget;
 }
 
-void CProgressNotifier::Notify(const Progress&) {
+void CProgressNotifier::Notify(const Progress& progress) {
+  m_kept.Notify(progress);
+  // The idle step's event comes with the outcome.
+  if (progress.phase != PhaseIdle) Post();
+}
+
+void CProgressNotifier::Finished(const Outcome& outcome) {
+  m_kept.Finished(outcome);
+  Post();
+  if (m_onFinished) m_onFinished(outcome);
+}
+
+void CProgressNotifier::Post() {
   // Posting under the lock keeps the target alive: it is cleared under the same lock before
   // it is destroyed.
   std::lock_guard lock(m_mutex);

@@ -30,12 +30,18 @@ class WizardContext {
 
   // The operations of the communication object on the state's job, as CCommThread's Start
   // calls (a refused start leaves its reason in Comm().GetOutcome()); every progress step is
-  // announced to page (its OnProgressNotify).
+  // announced to page (its OnProgressNotify), and Seen() then holds it. A start while an
+  // operation runs is refused.
   virtual bool StartBoot(CWizardPage* page) = 0;
   virtual bool StartProgram(CWizardPage* page, bool eraseFirst) = 0;
   virtual bool StartErase(CWizardPage* page) = 0;
   virtual bool Abort() = 0;
-  // The communication object's progress, outcome and counts.
+  // The latest progress step of the operation started last and its outcome once it has ended,
+  // as the worker told them.
+  virtual ProgressSeen Seen() const = 0;
+  // An operation was started and its outcome has not been told yet.
+  virtual bool OperationRunning() const = 0;
+  // The communication object's last outcome, also that of a refused start.
   virtual const CCommThread& Comm() const = 0;
 
   // Enables Back and Next by the PSWIZB_ flags.

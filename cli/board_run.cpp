@@ -25,6 +25,9 @@ struct Board {
   std::string port;
   std::string prefix;  // "PORT: " before each of its lines when several boards run
   Job state;
+  // What its communication object told of the operation; declared before comm, so the worker
+  // has stopped before it goes.
+  std::unique_ptr<LatestProgress> seen;
   std::unique_ptr<CCommThread> comm;
   std::unique_ptr<StderrTrace> tracer;
   std::unique_ptr<ProgressReport> progress;
@@ -136,6 +139,8 @@ void BoardRun::Start(const Job& job, const std::string& port, const std::string&
     if (!warning.empty()) Write(Stream::Err, "", "quill-cli: warning: " + warning);
   }
   b.begin = std::chrono::steady_clock::now();
+  // Every step wakes the run's loop once the board's value of it is kept.
+  b.seen = std::make_unique<LatestProgress>(&notifier_);
   b.comm = std::make_unique<CCommThread>();
   b.comm->SetBoardValue(settings_.value);
   if (settings_.trace) {
@@ -144,18 +149,18 @@ void BoardRun::Start(const Job& job, const std::string& port, const std::string&
   }
   bool started = false;
   switch (op_) {
-    case LinkOp::Boot: started = b.comm->StartBoot(&notifier_, b.state); break;
+    case LinkOp::Boot: started = b.comm->StartBoot(b.seen.get(), b.state); break;
     case LinkOp::Program:
-      started = b.comm->StartProgram(&notifier_, b.state, settings_.erase);
+      started = b.comm->StartProgram(b.seen.get(), b.state, settings_.erase);
       break;
-    case LinkOp::Erase: started = b.comm->StartErase(&notifier_, b.state); break;
+    case LinkOp::Erase: started = b.comm->StartErase(b.seen.get(), b.state); break;
   }
   if (started) {
     b.running = true;
     b.progress = std::make_unique<ProgressReport>(op_, settings_.style, b.prefix);
     return;
   }
-  b.comm->DetachNotifier(&notifier_);
+  b.comm->DetachNotifier(b.seen.get());
   Refused(b);
 }
 
@@ -241,16 +246,15 @@ bool BoardRun::Follow() {
   for (auto& board : boards_) {
     Board& b = *board;
     if (!b.running) continue;
-    int32_t pos = 0, range = 0;
-    const int32_t phase = b.comm->GetProgress(pos, range);
-    if (phase != PhaseIdle) {
-      b.progress->Update(phase, pos, range);
+    const ProgressSeen seen = b.seen->Seen();
+    if (!seen.Ended()) {
+      b.progress->Update(seen.progress.phase, seen.progress.position, seen.progress.range);
       anyRunning = true;
       continue;
     }
     b.running = false;
-    b.comm->DetachNotifier(&notifier_);
-    const Outcome outcome = b.comm->GetOutcome();
+    b.comm->DetachNotifier(b.seen.get());
+    const Outcome& outcome = *seen.outcome;
     if (settings_.beforeText) settings_.beforeText();
     b.progress->Finish(outcome.result.kind == ErrorNone);
     Ended(b, outcome);
@@ -262,8 +266,8 @@ void BoardRun::AbortAll() {
   // Every board at once: each abort waits for its worker to stop.
   std::vector<std::thread> stops;
   for (auto& board : boards_) {
-    int32_t pos = 0, range = 0;
-    if (board->running && board->comm->GetProgress(pos, range) != PhaseIdle) {
+    // A board whose outcome has been told keeps it: an abort now would turn it into an abort.
+    if (board->running && !board->seen->Seen().Ended()) {
       stops.emplace_back([comm = board->comm.get()] { comm->Abort(); });
     }
   }
@@ -282,8 +286,7 @@ std::vector<BoardRun::Status> BoardRun::Running() const {
   std::vector<Status> running;
   for (const auto& board : boards_) {
     if (!board->running) continue;
-    int32_t pos = 0, range = 0;
-    const int32_t phase = board->comm->GetProgress(pos, range);
+    const auto [phase, pos, range] = board->seen->Seen().progress;
     Status status;
     status.port = board->port;
     const uint32_t id = StatusTextId(CommandOf(op_), phase);

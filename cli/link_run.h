@@ -112,6 +112,8 @@ class BoardRun {
     int percent = 0;
   };
 
+  // notifier wakes the caller's loop: it is told each board's steps and outcome once the board
+  // has kept them.
   BoardRun(LinkOp op, Settings settings, JsonLog& log, ProgressNotifier& notifier);
   ~BoardRun();
   BoardRun(const BoardRun&) = delete;

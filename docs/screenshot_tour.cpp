@@ -181,10 +181,7 @@ void EraseLeg(Tour& tour, CFlashSheet& sheet) {
   tour.Pass(PageId::EraseStartSwitches, "14-erase-switches");
   if (tour.Expect(PageId::EraseProgress)) {
     tour.WaitFor(
-        [&] {
-          int32_t pos = 0, range = 0;
-          return sheet.Comm().GetProgress(pos, range) == PhaseBlockErase;
-        },
+        [&] { return sheet.Seen().progress.phase == PhaseBlockErase; },
         "the erase");
     QTest::qWait(300);
     tour.Page("15-erase-progress");

@@ -108,11 +108,12 @@ class Recorder : public SerialTrace, public ProgressNotifier {
     events_.push_back({kind, std::vector<uint8_t>(data, data + length)});
   }
   void Notify(const Progress& progress) override {
-    int32_t pos = 0, range = 0;
     // The value told is the one published.
-    REQUIRE(comm_.GetProgress(pos, range) != PhaseIdle || progress.phase == PhaseIdle);
+    const Progress published = comm_.GetProgressForTesting();
+    REQUIRE(published.phase != PhaseIdle || progress.phase == PhaseIdle);
     if (progress.phase == PhaseIdle) {
-      REQUIRE(progress.position == 0 && progress.range == 1 && pos == 0 && range == 1);
+      REQUIRE(progress.position == 0 && progress.range == 1 && published.position == 0 &&
+              published.range == 1);
       idle_.fetch_add(1);
     }
   }

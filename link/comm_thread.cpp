@@ -324,11 +324,9 @@ bool CCommThread::WaitIdle(std::chrono::milliseconds timeout) {
   return m_idleCv.wait_for(lock, timeout, [this] { return m_progress.phase == PhaseIdle; });
 }
 
-int32_t CCommThread::GetProgress(int32_t& pos, int32_t& range) const {
+Progress CCommThread::GetProgressForTesting() const {
   std::lock_guard<std::mutex> lock(m_stateMutex);
-  pos = m_progress.position;
-  range = m_progress.range;
-  return m_progress.phase;
+  return m_progress;
 }
 
 Outcome CCommThread::GetOutcome() const {
@@ -348,6 +346,37 @@ void CCommThread::DetachNotifier(ProgressNotifier* notifier) {
   std::lock_guard<std::mutex> lock(m_notifyMutex);
   ProgressNotifier* expected = notifier;
   m_pNotify.compare_exchange_strong(expected, nullptr);
+}
+
+void LatestProgress::Notify(const Progress& progress) {
+  // The idle step is told with the outcome, which ends the operation.
+  if (progress.phase == PhaseIdle) return;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_seen.progress = progress;
+  }
+  if (m_pWake) m_pWake->Notify(progress);
+}
+
+void LatestProgress::Finished(const Outcome& outcome) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_seen.outcome = outcome;
+  }
+  if (m_pWake) {
+    m_pWake->Notify(Progress{PhaseIdle, 0, 1});
+    m_pWake->Finished(outcome);
+  }
+}
+
+ProgressSeen LatestProgress::Seen() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_seen;
+}
+
+void LatestProgress::Reset() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_seen = ProgressSeen{};
 }
 
 bool CCommThread::Abort() {

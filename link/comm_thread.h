@@ -1,8 +1,8 @@
 // The communication object: a worker thread that opens the board's port and carries out one
 // operation's plan at a time (boot-mode programming, user-mode programming,
 // user-mode block erase; link/operation_plan.h). The caller starts an operation, is told every
-// progress step and then the outcome, may abort, and may read both at any time; the worker
-// publishes them, and the outcome is written in one place.
+// progress step and then the outcome as values, and may abort; the outcome is written in one
+// place, and the last one can be read again (a refused start is told to no observer).
 #pragma once
 
 #include <atomic>
@@ -42,13 +42,41 @@ struct Outcome {
 };
 
 // Told of every progress step with its value, from the worker thread, and once more with the
-// outcome after the last step (the idle phase) of an operation the worker ran. Neither may block
-// for long, nor call Start*, Abort or the destructor of the communication object.
+// outcome right after the last step (the idle phase) of an operation the worker ran: the idle
+// step always comes with an outcome. Neither may block for long, nor call Start*, Abort or the
+// destructor of the communication object.
 class ProgressNotifier {
  public:
   virtual ~ProgressNotifier() = default;
   virtual void Notify(const Progress& progress) = 0;
   virtual void Finished(const Outcome&) {}
+};
+
+// What an observer has been told of one operation: its latest step (started, until the worker
+// tells one) and, once it has ended, its outcome.
+struct ProgressSeen {
+  Progress progress{PhaseStarted, 0, 1};
+  std::optional<Outcome> outcome;
+  bool Ended() const { return outcome.has_value(); }
+};
+
+// An observer that keeps the values it is told for a reader on another thread, which looks at
+// the latest whenever it likes: each step replaces the one before, and the outcome ends the
+// operation. wake (when given) is told every step once it is kept, and the idle step only once
+// the outcome is kept, so that a reader woken by the idle step finds the operation ended.
+class LatestProgress final : public ProgressNotifier {
+ public:
+  explicit LatestProgress(ProgressNotifier* wake = nullptr) : m_pWake(wake) {}
+  void Notify(const Progress& progress) override;
+  void Finished(const Outcome& outcome) override;
+  ProgressSeen Seen() const;
+  // Forgets the last operation; before the next one starts.
+  void Reset();
+
+ private:
+  mutable std::mutex m_mutex;
+  ProgressSeen m_seen;
+  ProgressNotifier* const m_pWake;
 };
 
 // An auto-reset event: Set wakes one waiter (or the next one to come), which resets it.
@@ -96,8 +124,6 @@ class CCommThread {
   // it returns at once). Always true.
   bool Abort();
 
-  // The current phase; pos and range belong to it.
-  int32_t GetProgress(int32_t& pos, int32_t& range) const;
   // How the last operation (or the last refused start) ended; complete once the idle phase is seen.
   Outcome GetOutcome() const;
   // The ErrorKind of the last operation and its detail: the outcome's result.
@@ -123,6 +149,10 @@ class CCommThread {
   // For tests and fuzzing only: whether an abort request is waiting to be noticed. After
   // Abort has returned it never is, so no later operation can be cut short by it.
   bool IsAbortPendingForTesting() const { return m_bAbort.load(); }
+  // For tests and fuzzing only: the step the worker published last (idle once it has finished),
+  // to hold against what its observer was told. Callers follow an operation through the values
+  // their observer is given.
+  Progress GetProgressForTesting() const;
 
  private:
   bool IsIdle();

@@ -90,10 +90,14 @@ void CProgressPage::OnProgressNotify() {
   // Notifications of an operation that has already been followed to its end (and those queued
   // behind a refused start) are left alone, so the wizard is moved on exactly once.
   if (m_state != RunState::Running) return;
-  int32_t pos = 0;
-  int32_t range = 0;
-  const int32_t phase = GetContext()->Comm().GetProgress(pos, range);
-  UpdateProgress(phase, pos, range);
+  // The latest value told, however many notifications are still queued behind this one; the
+  // operation has ended once its outcome has been told.
+  const ProgressSeen seen = GetContext()->Seen();
+  if (seen.Ended()) {
+    UpdateProgress(PhaseIdle, 0, 1);
+  } else {
+    UpdateProgress(seen.progress.phase, seen.progress.position, seen.progress.range);
+  }
 }
 
 void CProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
@@ -117,10 +121,8 @@ void CProgressPage::UpdateProgress(int nPhase, int nPos, int nRange) {
 
 void CProgressPage::OnAbort() {
   WizardContext* wizard = GetContext();
-  int32_t pos = 0;
-  int32_t range = 0;
-  // Once the worker is idle the outcome is final; an abort now would turn it into an abort.
-  if (m_state != RunState::Running || wizard->Comm().GetProgress(pos, range) == PhaseIdle) return;
+  // Once the outcome has been told it is final; an abort now would turn it into an abort.
+  if (m_state != RunState::Running || !wizard->OperationRunning()) return;
   QApplication::setOverrideCursor(Qt::WaitCursor);
   wizard->Abort();
   QApplication::restoreOverrideCursor();
@@ -133,17 +135,14 @@ void CProgressPage::Start() {
   m_state = RunState::Starting;
   std::optional<std::string>& notStarted = State().m_strNotStarted;
   notStarted.reset();
-  const CCommThread& comm = GetContext()->Comm();
-  int32_t pos = 0;
-  int32_t range = 0;
-  if (comm.GetProgress(pos, range) != PhaseIdle) {
+  if (GetContext()->OperationRunning()) {
     notStarted = LoadString(StrId::NotStartedBusy);
   } else {
     if (StartOperation()) {
       m_state = RunState::Running;
       return;
     }
-    const Outcome outcome = comm.GetOutcome();
+    const Outcome outcome = GetContext()->Comm().GetOutcome();
     if (!outcome.fileError.empty()) {
       Prompt().ShowMessage(this, 0, outcome.fileError, MessageButtons::Ok);
       notStarted = FormatString(StrId::NotStartedFile, {outcome.fileError});

@@ -7,6 +7,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest/QTest>
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "app/page_ids.h"
 #include "device/catalogue.h"
@@ -207,6 +210,45 @@ TEST_F(UserMode, AnEraseRunShowsItsTextAndKeepsTheClosingWords) {
   EXPECT_EQ(board->EraseCommands()[0].starts, (std::vector<uint32_t>{0x100, 0x2000}));
   wizard->PressNext();
   EXPECT_EQ(sheet.GetActiveIndex(), 1);
+}
+
+// The page shows the latest value its observer was told (not what the communication object is
+// doing), a told idle step alone does not end it, and the outcome ends it once, also when it is
+// queued behind the steps a busy page had no time for.
+TEST_F(UserMode, TheErasePageShowsTheLatestValueToldAndEndsOnceOnTheOutcome) {
+  ASSERT_NO_FATAL_FAILURE(Build({new CEraseStartSwitchesPage, new CEraseProgressPage,
+                                 new CEraseDonePage},
+                                BoardOf("TX-C30", 0, 0)));
+  gate.HoldAtReceived(0, "erase command");
+  CFlashSheet& sheet = wizard->Sheet();
+  sheet.State().m_nUserOperation = UserOperationErase;
+  sheet.State().m_astrSelectedBlocks = {"SB2", "LB1"};
+  wizard->PressNext();
+  wizard->PressNext();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return gate.Pending() == "erase command"; }, 10000));
+  auto* progress = Find<CEraseProgressPage>(PageId::EraseProgress);
+  // The worker waits a second for the board's answer, in its first of 20 attempts.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return progress->m_progressBar->maximum() == 20; }, 5000));
+  for (const Progress& step : {Progress{PhaseBlockErase, 3, 20}, {PhaseBlockErase, 7, 20},
+                               {PhaseIdle, 0, 1}}) {
+    sheet.ProgressNotifierForTesting().Notify(step);
+  }
+  QCoreApplication::sendPostedEvents();
+  EXPECT_EQ(progress->m_progressBar->maximum(), 20);
+  EXPECT_EQ(progress->m_progressBar->value(), 7);
+  EXPECT_EQ(wizard->ActiveTemplate(), PageId::EraseProgress);
+
+  gate.OpenAll();  // the user-interface thread stays busy until the worker has told the outcome
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!sheet.Seen().Ended() && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(std::count(wizard->PagesShown().begin(), wizard->PagesShown().end(),
+                       PageId::EraseDone), 1);
+  EXPECT_EQ(wizard->ActiveTemplate(), PageId::EraseDone);
+  EXPECT_EQ(Find<CEraseDonePage>(PageId::EraseDone)->m_staticResult->text(), Text(142));
 }
 
 TEST_F(UserMode, ARefusedEraseStartEndsOnTheResultPageAndIsNotMovedOnFromIt) {

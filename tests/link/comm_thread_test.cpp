@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "app/wizard_state.h"
 #include "link/results.h"
 #include "tests/link/link_support.h"
@@ -65,8 +67,7 @@ TEST_P(AbortInPhase, EndsWithinASecondAndLeavesNothingPending) {
   const Clock::time_point begin = Clock::now();
   EXPECT_TRUE(comm.Abort());
   EXPECT_LT(SecondsSince(begin), 1.5);
-  int32_t pos = -1, range = -1;
-  EXPECT_EQ(comm.GetProgress(pos, range), PhaseIdle);
+  EXPECT_EQ(comm.GetProgressForTesting().phase, PhaseIdle);
   uint32_t detail = 0;
   EXPECT_EQ(comm.GetResult(detail), ErrorUserAbort);
   EXPECT_EQ(detail, 0u);
@@ -133,6 +134,34 @@ TEST_F(CommThreadTest, AbortWhileIdleReturnsAtOnceAndDoesNotAbortTheNext) {
   ASSERT_TRUE(notifier.WaitIdle());
   EXPECT_EQ(comm.GetResult(detail), ErrorNone);
   EXPECT_EQ(comm.GetOutcome().counts.programmed, 2u);
+}
+
+// An observer that keeps the values for another thread: each step is kept before the observer it
+// wakes is told of it, and the idle step comes only once the outcome is kept.
+TEST_F(CommThreadTest, LatestProgressKeepsEachStepBeforeItWakesAndTheOutcomeBeforeTheIdleStep) {
+  UseBoard();
+  LatestProgress seen(&notifier);
+  std::atomic<int> stale{0};
+  notifier.hook = [&](const ProgressRecord& r) {
+    const ProgressSeen now = seen.Seen();
+    const auto [phase, pos, range] = now.progress;
+    if (r.phase == PhaseIdle ? !now.Ended() : now.Ended() || !(ProgressRecord{phase, pos, range} == r)) ++stale;
+  };
+  ASSERT_TRUE(comm.StartProgram(&seen, sheet, true));
+  ASSERT_TRUE(notifier.WaitIdle());
+  comm.DetachNotifier(&seen);
+  notifier.hook = nullptr;
+  EXPECT_EQ(stale.load(), 0);
+  const std::vector<ProgressRecord> records = notifier.Records();
+  ASSERT_GE(records.size(), 2u);
+  EXPECT_EQ(notifier.IdleCount(), 1);
+  const ProgressSeen kept = seen.Seen();
+  ASSERT_TRUE(kept.Ended());
+  EXPECT_EQ(kept.outcome->counts.programmed, 2u);
+  EXPECT_EQ((ProgressRecord{kept.progress.phase, kept.progress.position, kept.progress.range}),
+            records[records.size() - 2]);
+  seen.Reset();
+  EXPECT_FALSE(seen.Seen().Ended());
 }
 
 TEST_F(CommThreadTest, StartWhileBusyIsRefusedWithoutTouchingTheResult) {

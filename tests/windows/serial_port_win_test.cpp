@@ -102,9 +102,9 @@ TEST(WindowsSerialPort, StartOnAMissingPortFailsWith254) {
   sheet.m_astrSelectedBlocks = {"LB0"};
   // The worker opens the port; the failed open is the operation's outcome, told with the idle step.
   ASSERT_TRUE(comm.StartErase(&notifier, sheet));
-  int32_t pos = 0, range = 0;
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (comm.GetProgress(pos, range) != PhaseIdle && std::chrono::steady_clock::now() < limit) {
+  while (comm.GetProgressForTesting().phase != PhaseIdle &&
+         std::chrono::steady_clock::now() < limit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   uint32_t detail = 0;
