@@ -45,17 +45,20 @@ def test_check_is_check_json(tmp_path, lines, kwargs):
 @pytest.mark.parametrize("command, board, kwargs", [
     ("boot", ["--clock", "8"], {"clock": 8}),
     ("program", ["--state", "user"], {"blocks": "all"}),
+    ("erase", ["--state", "user"], {"blocks": ["SB0", "LB1"], "files": None}),
 ])
 def test_module_sends_what_quill_cli_sends(boards, command, board, kwargs):
-    job = quill.Job(command, device="TX-A10", files=[DEMO], **kwargs)
+    job = quill.Job(command, device="TX-A10", **{"files": [DEMO], **kwargs})
     theirs, ours = boards(*board), boards(*board)
     status, records, _ = cli(command, "--port", theirs.port, *job.args, "--json", "--quiet")
     result = quill.run(job, ours.port)
     assert (result.ok, result.exit_status, status) == (True, 0, 0)
     same_record(result.record, records[0])
-    assert (result.bytes_inside, result.kernel_id) == (0x800, 155 if command == "boot" else None)
+    assert result.bytes_inside == (0 if command == "erase" else 0x800)
+    assert result.kernel_id == (155 if command == "boot" else None)
     assert result.kernel_sha256 == result.record.get("kernel_sha256")
-    assert ours.transcript() == theirs.transcript()
+    line, flash = ours.transcript()
+    assert line[0][0] == ">" and (line, flash) == theirs.transcript()
 
 
 def test_four_boards_at_once_in_the_order_of_the_ports(boards):
