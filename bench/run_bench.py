@@ -23,6 +23,8 @@
    (--records) against the same station without a store (boards per minute); per-board values
    taken by 8 processes at once from one PostgreSQL counter, and by one process from SQLite:
    values per second, every value distinct.
+2g. From Python: the module's boot of TX-A10 (quill.Job and quill.run, timed inside Debian's
+   python3) against quill-cli's boot on the same paced board.
 3. The wizard during an unpaced boot run (quill-bench-wizard): notifications handled against
    those posted, and the longest gap between two events of the user-interface thread.
 
@@ -54,6 +56,7 @@ GAP_GOAL_MS = 50.0
 ADAPTER_GOAL = 1.6  # through an adapter whose timer is 1 ms / the protocol's bound
 RECORDS_GOAL = 0.99  # a station sending records to PostgreSQL / the same station without a store
 VALUE_PROCESSES, VALUES_EACH = 8, 1000
+MODULE_GOAL = 1.01  # a boot from Python through the module / the same boot by quill-cli
 
 # Kernel image sizes by device and mode (the catalogue's), for the lower bound of a boot run.
 BOOT_TARGETS = [  # (label, device, mode or None, kernel id at CLOCK, kernel size)
@@ -518,6 +521,43 @@ def adapter_rows(cli, sim, boot_file, program_file, boot_size, program_size):
     return rows
 
 
+# The module's boot in a python3 of its own, timed from the job to the result.
+MODULE_BOOT = '''import sys, time, quill
+start = time.perf_counter()
+job = quill.Job("boot", device=sys.argv[2], clock=int(sys.argv[3]), rate=9600, files=[sys.argv[4]])
+result = quill.run(job, sys.argv[1])
+assert result.ok, result.message
+print(time.perf_counter() - start)
+'''
+
+
+def module_row(cli, sim, build, boot_file, boot_size, runs):
+    """Boot TX-A10 from Python and from quill-cli on the same paced board, in turn."""
+    _, device, _, _, _ = BOOT_TARGETS[0]
+    env = dict(os.environ, PYTHONPATH=os.path.join(build, "python"))
+    t_module, t_cli = None, None
+    for _ in range(runs):
+        board = Sim(sim, "--device", device, "--clock", str(CLOCK), "--pace")
+        try:
+            took = float(subprocess.run(["/usr/bin/python3", "-c", MODULE_BOOT, board.port, device,
+                                         str(CLOCK), boot_file], stdout=subprocess.PIPE,
+                                        env=env, text=True, check=True).stdout)
+        finally:
+            board.close()
+        t_module = took if t_module is None else min(t_module, took)
+        board = Sim(sim, "--device", device, "--clock", str(CLOCK), "--pace")
+        try:
+            took = run_cli(cli, ["boot", "--port", board.port, "--device", device, "--clock",
+                                 str(CLOCK), "--baud", "9600", boot_file])
+        finally:
+            board.close()
+        t_cli = took if t_cli is None else min(t_cli, took)
+    ratio = t_module / t_cli
+    return ("boot %s, kernel + %d KB, 9600 bps from Python (quill.run): %.2f s / quill-cli %.2f s"
+            % (device, boot_size // 1024, t_module, t_cli), "%.3f" % ratio,
+            "<= %.2f" % MODULE_GOAL, ratio <= MODULE_GOAL)
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -531,6 +571,8 @@ def main():
                         help="only the rows of the USB adapter's latency timer")
     parser.add_argument("--records-only", action="store_true",
                         help="only the record store's rows (PostgreSQL and SQLite)")
+    parser.add_argument("--python-only", action="store_true",
+                        help="only the Python module's row (its boot against quill-cli's)")
     opts = parser.parse_args()
 
     build = os.path.abspath(opts.build)
@@ -539,7 +581,7 @@ def main():
     floor = os.path.join(build, "bench", "quill-bench-line")
     wizard = os.path.join(build, "bench", "quill-bench-wizard")
     srec_info = shutil.which("srec_info")
-    only_line = opts.station_only or opts.adapter_only or opts.records_only
+    only_line = opts.station_only or opts.adapter_only or opts.records_only or opts.python_only
     for path in (cli, sim) if only_line else (cli, sim, floor):
         if not os.access(path, os.X_OK):
             sys.exit("run_bench.py: %s is missing; build the Release tree first" % path)
@@ -562,6 +604,15 @@ def main():
             print("station: %d boards, %d at a time..." % (STATION_BOARDS, STATION_LANES),
                   file=sys.stderr)
             rows.append(station_row(cli, sim, work, 4096))
+            return print_rows(rows)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+    if opts.python_only:
+        try:
+            boot_file = os.path.join(work, "boot.srec")
+            write_program(boot_file, boot_size)
+            print("python: boot TX-A10 from the module and from quill-cli...", file=sys.stderr)
+            rows.append(module_row(cli, sim, build, boot_file, boot_size, runs))
             return print_rows(rows)
         finally:
             shutil.rmtree(work, ignore_errors=True)
@@ -716,6 +767,12 @@ def main():
 
         # --- 2e. a USB adapter's latency timer -------------------------------------------
         rows += adapter_rows(cli, sim, boot_file, program_file, boot_size, program_size)
+        # --- 2g. from Python ------------------------------------------------------------
+        if os.path.isdir(os.path.join(build, "python")):
+            print("python: boot TX-A10 from the module and from quill-cli...", file=sys.stderr)
+            rows.append(module_row(cli, sim, build, boot_file, boot_size, runs))
+        else:
+            rows.append(("from Python (the module not built: no pybind11)", "-", "-", None))
 
         # --- 3. the wizard ---------------------------------------------------------------
         if os.access(wizard, os.X_OK):

@@ -117,6 +117,7 @@ BoardRun::Settings BoardRun::SettingsFor(const Options& options, bool several) {
 }
 
 void BoardRun::Write(Stream stream, const std::string& prefix, const std::string& text) {
+  if (!settings_.texts) return;
   if (settings_.beforeText) settings_.beforeText();
   WriteLines(stream, prefix, text);
 }

@@ -68,6 +68,18 @@ int ExitStatusForCheck(const CheckSummary& summary);
 // window; m_strFile becomes the first file. 0 when the run may go on, else the exit status.
 int CheckFiles(Job& state, const std::vector<ProgramFile>& files, CheckSummary& summary);
 
+// What `check` found: the state with its device, mode, window and the blocks touched, the files
+// as named, the check's summary, and the exit status (0 when the files passed).
+struct FileCheck {
+  Job state;
+  std::vector<ProgramFile> files;
+  CheckSummary summary;
+  int status = kExitSuccess;
+};
+std::vector<OptionSpec> CheckOptionSpecs();
+// The check of the options' files; its messages go to standard error. Throws UsageError.
+FileCheck RunFileCheck(const Options& options);
+
 // Hexadecimal in the H' form of the texts, without leading zeros.
 std::string HexValue(uint64_t value);
 

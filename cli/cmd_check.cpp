@@ -10,49 +10,58 @@
 
 namespace quill::cli {
 
-int RunCheck(const std::vector<std::string>& args) {
-  const Options options = ParseOptions(
-      "check", args,
-      {{"--device", true}, {"--mode", true}, {"--offset", true}, {"--lowest", true},
-       {"--highest", true}, kBinaryOption, {"--json", false}});
-  Job state;
-  ApplyDeviceOptions(options, state);
-  ApplyAddressOptions(options, state);
-  const std::vector<ProgramFile> files = ParseFileOperands(options);
+std::vector<OptionSpec> CheckOptionSpecs() {
+  return {{"--device", true}, {"--mode", true}, {"--offset", true}, {"--lowest", true},
+          {"--highest", true}, kBinaryOption, {"--json", false}};
+}
 
-  CheckSummary summary;
-  const int status = CheckFiles(state, files, summary);
-  const bool passed = status == kExitSuccess;
-  if (options.Has("--json")) {
-    nlohmann::json list = nlohmann::json::array();
-    for (const ProgramFile& file : files) {
-      const std::string sha = Sha256OfFile(file.path);
-      list.push_back({{"path", file.path},
-                      {"sha256", sha.empty() ? nlohmann::json(nullptr) : nlohmann::json(sha)}});
-    }
-    std::cout << JsonLine({{"file", list.front()["path"]},
-                           {"file_sha256", list.front()["sha256"]},
-                           {"files", list},
-                           {"device", state.m_strMCUType},
-                           {"mode", state.m_pDevice->modeCount > 1
-                                        ? nlohmann::json(LoadString(state.Mode().nameId))
-                                        : nlohmann::json(nullptr)},
-                           {"offset", state.m_dwOffset},
-                           {"lowest", state.m_dwLowest},
-                           {"highest", state.m_dwHighest},
-                           {"passed", passed},
-                           {"blocks", passed ? state.m_astrSelectedBlocks : std::vector<std::string>()},
-                           {"bytes_inside", passed ? summary.insideBytes : 0},
-                           {"bytes_outside", passed ? summary.outsideBytes : 0},
-                           {"exit_status", status}});
-    return status;
+FileCheck RunFileCheck(const Options& options) {
+  FileCheck check;
+  ApplyDeviceOptions(options, check.state);
+  ApplyAddressOptions(options, check.state);
+  check.files = ParseFileOperands(options);
+  check.status = CheckFiles(check.state, check.files, check.summary);
+  return check;
+}
+
+nlohmann::json CheckJson(const FileCheck& check) {
+  const Job& state = check.state;
+  const bool passed = check.status == kExitSuccess;
+  nlohmann::json list = nlohmann::json::array();
+  for (const ProgramFile& file : check.files) {
+    const std::string sha = Sha256OfFile(file.path);
+    list.push_back({{"path", file.path},
+                    {"sha256", sha.empty() ? nlohmann::json(nullptr) : nlohmann::json(sha)}});
   }
-  if (!passed) return status;
+  return {{"file", list.front()["path"]},
+          {"file_sha256", list.front()["sha256"]},
+          {"files", list},
+          {"device", state.m_strMCUType},
+          {"mode", state.m_pDevice->modeCount > 1 ? nlohmann::json(LoadString(state.Mode().nameId))
+                                                  : nlohmann::json(nullptr)},
+          {"offset", state.m_dwOffset},
+          {"lowest", state.m_dwLowest},
+          {"highest", state.m_dwHighest},
+          {"passed", passed},
+          {"blocks", passed ? state.m_astrSelectedBlocks : std::vector<std::string>()},
+          {"bytes_inside", passed ? check.summary.insideBytes : 0},
+          {"bytes_outside", passed ? check.summary.outsideBytes : 0},
+          {"exit_status", check.status}};
+}
+
+int RunCheck(const std::vector<std::string>& args) {
+  const Options options = ParseOptions("check", args, CheckOptionSpecs());
+  const FileCheck check = RunFileCheck(options);
+  if (options.Has("--json")) {
+    std::cout << JsonLine(CheckJson(check));
+    return check.status;
+  }
+  if (check.status != kExitSuccess) return check.status;
 
   std::cout << "blocks:";
-  for (const std::string& name : state.m_astrSelectedBlocks) std::cout << ' ' << name;
-  std::cout << "\ninside: " << HexValue(summary.insideBytes)
-            << "\noutside: " << HexValue(summary.outsideBytes) << '\n';
+  for (const std::string& name : check.state.m_astrSelectedBlocks) std::cout << ' ' << name;
+  std::cout << "\ninside: " << HexValue(check.summary.insideBytes)
+            << "\noutside: " << HexValue(check.summary.outsideBytes) << '\n';
   return kExitSuccess;
 }
 

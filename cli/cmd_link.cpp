@@ -77,17 +77,23 @@ std::vector<std::string> ParseBlocks(const std::string& text, const Job& state) 
   return names;
 }
 
-// The ports of a run, resolved from the --port selectors, each with its adapter's serial number.
-struct PortPlan {
-  std::vector<std::string> paths;
-  std::vector<std::string> serials;
-};
-
 std::string RealPath(const std::string& path) {
   std::error_code ec;
   const std::filesystem::path resolved = std::filesystem::canonical(path, ec);
   return ec ? path : resolved.string();
 }
+
+// --log: opened before anything is sent, so a station never programs a board it cannot record.
+int OpenLog(const Options& options, JsonLog& log) {
+  const std::string* path = options.Value("--log");
+  if (path == nullptr) return 0;
+  std::string error;
+  if (log.Open(*path, &error)) return 0;
+  std::cerr << "quill-cli: the log '" << *path << "' cannot be written: " << error << '\n';
+  return kExitCannotWrite;
+}
+
+}  // namespace
 
 PortPlan PreparePorts(const Options& options) {
   if (options.ports.empty()) {
@@ -126,18 +132,6 @@ PortPlan PreparePorts(const Options& options) {
   }
   return plan;
 }
-
-// --log: opened before anything is sent, so a station never programs a board it cannot record.
-int OpenLog(const Options& options, JsonLog& log) {
-  const std::string* path = options.Value("--log");
-  if (path == nullptr) return 0;
-  std::string error;
-  if (log.Open(*path, &error)) return 0;
-  std::cerr << "quill-cli: the log '" << *path << "' cannot be written: " << error << '\n';
-  return kExitCannotWrite;
-}
-
-}  // namespace
 
 namespace {
 

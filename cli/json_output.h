@@ -55,6 +55,9 @@ std::string ResultName(const BoardRecord& record);
 
 nlohmann::json ToJson(const BoardRecord& record);
 nlohmann::json DevicesJson();
+struct FileCheck;
+// The document of check --json.
+nlohmann::json CheckJson(const FileCheck& check);
 nlohmann::json PortsJson(const PortListing& listing);
 
 // One compact line with its line feed: a record of the --log file or of standard output.

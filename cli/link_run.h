@@ -70,6 +70,15 @@ std::vector<OptionSpec> LinkOptionSpecs(LinkOp op);
 // 0 when the run may go on, else the exit status; throws UsageError.
 int PrepareLinkJob(LinkOp op, const Options& options, JsonLog* log, LinkJob& job);
 
+// The ports of a run, resolved from the --port selectors, each with its adapter's serial number.
+struct PortPlan {
+  std::vector<std::string> paths;
+  std::vector<std::string> serials;
+};
+// options.ports resolved: each selector's path (a network address as given), in order. Throws
+// UsageError for none, a selector that matches no port or several, or a port given twice.
+PortPlan PreparePorts(const Options& options);
+
 // boot, program or erase with the options given: --save-job writes the job and sends nothing;
 // otherwise the run on every port. origin: the job file the options come from, or null.
 int RunLinkCommand(LinkOp op, const Options& options, const JobOrigin* origin);
@@ -98,6 +107,7 @@ class BoardRun {
     bool json = false;         // records on standard output, texts for people on standard error
     bool trace = false;        // every byte on the line to standard error
     bool successTexts = true;  // the result page's success text for each board that succeeded
+    bool texts = true;         // off: no text at all, only the records (the Python module)
     bool erase = true;         // program: erase the blocks first
     ProgressStyle style = ProgressStyle::Off;
     // Called before any text is written, so a display drawn in place can step aside.

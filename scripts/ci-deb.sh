@@ -9,6 +9,8 @@ deb="$(ls "$PWD/${QUILL_BUILD_DIR:-build}"/quill_*_amd64.deb)"
 apt-get install -y --no-install-recommends "$deb"
 trap 'apt-get remove -y quill >/dev/null' EXIT
 (cd / && quill-cli --version && quill-cli devices >/dev/null && man -w quill-cli quill quill-sim)
+# The Python module, for Debian's python3 (not a python3 of pyenv or a virtual environment).
+(cd / && /usr/bin/python3 -c "import quill; print(quill.__version__)")
 test -d /usr/share/quill/fpcode
 test -f /usr/share/bash-completion/completions/quill-cli
 test -f /usr/share/doc/quill/copyright

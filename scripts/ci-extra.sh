@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The checks CI runs after scripts/test.sh:
-#   1. the whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer (clang) and run;
+#   1. the whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer (clang) and run,
+#      the Python module's tests with the sanitizer runtime preloaded into python3
+#      (tests/python/CMakeLists.txt);
 #   2. each libFuzzer target (built in the same tree) fuzzed for a bounded time from its seed
 #      corpus in fuzz/corpus/;
 #   3. the link, simulated-board and reliability tests built with ThreadSanitizer and run.

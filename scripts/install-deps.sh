@@ -24,6 +24,7 @@ packages=(
   help2man bash-completion man-db
   ser2net
   libsqlite3-dev libpq-dev postgresql-15
+  pybind11-dev python3-dev python3-pytest
 )
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth xdotool imagemagick wixl msitools tcl8.6)
