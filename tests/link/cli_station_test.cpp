@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -408,11 +409,13 @@ class RecordsTest : public StationTest {
  protected:
   void SetUp() override {
     StationTest::SetUp();
-    oldData_ = std::getenv("XDG_DATA_HOME");
+    const char* old = std::getenv("XDG_DATA_HOME");
+    oldData_ = old ? std::optional<std::string>(old) : std::nullopt;
     ::setenv("XDG_DATA_HOME", (runtime_ + "/data").c_str(), 1);
   }
   void TearDown() override {
-    ::setenv("XDG_DATA_HOME", oldData_.c_str(), 1);
+    if (oldData_) ::setenv("XDG_DATA_HOME", oldData_->c_str(), 1);
+    else ::unsetenv("XDG_DATA_HOME");
     StationTest::TearDown();
   }
   static std::vector<records::StoredRecord> Stored(const std::string& url) {
@@ -467,7 +470,7 @@ class RecordsTest : public StationTest {
     EXPECT_EQ(Spooled(url), 0);
   }
 
-  std::string oldData_;
+  std::optional<std::string> oldData_;
 };
 
 TEST_F(RecordsTest, SqliteHoldsTheLogRecordPlusTheStoreFields) {
