@@ -395,15 +395,9 @@ TEST(NetworkPorts, AServerLostMidRunFailsTheStepAndCtrlCAborts) {
       EXPECT_TRUE(Contains(run.Err(), server.Url(0) + ": " + said)) << run.Err();
     }
     if (!c.automatic) continue;
-    ASSERT_TRUE(board->WaitForPowered(false, 5s)) << "VPP is still on";
-    const std::vector<sim::LineChange> changes = board->LineChanges();
-    ASSERT_GE(changes.size(), 2u);
+    EXPECT_TRUE(board->WaitForPowered(false, 5s)) << "VPP is still on";
     if (c.action == Action::Interrupt) {
-      // QUILL's own switching: VPP off, then Mode (RTS) released.
-      EXPECT_EQ(changes[changes.size() - 2].line, ControlLine::Dtr);
-      EXPECT_FALSE(changes[changes.size() - 2].asserted);
-      EXPECT_EQ(changes.back().line, ControlLine::Rts);
-      EXPECT_FALSE(changes.back().asserted);
+      EXPECT_TRUE(SwitchedOffThenModeReleased(*board, 9ms));
     }
   }
 }
@@ -519,6 +513,10 @@ TEST(AutomaticMode, TheLinesSetTheSwitchesAndVppGoesOffAfterEveryOutcome) {
     // Each switch had its settling time before the next moved.
     const std::vector<sim::LineChange> changes = board->LineChanges();
     for (std::size_t i = 2; i < 4; ++i) EXPECT_GE(changes[i + 1].at - changes[i].at, 18ms) << i;
+    // VPP off settled before Mode was released: QUILL's switching, not a closing port's.
+    if (!gone) {
+      EXPECT_GE(changes.back().at - changes[changes.size() - 2].at, 18ms);
+    }
     if (kind == ErrorNone) {
       EXPECT_FALSE(board->Sent().empty());
     }
