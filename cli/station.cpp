@@ -3,8 +3,8 @@
 // only after it has gone and come back. One poll() waits for everything at once: the boards'
 // progress, Ctrl-C, the system's device events and the simulated boards' announcements.
 // A board on the network is there while its server takes a connection: it is looked for with a
-// bare TCP connection, and after its run a connection is held open (sending nothing) until the
-// server closes it, which is its unplugging.
+// bare TCP connection, and after its run a connection is held open until the server closes it,
+// which is its unplugging.
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -277,12 +277,20 @@ int Station::FollowNetwork() {
       if (entry.connecting && ready) {
         ::getsockopt(entry.socket, SOL_SOCKET, SO_ERROR, &error, &length);
         entry.connecting = false;
-        if (error == 0 && !entry.present) {
+        if (error == 0 && entry.present) {
+          // A port server opens its serial port for each connection, which raises DTR and RTS:
+          // with VPP on DTR the held connection releases both at once (SET-CONTROL 9 and 12, not
+          // waited for). A raw TCP port has no lines to release; its bytes would reach the board.
+          static constexpr uint8_t kRelease[] = {255, 251, 44, 255, 250, 44, 5, 9,  255, 240,
+                                                 255, 250, 44, 5,   12,  255, 240};
+          if (s.net.scheme == NetPortAddress::Scheme::Rfc2217)
+            (void)::send(entry.socket, kRelease, sizeof kRelease, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } else if (error == 0) {
           // It is there: its run opens a connection of its own.
           CloseSocket(entry);
           entry.present = entry.owed = true;
           entry.result.clear();
-        } else if (error != 0) {
+        } else {
           CloseSocket(entry);
           entry.present = false;
         }

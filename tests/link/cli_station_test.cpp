@@ -308,7 +308,8 @@ TEST_F(StationTest, InterruptAbortsTheRunningBoards) {
 // A station in Automatic Mode on boards that serve themselves over the network and obey the lines:
 // a board is there while its server takes connections. One present at the start and one that
 // comes later are each programmed once with no one at the switches, VPP off afterwards; the
-// first, replaced on its port by another, is programmed again; the one that stayed is not.
+// first, replaced on its port by another, is programmed again; the one that stayed is not. The
+// connection held meanwhile releases the lines, as a port server raises them on each connection.
 TEST_F(StationTest, AutomaticStationProgramsNetworkBoardsHandsOff) {
   const std::string job = SaveJob({"program", "-d", "TX-A10", "--automatic", "--line-delay", "10", file_});
   const uint16_t ports[] = {FreeTcpPort(), FreeTcpPort()};
@@ -325,6 +326,9 @@ TEST_F(StationTest, AutomaticStationProgramsNetworkBoardsHandsOff) {
   auto later = plug(ports[1]);
   ASSERT_TRUE(WaitUntil([&] { return Logged() == 2; })) << station.Err();
   const std::vector<uint8_t> programmed = first->Flash();
+  // The run's 7 line settings (both released as the port opens, 3 to switch on, 2 to switch off),
+  // then the held connection's release of both lines.
+  EXPECT_TRUE(first->WaitForLineChanges(9, 5s)) << first->LineChanges().size();
   first->Stop();
   auto replaced = plug(ports[0]);
   ASSERT_TRUE(WaitUntil([&] { return Logged() == 3; })) << station.Err();
