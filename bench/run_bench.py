@@ -12,7 +12,8 @@
    what the board and the pseudo-terminal cost can be told from what the host adds.
    A station row: 20 boards through `quill-cli run JOB --watch`, 4 plugged in at a time (each
    replaced by the next as soon as its record is logged), boards per minute against the ideal of
-   4 lanes each taking the one-board time.
+   4 lanes each taking the one-board time; the same station in Automatic Mode, each lane a port
+   of 127.0.0.1 where one `quill-sim --listen --lines` board after another serves itself.
 2d. Boards on another computer: boot TX-A10 and program 32 KB at 9600 bps through a local
    ser2net as rfc2217:// ports, each against the same run on the local pseudo-terminal; eight
    boards through the network at once against one.
@@ -226,24 +227,51 @@ def logged_ports(log):
         return []
 
 
-def station_row(cli, sim, work, size, records=None, rate_only=False):
+def station_row(cli, sim, work, size, records=None, rate_only=False, automatic=False):
     """20 paced boards through a station, 4 plugged in at a time; boards per minute over the ideal
     (4 lanes of the one-board time, from plugging in to the record in the log). With records (a
-    store's URL) every record goes to that store as well; rate_only: the boards per minute alone."""
+    store's URL) every record goes to that store as well; rate_only: the boards per minute alone.
+    automatic: a job in Automatic Mode, each lane a port of 127.0.0.1 where one board after the
+    other serves itself (quill-sim --listen --lines), no one at the switches."""
     runtime = tempfile.mkdtemp(prefix="quill-station-", dir=work)
     env = dict(os.environ, XDG_RUNTIME_DIR=runtime, XDG_DATA_HOME=os.path.join(runtime, "data"))
     program = os.path.join(work, "station.srec")
     write_program(program, size)
     job = os.path.join(work, "station.job")
-    subprocess.run([cli, "program", "--device", "TX-A10", program, "--save-job", job], check=True)
+    auto = ["--automatic"] if automatic else []
+    subprocess.run([cli, "program", "--device", "TX-A10", program, *auto, "--save-job", job],
+                   check=True)
     log = os.path.join(work, "station.jsonl")
+    if os.path.exists(log):
+        os.unlink(log)
     extra = ["--records", records] if records else []
+    lane_ports = []
+    for _ in range(STATION_LANES if automatic else 0):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            lane_ports.append(probe.getsockname()[1])
+    for port in lane_ports:
+        extra += ["--port", "rfc2217://127.0.0.1:%d" % port]
     station = subprocess.Popen([cli, "run", job, "--watch", "--log", log, "--quiet", *extra], env=env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     counter = [0]
+    free = list(lane_ports)
+    plugs = {}  # port -> boards plugged into it so far
 
     def plug():
+        port, board = plug_board()
+        plugs[port] = plugs.get(port, 0) + 1
+        return port, board
+
+    def plug_board():
         counter[0] += 1
+        if automatic:
+            # The lane's port; its last board has ended, so the port is free again.
+            port = free.pop(0)
+            board = subprocess.Popen([sim, "--device", "TX-A10", "--pace", "--listen",
+                                      "127.0.0.1:%d" % port, "--lines", "vpp=dtr,mode=rts"],
+                                     env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            return "rfc2217://127.0.0.1:%d" % port, board
         name = "bench-%d" % counter[0]
         board = subprocess.Popen([sim, "--device", "TX-A10", "--state", "user", "--pace",
                                   "--name", name], env=env, stdout=subprocess.DEVNULL,
@@ -252,10 +280,13 @@ def station_row(cli, sim, work, size, records=None, rate_only=False):
 
     pulled = []
 
-    def unplug(board):
+    def unplug(board, port):
         # As an operator pulls a board: the next one goes in at once, the old one ends meanwhile.
         board.send_signal(signal.SIGTERM)
         pulled.append(board)
+        if automatic:
+            board.wait(timeout=10)  # a board on the network gives its port up as it ends
+            free.append(int(port.rsplit(":", 1)[1]))
 
     def wait_for(ports):
         while not set(ports) <= set(logged_ports(log)):
@@ -263,23 +294,25 @@ def station_row(cli, sim, work, size, records=None, rate_only=False):
                 raise RuntimeError("the station ended: " + station.stderr.read())
             time.sleep(0.005)
 
+    lanes = []
     try:
         start = time.perf_counter()
         port, board = plug()
         wait_for([port])
         one = time.perf_counter() - start
-        unplug(board)
+        unplug(board, port)
         board.wait(timeout=10)
         start = time.perf_counter()
         lanes = [plug() for _ in range(STATION_LANES)]
         plugged = STATION_LANES
         finished = 0
         while finished < STATION_BOARDS:
-            done = set(logged_ports(log))
+            logged = logged_ports(log)
             for i, lane in enumerate(lanes):
-                if lane is None or lane[0] not in done:
+                # A port on the network comes back with each board: its records are counted.
+                if lane is None or logged.count(lane[0]) < plugs[lane[0]]:
                     continue
-                unplug(lane[1])
+                unplug(lane[1], lane[0])
                 finished += 1
                 lanes[i] = None
                 if plugged < STATION_BOARDS:
@@ -292,6 +325,9 @@ def station_row(cli, sim, work, size, records=None, rate_only=False):
     finally:
         station.send_signal(signal.SIGINT)
         station.wait(timeout=30)
+        for lane in lanes:  # the boards still in when a run failed
+            if lane is not None:
+                unplug(lane[1], lane[0])
         for board in pulled:
             board.wait(timeout=10)
     failed = [r for r in (json.loads(l) for l in open(log)) if r["exit_status"] != 0]
@@ -301,9 +337,14 @@ def station_row(cli, sim, work, size, records=None, rate_only=False):
     ideal = STATION_LANES * 60 / one
     if rate_only:
         return per_minute
-    return ("station: %d boards, %d at a time, %d KB at 9600 bps: %.1f boards/min / ideal %.1f "
-            "(one board %.2f s)" % (STATION_BOARDS, STATION_LANES, size // 1024, per_minute, ideal,
-                                    one), "%.3f" % (per_minute / ideal),
+    if automatic:
+        measure = ("station in Automatic Mode, --listen boards: %.1f boards/min / ideal %.1f "
+                   "(one board %.2f s)" % (per_minute, ideal, one))
+    else:
+        measure = ("station: %d boards, %d at a time, %d KB at 9600 bps: %.1f boards/min / ideal "
+                   "%.1f (one board %.2f s)" % (STATION_BOARDS, STATION_LANES, size // 1024,
+                                                per_minute, ideal, one))
+    return (measure, "%.3f" % (per_minute / ideal),
             ">= %.2f" % STATION_GOAL, per_minute / ideal >= STATION_GOAL)
 
 
@@ -604,6 +645,7 @@ def main():
             print("station: %d boards, %d at a time..." % (STATION_BOARDS, STATION_LANES),
                   file=sys.stderr)
             rows.append(station_row(cli, sim, work, 4096))
+            rows.append(station_row(cli, sim, work, 4096, automatic=True))
             return print_rows(rows)
         finally:
             shutil.rmtree(work, ignore_errors=True)
@@ -752,6 +794,7 @@ def main():
         print("station: %d boards, %d at a time..." % (STATION_BOARDS, STATION_LANES),
               file=sys.stderr)
         rows.append(station_row(cli, sim, work, 1024 if opts.quick else 4096))
+        rows.append(station_row(cli, sim, work, 1024 if opts.quick else 4096, automatic=True))
         # --- 2d. boards on another computer ---------------------------------------------
         if shutil.which("ser2net"):
             rows += network_rows(cli, sim, work, program_file, boot_file, program_size, boot_size,

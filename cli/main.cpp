@@ -119,7 +119,8 @@ Arguments:
   --csv              records: comma-separated values, a header line first
   --watch            run: wait for boards; each port that matches the --port selectors (none:
                      every USB serial adapter and every simulated board) is programmed when
-                     it appears, again only after it was unplugged; Ctrl-C ends the station
+                     it appears, again only after it was unplugged (a network port: while
+                     its server takes connections); Ctrl-C ends the station
   FILE               a program file: S-record (S1, S2, S3) or Intel HEX, recognised by its
                      content. Several files are checked together and programmed in order as
                      one image in one run; two that write the same address are refused

@@ -2,6 +2,13 @@
 // given now; every port that matches the selectors is programmed once when it appears, and again
 // only after it has gone and come back. One poll() waits for everything at once: the boards'
 // progress, Ctrl-C, the system's device events and the simulated boards' announcements.
+// A board on the network is there while its server takes a connection: it is looked for with a
+// bare TCP connection, and after its run a connection is held open until the server closes it,
+// which is its unplugging.
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +25,7 @@
 #include "cli/hotplug.h"
 #include "cli/job_file.h"
 #include "cli/record_outlet.h"
+#include "link/port_address.h"
 #include "link/port_list.h"
 #include "link/port_names.h"
 
@@ -31,6 +39,10 @@ using Clock = std::chrono::steady_clock;
 // fails with the reason.
 constexpr auto kSettleTime = std::chrono::seconds(2);
 constexpr int kSettleStepMs = 50;
+// A network board not there is looked for this often; a look that has no answer within
+// kProbeTime counts as not there.
+constexpr auto kProbeEvery = std::chrono::milliseconds(200);
+constexpr auto kProbeTime = std::chrono::seconds(1);
 
 std::string RealPath(const std::string& path) {
   std::error_code ec;
@@ -46,6 +58,8 @@ bool IsCharacterDevice(const std::string& path) {
 struct Selector {
   std::string text;
   bool path = false;
+  bool network = false;  // rfc2217:// or tcp://
+  NetPortAddress net;
 };
 
 std::vector<Selector> WatchSelectors(const std::vector<std::string>& given) {
@@ -67,6 +81,11 @@ std::vector<Selector> WatchSelectors(const std::vector<std::string>& given) {
           error.find("matches no port") == std::string::npos) {
         throw UsageError(error);
       }
+    } else if (PortAddress address; text.find("://") != std::string::npos) {
+      std::string error;
+      if (!ParsePortAddress(text, &address, &error)) throw UsageError(error);
+      s.network = true;
+      s.net = address.net;
     } else {
       s.path = true;
     }
@@ -79,6 +98,7 @@ bool Matches(const std::vector<Selector>& selectors, const SerialPortInfo& port)
   // None given: every USB serial adapter and every simulated board, not the built-in UARTs.
   if (selectors.empty()) return port.usb || port.simulated;
   for (const Selector& s : selectors) {
+    if (s.network) continue;
     // A path may be a link to the device (a /dev/serial/by-id name), present only while plugged in.
     if (s.path ? port.path == s.text || RealPath(port.path) == RealPath(s.text)
                : SelectPort(s.text, {port}, nullptr) == port.path) {
@@ -97,7 +117,30 @@ struct PortEntry {
   Clock::time_point appeared;  // when it appeared (the settling time counts from here)
   std::string serial;
   std::string result;  // the last run's, for the table
+  // A network board: the connection that looks for it (connecting) or that is held after its run
+  // (connected), and when the next look is due.
+  const Selector* net = nullptr;
+  int socket = -1;
+  bool connecting = false;
+  Clock::time_point probeStarted, nextProbe;
 };
+
+// A non-blocking TCP connection to the address; -1 when none can be begun (no such host now).
+int ConnectTo(const NetPortAddress& address) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(address.host.c_str(), std::to_string(address.port).c_str(), &hints, &found) != 0)
+    return -1;
+  int s = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (s >= 0 && ::connect(s, found->ai_addr, found->ai_addrlen) != 0 && errno != EINPROGRESS) {
+    ::close(s);
+    s = -1;
+  }
+  ::freeaddrinfo(found);
+  return s;
+}
 
 class Station {
  public:
@@ -114,6 +157,9 @@ class Station {
         }()),
         run_(job.op, Settings(), log, waiter.Notifier()) {}
 
+  ~Station() {
+    for (auto& [path, entry] : ports_) CloseSocket(entry);
+  }
   int Run();
 
  private:
@@ -130,6 +176,15 @@ class Station {
   }
 
   void Rescan(const std::vector<std::string>& removed);
+  // Looks for the network boards not there, and notices those held going away; the time until
+  // the next look is due.
+  int FollowNetwork();
+  void StartProbe(PortEntry& entry);
+  static void CloseSocket(PortEntry& entry) {
+    if (entry.socket >= 0) ::close(entry.socket);
+    entry.socket = -1;
+    entry.connecting = false;
+  }
   // Starts the boards owed a run; the time until a settling port is to be looked at again.
   int StartOwed();
   void Collect();
@@ -179,7 +234,7 @@ void Station::Rescan(const std::vector<std::string>& removed) {
     if (s.path && !devices.count(RealPath(s.text)) && IsCharacterDevice(s.text)) now[s.text] = "";
   }
   for (auto& [path, entry] : ports_) {
-    if (!now.count(path)) {
+    if (!entry.net && !now.count(path)) {
       entry.present = false;
       entry.owed = entry.settling = false;
     }
@@ -194,7 +249,76 @@ void Station::Rescan(const std::vector<std::string>& removed) {
     entry.serial = serial;
     entry.result.clear();
   }
-  std::erase_if(ports_, [](const auto& item) { return !item.second.present && !item.second.running; });
+  std::erase_if(ports_, [](const auto& item) {
+    return !item.second.net && !item.second.present && !item.second.running;
+  });
+}
+
+void Station::StartProbe(PortEntry& entry) {
+  entry.socket = ConnectTo(entry.net->net);
+  entry.connecting = entry.socket >= 0;
+  entry.probeStarted = Clock::now();
+  entry.nextProbe = entry.probeStarted + kProbeEvery;
+}
+
+int Station::FollowNetwork() {
+  int timeout = -1;
+  const Clock::time_point now = Clock::now();
+  for (const Selector& s : selectors_) {
+    if (!s.network) continue;
+    PortEntry& entry = ports_[s.text];
+    entry.net = &s;
+    if (entry.running) continue;
+    if (entry.socket >= 0) {
+      pollfd p{entry.socket, static_cast<short>(entry.connecting ? POLLOUT : POLLIN), 0};
+      const bool ready = ::poll(&p, 1, 0) == 1;
+      int error = 0;
+      socklen_t length = sizeof error;
+      if (entry.connecting && ready) {
+        ::getsockopt(entry.socket, SOL_SOCKET, SO_ERROR, &error, &length);
+        entry.connecting = false;
+        if (error == 0 && entry.present) {
+          // A port server opens its serial port for each connection, which raises DTR and RTS:
+          // with VPP on DTR the held connection releases both at once (SET-CONTROL 9 and 12, not
+          // waited for). A raw TCP port has no lines to release; its bytes would reach the board.
+          static constexpr uint8_t kRelease[] = {255, 251, 44, 255, 250, 44, 5, 9,  255, 240,
+                                                 255, 250, 44, 5,   12,  255, 240};
+          if (s.net.scheme == NetPortAddress::Scheme::Rfc2217)
+            (void)::send(entry.socket, kRelease, sizeof kRelease, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } else if (error == 0) {
+          // It is there: its run opens a connection of its own.
+          CloseSocket(entry);
+          entry.present = entry.owed = true;
+          entry.result.clear();
+        } else {
+          CloseSocket(entry);
+          entry.present = false;
+        }
+      } else if (entry.connecting) {
+        if (now - entry.probeStarted >= kProbeTime) {
+          CloseSocket(entry);
+          entry.present = false;
+        } else {
+          timeout = kSettleStepMs;
+        }
+      } else if (ready) {
+        // The held connection: what the server says is of no interest; its end is the board's.
+        char buffer[512];
+        const ssize_t n = ::recv(entry.socket, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+          CloseSocket(entry);
+          entry.present = false;
+        }
+      }
+    }
+    if (entry.socket < 0 && !entry.present && !stopping_) {
+      if (now >= entry.nextProbe) StartProbe(entry);
+      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(entry.nextProbe - now);
+      const int ms = entry.connecting ? kSettleStepMs : static_cast<int>(std::max<int64_t>(wait.count(), 1));
+      timeout = timeout < 0 ? ms : std::min(timeout, ms);
+    }
+  }
+  return timeout;
 }
 
 int Station::StartOwed() {
@@ -203,7 +327,8 @@ int Station::StartOwed() {
   for (auto& [path, entry] : ports_) {
     if (!entry.present || !entry.owed || entry.running) continue;
     // Without read and write permission yet: most likely udev is still applying them.
-    if (::access(path.c_str(), R_OK | W_OK) != 0 && Clock::now() - entry.appeared < kSettleTime) {
+    if (!entry.net && ::access(path.c_str(), R_OK | W_OK) != 0 &&
+        Clock::now() - entry.appeared < kSettleTime) {
       entry.settling = true;
       timeout = kSettleStepMs;
       continue;
@@ -232,12 +357,16 @@ void Station::Report(const BoardRecord& r) {
   if (it != ports_.end()) {
     it->second.running = false;
     it->second.result = result;
+    // A network board stays there until its server lets the held connection go.
+    if (it->second.net) StartProbe(it->second);
   }
 }
 
 void Station::Collect() {
   for (const BoardRecord& record : run_.TakeFinished()) Report(record);
-  std::erase_if(ports_, [](const auto& item) { return !item.second.present && !item.second.running; });
+  std::erase_if(ports_, [](const auto& item) {
+    return !item.second.net && !item.second.present && !item.second.running;
+  });
   if (run_.LogFailed() && !stopping_) {
     // A board whose record cannot be kept is not programmed.
     stopping_ = true;
@@ -301,19 +430,26 @@ int Station::Run() {
   HotplugWatcher watcher;
   watcher.Open(folder, &warnings);
   for (const std::string& warning : warnings) WriteStderr("quill-cli: " + warning + "\n");
-  const std::vector<int> fds = watcher.Descriptors();
+  const std::vector<int> watched = watcher.Descriptors();
 
   Rescan({});
   bool interrupted = false;
   while (!interrupted) {
-    const int timeout = StartOwed();
+    const int probe = FollowNetwork();
+    const int owed = StartOwed();
+    const int timeout = probe < 0 ? owed : owed < 0 ? probe : std::min(probe, owed);
     run_.Follow();
     Collect();
     if (stopping_ && run_.Running().empty()) break;
     DrawTable();
+    std::vector<int> fds = watched;
+    for (const auto& [path, entry] : ports_) {
+      if (entry.socket >= 0 && !entry.connecting) fds.push_back(entry.socket);
+    }
     std::vector<bool> ready;
     interrupted = waiter_.Wait(fds, timeout, ready);
-    if (std::find(ready.begin(), ready.end(), true) != ready.end()) {
+    if (std::find(ready.begin(), ready.begin() + static_cast<std::ptrdiff_t>(watched.size()), true) !=
+        ready.begin() + static_cast<std::ptrdiff_t>(watched.size())) {
       std::vector<std::string> removed;
       if (watcher.Drain(&removed)) Rescan(removed);
     }

@@ -752,5 +752,8 @@ bool SimBoard::WaitForHangUp(std::chrono::milliseconds timeout) const {
 bool SimBoard::WaitForLineChanges(std::size_t count, std::chrono::milliseconds timeout) const {
   return impl_->WaitFor(timeout, [this, count] { return impl_->lineChanges.size() >= count; });
 }
+bool SimBoard::WaitForPowered(bool powered, std::chrono::milliseconds timeout) const {
+  return impl_->WaitFor(timeout, [this, powered] { return impl_->powered == powered; });
+}
 
 }  // namespace quill::sim

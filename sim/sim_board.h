@@ -126,6 +126,7 @@ class SimBoard {
   bool WaitForReceived(std::size_t count, std::chrono::milliseconds timeout) const;
   bool WaitForHangUp(std::chrono::milliseconds timeout) const;
   bool WaitForLineChanges(std::size_t count, std::chrono::milliseconds timeout) const;
+  bool WaitForPowered(bool powered, std::chrono::milliseconds timeout) const;
 
  private:
   struct Impl;

@@ -461,5 +461,32 @@ TEST_F(BootRun, AutomaticModeBootsThroughTheLinesAndLeavesVppOff) {
   EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
 }
 
+// Abort in Automatic Mode, the board holding back an echo of the download: QUILL switches VPP
+// off, then releases Mode, and the result page says the run was aborted and VPP is off.
+TEST_F(BootRun, AutomaticModeAbortLeavesVppOff) {
+  TestKernelStore store;
+  const uint32_t id = GetDevice(DeviceIndex("TX-C30"))->GetClockRanges(0)[2].kernelId;
+  store.Install(id, RealKernel(id));
+  sim::BoardOptions options = BoardOf("TX-C30", 0, 2);
+  options.listen = sim::ListenAddress{"127.0.0.1", 0};
+  options.lines = LineMap{};
+  options.faults = {{sim::Step::Echo, sim::FaultAction::Silent, 100}};
+  ASSERT_NO_FATAL_FAILURE(StartBoard(std::move(options)));
+  ASSERT_NO_FATAL_FAILURE(MakeWizard());
+  wizard->Sheet().State().m_bAutomatic = true;
+  ASSERT_NO_FATAL_FAILURE(ToSwitchPage(WriteProgramFile({SRecord(1, 0x100, Pattern(8, 1))})));
+  wizard->PressNext();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return board->Hung(); }, 10000));
+  ASSERT_TRUE(board->Powered());
+  QTest::mouseClick(Progress()->m_btnAbort, Qt::LeftButton);
+  ASSERT_TRUE(wizard->WaitForTemplate(PageId::BootDone));
+  EXPECT_FALSE(board->Powered());
+  EXPECT_TRUE(SwitchedOffThenModeReleased(*board, 90ms));
+  EXPECT_EQ(Done()->m_staticTitle->text(), Text(150));
+  EXPECT_TRUE(Done()->m_staticResult->text().startsWith("You clicked the Abort button."));
+  EXPECT_TRUE(Done()->m_staticClosing->text().contains("VPP has been switched off"));
+  EXPECT_EQ(board->BootCount(), 0);
+}
+
 }  // namespace
 }  // namespace quill::test

@@ -322,7 +322,9 @@ TEST(NetworkPorts, AStartReturnsAtOnceAndAnAbortCutsAPendingConnectShort) {
 
 // The server goes away in the middle of a run: the step it interrupts fails at once as a lost
 // connection (13, naming the host and port), never as a success and never by waiting out the
-// protocol's timeouts; Ctrl-C aborts a network run as a local one.
+// protocol's timeouts; Ctrl-C aborts a network run as a local one. In Automatic Mode VPP is off
+// afterwards, whether Ctrl-C came (QUILL switched it off, then released Mode) or the port server
+// in front of the board died (its connection closed, releasing the lines).
 TEST(NetworkPorts, AServerLostMidRunFailsTheStepAndCtrlCAborts) {
   TestKernelStore store;
   const WizardState sheet = MakeSheet("TX-A10", 0, 8, "");
@@ -331,6 +333,7 @@ TEST(NetworkPorts, AServerLostMidRunFailsTheStepAndCtrlCAborts) {
   for (uint32_t a = 0; a < 0x800; a += 128) lines.push_back(SRecord(3, a, Pattern(128, 3)));
   const std::string file = WriteProgramFile(lines);
   enum class Action { KillServer, Interrupt };
+  enum class Via { Ser2net, Direct };  // an automatic board: ser2net in front, or reached itself
   struct Case {
     const char* name;
     sim::BoardState state;
@@ -338,7 +341,10 @@ TEST(NetworkPorts, AServerLostMidRunFailsTheStepAndCtrlCAborts) {
     std::size_t receivedBefore;  // bytes the board has taken when the action comes
     Action action;
     int status;
+    bool automatic = false;
+    Via via = Via::Ser2net;
   };
+  const std::vector<std::string> automatic = {"program", "--no-erase", "--automatic", "--line-delay", "10"};
   const std::vector<Case> cases = {
       // Ten sync bytes, then a third of the kernel, one byte at a time with its echo.
       {"download", sim::BoardState::Boot, {"boot", "-c", "16MHz"}, 10 + 600, Action::KillServer,
@@ -348,20 +354,36 @@ TEST(NetworkPorts, AServerLostMidRunFailsTheStepAndCtrlCAborts) {
        ErrorInternal},
       {"ctrl-c", sim::BoardState::User, {"program", "--no-erase"}, 11 + 64, Action::Interrupt,
        ErrorUserAbort},
+      {"automatic ctrl-c", sim::BoardState::Boot, automatic, 11 + 64, Action::Interrupt,
+       ErrorUserAbort, true, Via::Direct},
+      {"automatic ctrl-c through ser2net", sim::BoardState::Boot, automatic, 11 + 64,
+       Action::Interrupt, ErrorUserAbort, true},
+      {"automatic, ser2net killed", sim::BoardState::Boot, automatic, 11 + 64, Action::KillServer,
+       ErrorInternal, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     sim::BoardOptions options = BoardFor(sheet, c.state);
     options.pace = true;  // bytes take their line time, so the action lands inside the step
+    if (c.automatic) {
+      options.listen = sim::ListenAddress{"127.0.0.1", 0};
+      options.lines = LineMap{};
+    }
     auto board = StartBoard(options);
     PortServer server({{board->PortPath(), 9600, true}});
     std::string error;
-    ASSERT_TRUE(server.Start(&error)) << error;
+    if (c.via == Via::Ser2net) {
+      ASSERT_TRUE(server.Start(&error)) << error;
+    }
+    const std::string url = c.via == Via::Ser2net ? server.Url(0) : board->PortPath();
     std::vector<std::string> args = c.args;
-    args.insert(args.end(), {"-d", "TX-A10", "-p", server.Url(0), file});
+    args.insert(args.end(), {"-d", "TX-A10", "-p", url, file});
     CliProcess run(args);
     ASSERT_TRUE(board->WaitForReceived(c.receivedBefore, 30s))
         << board->Received().size() << " bytes received; " << (run.Signal(SIGKILL), run.Err());
+    if (c.automatic) {
+      ASSERT_TRUE(board->Powered());
+    }
     const Clock::time_point action = Clock::now();
     if (c.action == Action::KillServer) server.Kill();
     if (c.action == Action::Interrupt) run.Signal(SIGINT);
@@ -371,6 +393,11 @@ TEST(NetworkPorts, AServerLostMidRunFailsTheStepAndCtrlCAborts) {
       const std::string said = "the connection to 127.0.0.1:" + std::to_string(server.Port(0)) +
                                " was lost";
       EXPECT_TRUE(Contains(run.Err(), server.Url(0) + ": " + said)) << run.Err();
+    }
+    if (!c.automatic) continue;
+    EXPECT_TRUE(board->WaitForPowered(false, 5s)) << "VPP is still on";
+    if (c.action == Action::Interrupt) {
+      EXPECT_TRUE(SwitchedOffThenModeReleased(*board, 9ms));
     }
   }
 }
@@ -418,6 +445,17 @@ TEST(AutomaticMode, TheLinesSetTheSwitchesAndVppGoesOffAfterEveryOutcome) {
       {"ProgramWithTheLinesSwapped", CmdProgram, "vpp=rts,mode=dtr", {}, End::Done, ErrorNone},
       {"AFailedChunk", CmdProgram, "vpp=dtr,mode=rts", {{Step::ChunkChecksum, FaultAction::Fail}},
        End::Done, -1},
+      // A failure at each step of a boot and of an erase: VPP goes off all the same.
+      {"BootSyncUnanswered", CmdBoot, "vpp=dtr,mode=rts", {{Step::Sync, FaultAction::Silent}},
+       End::Done, ErrorBootSyncTimeout},
+      {"BootDownloadEchoWrong", CmdBoot, "vpp=dtr,mode=rts", {{Step::Echo, FaultAction::WrongByte, 40}},
+       End::Done, ErrorBootLoadEcho},
+      {"BootEraseFailed", CmdBoot, "vpp=dtr,mode=rts", {{Step::BootErase, FaultAction::Fail}},
+       End::Done, ErrorBootEraseFailed},
+      {"BootChunkFailed", CmdBoot, "vpp=dtr,mode=rts", {{Step::ChunkChecksum, FaultAction::Fail}},
+       End::Done, ErrorFlashWriteChecksum},
+      {"EraseFailed", CmdErase, "vpp=dtr,mode=rts", {{Step::BlockErase, FaultAction::Fail}},
+       End::Done, ErrorBlockEraseFailed},
       {"AnAbort", CmdProgram, "vpp=dtr,mode=rts", {{Step::ChunkData, FaultAction::Silent}},
        End::Abort, ErrorUserAbort},
       {"TheServerGone", CmdProgram, "vpp=dtr,mode=rts", {{Step::ChunkData, FaultAction::HangUp}},
@@ -438,6 +476,9 @@ TEST(AutomaticMode, TheLinesSetTheSwitchesAndVppGoesOffAfterEveryOutcome) {
     sheet.m_strLineMap = c.map;
     sheet.m_nLineDelayMs = 20;
     CCommThread comm;
+    // A step left unanswered fails at its timeout; the board answers the others at once.
+    if (!c.faults.empty() && c.faults[0].action == FaultAction::Silent && c.end == End::Done)
+      comm.SetReadTimeoutForTesting(100ms);
     RecordingNotifier notifier(comm);
     ASSERT_TRUE(c.command == CmdBoot      ? comm.StartBoot(&notifier, sheet)
                 : c.command == CmdErase ? comm.StartErase(&notifier, sheet)
@@ -472,6 +513,10 @@ TEST(AutomaticMode, TheLinesSetTheSwitchesAndVppGoesOffAfterEveryOutcome) {
     // Each switch had its settling time before the next moved.
     const std::vector<sim::LineChange> changes = board->LineChanges();
     for (std::size_t i = 2; i < 4; ++i) EXPECT_GE(changes[i + 1].at - changes[i].at, 18ms) << i;
+    // VPP off settled before Mode was released: QUILL's switching, not a closing port's.
+    if (!gone) {
+      EXPECT_GE(changes.back().at - changes[changes.size() - 2].at, 18ms);
+    }
     if (kind == ErrorNone) {
       EXPECT_FALSE(board->Sent().empty());
     }

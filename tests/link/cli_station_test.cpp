@@ -306,6 +306,45 @@ TEST_F(StationTest, InterruptAbortsTheRunningBoards) {
   EXPECT_EQ(Lines(station.Out()).back(), "2 boards done, 0 succeeded, 2 failed");
 }
 
+// A station in Automatic Mode on boards that serve themselves over the network and obey the lines:
+// a board is there while its server takes connections. One present at the start and one that
+// comes later are each programmed once with no one at the switches, VPP off afterwards; the
+// first, replaced on its port by another, is programmed again; the one that stayed is not. The
+// connection held meanwhile releases the lines, as a port server raises them on each connection.
+TEST_F(StationTest, AutomaticStationProgramsNetworkBoardsHandsOff) {
+  const std::string job = SaveJob({"program", "-d", "TX-A10", "--automatic", "--line-delay", "10", file_});
+  const uint16_t ports[] = {FreeTcpPort(), FreeTcpPort()};
+  const auto plug = [](uint16_t port) {
+    sim::BoardOptions options = BoardFor(MakeSheet("TX-A10", 0, 8, ""), sim::BoardState::Boot);
+    options.listen = sim::ListenAddress{"127.0.0.1", port};
+    options.lines = LineMap{};
+    return StartBoard(options);
+  };
+  auto first = plug(ports[0]);
+  CliProcess station({"run", job, "--watch", "--log", log_, "-p", first->PortPath(), "-p",
+                      "rfc2217://127.0.0.1:" + std::to_string(ports[1])});
+  ASSERT_TRUE(WaitUntil([&] { return Logged() == 1; })) << station.Err();
+  auto later = plug(ports[1]);
+  ASSERT_TRUE(WaitUntil([&] { return Logged() == 2; })) << station.Err();
+  const std::vector<uint8_t> programmed = first->Flash();
+  // The run's 7 line settings (both released as the port opens, 3 to switch on, 2 to switch off),
+  // then the held connection's release of both lines.
+  EXPECT_TRUE(first->WaitForLineChanges(9, 5s)) << first->LineChanges().size();
+  first->Stop();
+  auto replaced = plug(ports[0]);
+  ASSERT_TRUE(WaitUntil([&] { return Logged() == 3; })) << station.Err();
+  station.Signal(SIGINT);
+  EXPECT_EQ(station.Wait(), 0) << station.Err();
+  EXPECT_EQ(Lines(station.Out()).back(), "3 boards done, 3 succeeded, 0 failed");
+  for (const json& r : LogRecords(log_)) EXPECT_EQ(r.at("result"), "success") << r.dump();
+  for (const auto* board : {later.get(), replaced.get()}) {
+    EXPECT_EQ(board->EraseCommands().size(), 1u);
+    EXPECT_EQ(board->Flash(), programmed);
+    EXPECT_FALSE(board->Powered());
+    EXPECT_TRUE(board->Errors().empty()) << board->Errors().front();
+  }
+}
+
 // A boot job with no installed kernel: a port that is no simulated board's is refused with 78,
 // nothing sent, and the station goes on to program a simulated board that appears later, as its
 // --port path names it. A kernel installed while the station runs is the one the next board gets,

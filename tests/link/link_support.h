@@ -239,6 +239,15 @@ class NodeWatch {
 // no port list may do but a test that a port was given back can.
 bool OpensForExclusiveUse(const std::string& path);
 
+// Whether a board of the default line map saw QUILL switch it off: VPP (DTR) released, then,
+// after at least settle, Mode (RTS) released. A closing connection releases its lines at once.
+inline bool SwitchedOffThenModeReleased(const sim::SimBoard& board, std::chrono::milliseconds settle) {
+  const std::vector<sim::LineChange> c = board.LineChanges();
+  const std::size_t n = c.size();
+  return n >= 2 && c[n - 2].line == ControlLine::Dtr && !c[n - 2].asserted &&
+         c[n - 1].line == ControlLine::Rts && !c[n - 1].asserted && c[n - 1].at - c[n - 2].at >= settle;
+}
+
 // Concatenation.
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b);
 

@@ -366,6 +366,32 @@ TEST(WineCli, CtrlCAbortsTheOperation) {
   EXPECT_EQ(Unix(run.err), LoadString(145) + "\n");
 }
 
+// Automatic Mode on COM5, which wine maps to a pseudo-terminal: wine's comm channel shows each
+// EscapeCommFunction as its IOCTL_SERIAL_* request. The port's open releases DTR and RTS (wine
+// ignores the failure there), the first switching (VPP off, CLRDTR) fails as a pseudo-terminal
+// has no modem lines, and the run is refused with 13 before a byte is sent; the close releases
+// both lines again.
+TEST(WineCli, AutomaticModeEscapesTheLinesAndAPortWithoutThemIsRefused) {
+  auto board = StartBoard(Board("TX-A10", 0, 0, sim::BoardState::User));
+  MapComPort(kComPort, board->PortPath());
+  ::setenv("WINEDEBUG", "+comm", 1);
+  Process cli = StartWindows({"erase", "--port", kComPort, "--device", "TX-A10", "--blocks", "LB0",
+                              "--automatic", "--quiet"});
+  ::setenv("WINEDEBUG", "-all", 1);
+  const Outcome run = cli.Wait();
+  EXPECT_EQ(run.status, ErrorInternal);
+  EXPECT_NE(run.err.find("COM5 cannot drive DTR"), std::string::npos) << run.err;
+  std::vector<std::string> lines;
+  static const std::regex request("IOCTL_SERIAL_((SET|CLR)_(DTR|RTS))");
+  for (auto it = std::sregex_iterator(run.err.begin(), run.err.end(), request);
+       it != std::sregex_iterator(); ++it) {
+    lines.push_back((*it)[1]);
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"CLR_DTR", "CLR_RTS", "CLR_DTR", "CLR_DTR", "CLR_RTS"}))
+      << run.err;
+  EXPECT_TRUE(board->Received().empty()) << "nothing may reach the line";
+}
+
 // A port that does not exist: the reason with the ports there are, then message 254.
 TEST(WineCli, PortThatDoesNotExist) {
   const Outcome run = Windows({"erase", "--port", "COM17", "--device", "TX-C30", "--blocks", "all"});
