@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # README's two commands on a fresh Debian machine: a minimal root of this machine's Debian release
 # (mmdebstrap, packages from this machine's own apt sources) gets a clean clone of HEAD; README's
-# test command runs there exactly as written, then README's run command starts the wizard
+# test command runs there exactly as written, the Debian package of that build is installed and its
+# Python module imported, then README's run command starts the wizard
 # headless and must get as far as announcing its simulated board and showing the first page.
 # Needs root (chroot and mounts). Every mount is undone on every way out, Ctrl-C included.
 #
@@ -118,6 +119,12 @@ test_command="${commands[1]:?README has no test command}"
 stage "README's test command: $test_command"
 in_root bash -c "cd /root/quill && $test_command"
 stage "the tests passed"
+
+# The Debian package of that build, installed as a user would, brings the Python module with it.
+in_root bash -c "cd /root/quill && scripts/package-deb.sh >/dev/null &&
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ./build/quill_*_amd64.deb >/dev/null &&
+  cd / && python3 -c 'import quill; print(quill.__version__)'"
+stage "the Debian package installed; its Python module imports"
 
 stage "README's run command, headless: $run_command"
 log="$root/tmp/run.log"
