@@ -19,22 +19,6 @@ namespace quill {
 
 namespace {
 
-std::string UtcNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-#ifdef _WIN32
-  ::gmtime_s(&utc, &seconds);
-#else
-  ::gmtime_r(&seconds, &utc);
-#endif
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
-  return text;
-}
-
 // quill-cli's exit statuses for what its records say beyond the result's kind.
 constexpr int kExitCannotOpen = 66, kExitUnavailable = 69, kExitNoKernel = 78;
 
@@ -177,7 +161,7 @@ void WizardRecords::Ended(const Outcome& outcome, bool refused) {
   const std::string valueName = m_job.m_nValueOn && m_command != CmdErase ? WizardValueName(m_job) : "";
   records::StoredRecord stored;
   stored.recordId = records::NewUuid();
-  stored.time = UtcNow();
+  stored.time = records::UtcNow();
   stored.station = m_job.m_strStation.empty() ? records::HostName() : m_job.m_strStation;
   stored.port = job.m_strComPort;
   stored.value = outcome.value;

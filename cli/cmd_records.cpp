@@ -141,16 +141,7 @@ std::string SinceTime(const std::string& text) {
   const long doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
   const long days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
   const std::time_t seconds = static_cast<std::time_t>(days * 86400 + h * 3600 + mi * 60 + s - offset * 60);
-  std::tm utc{};
-#ifdef _WIN32
-  ::gmtime_s(&utc, &seconds);
-#else
-  ::gmtime_r(&seconds, &utc);
-#endif
-  char out[96];
-  std::snprintf(out, sizeof out, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms);
-  return out;
+  return records::UtcText(seconds, ms);
 }
 
 bool IsSha256(const std::string& text) {

@@ -1,6 +1,7 @@
 #include "records/record_store.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <cstdio>
@@ -257,6 +258,25 @@ std::string HostName() {
   ::gethostname(host, sizeof host - 1);
   return host;
 #endif
+}
+
+std::string UtcText(std::time_t seconds, int milliseconds) {
+  std::tm utc{};
+#ifdef _WIN32
+  ::gmtime_s(&utc, &seconds);
+#else
+  ::gmtime_r(&seconds, &utc);
+#endif
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, milliseconds);
+  return text;
+}
+
+std::string UtcNow() {
+  const auto now = std::chrono::system_clock::now();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  return UtcText(std::chrono::system_clock::to_time_t(now), static_cast<int>(ms));
 }
 
 }  // namespace quill::records

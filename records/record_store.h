@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -83,5 +84,9 @@ std::string InDataFolder(const std::string& name);
 
 // The machine's name, a record's station when none is given.
 std::string HostName();
+
+// A record's time: UTC to the millisecond, as 2026-12-10T08:12:29.123Z.
+std::string UtcText(std::time_t seconds, int milliseconds);
+std::string UtcNow();
 
 }  // namespace quill::records
