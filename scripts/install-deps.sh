@@ -21,7 +21,7 @@ packages=(
   qt6-base-dev libgl-dev
   srecord libssl-dev nlohmann-json3-dev libcli11-dev binutils-mingw-w64-x86-64 libudev-dev
   clang libclang-rt-14-dev
-  help2man bash-completion man-db
+  help2man bash-completion man-db file
   ser2net
   libsqlite3-dev libpq-dev postgresql-15
   pybind11-dev python3-dev python3-pytest
