@@ -57,6 +57,22 @@ class BootRun : public ::testing::Test {
     wizard = std::make_unique<WizardUnderTest>("TX-C30", 0, 2, board->PortPath());
     ASSERT_TRUE(wizard->Show());
   }
+  // A TX-C30 board behind a port server, obeying the default line map, with its real kernel
+  // installed in store (a network board is never taken for a simulated one), and the wizard in
+  // Automatic Mode.
+  void StartAutomatic(TestKernelStore& store, decltype(sim::BoardOptions::faults) faults = {}) {
+    const uint32_t id = GetDevice(DeviceIndex("TX-C30"))->GetClockRanges(0)[2].kernelId;
+    store.Install(id, RealKernel(id));
+    sim::BoardOptions options = BoardOf("TX-C30", 0, 2);
+    options.listen = sim::ListenAddress{"127.0.0.1", 0};
+    options.lines = LineMap{};
+    options.faults = std::move(faults);
+    ASSERT_NO_FATAL_FAILURE(StartBoard(std::move(options)));
+    ASSERT_TRUE(board);
+    EXPECT_FALSE(board->Powered());
+    ASSERT_NO_FATAL_FAILURE(MakeWizard());
+    wizard->Sheet().State().m_bAutomatic = true;
+  }
   // From page 0 to the switch page with the file; the file page's Next passes.
   void ToSwitchPage(const std::string& file) {
     wizard->ChooseOperation(OperationBoot);
@@ -436,16 +452,7 @@ TEST_F(BootRun, WithoutAnInstalledKernelARealPortIsRefusedAndTheResultPageSaysHo
 // A board on the network is never taken for a simulated one: the kernel is installed.
 TEST_F(BootRun, AutomaticModeBootsThroughTheLinesAndLeavesVppOff) {
   TestKernelStore store;
-  const uint32_t id = GetDevice(DeviceIndex("TX-C30"))->GetClockRanges(0)[2].kernelId;
-  store.Install(id, RealKernel(id));
-  sim::BoardOptions options = BoardOf("TX-C30", 0, 2);
-  options.listen = sim::ListenAddress{"127.0.0.1", 0};
-  options.lines = LineMap{};
-  ASSERT_NO_FATAL_FAILURE(StartBoard(std::move(options)));
-  ASSERT_TRUE(board);
-  EXPECT_FALSE(board->Powered());
-  ASSERT_NO_FATAL_FAILURE(MakeWizard());
-  wizard->Sheet().State().m_bAutomatic = true;
+  ASSERT_NO_FATAL_FAILURE(StartAutomatic(store));
   const std::vector<Record> records = {{0x100, Pattern(32, 5)}};
   ASSERT_NO_FATAL_FAILURE(ToSwitchPage(WriteProgramFile({SRecord(1, 0x100, records[0].data), "S9030000FC"})));
   EXPECT_TRUE(wizard->Active<CStartSwitchesPage>()->m_staticInstructions->text().contains(
@@ -465,15 +472,7 @@ TEST_F(BootRun, AutomaticModeBootsThroughTheLinesAndLeavesVppOff) {
 // off, then releases Mode, and the result page says the run was aborted and VPP is off.
 TEST_F(BootRun, AutomaticModeAbortLeavesVppOff) {
   TestKernelStore store;
-  const uint32_t id = GetDevice(DeviceIndex("TX-C30"))->GetClockRanges(0)[2].kernelId;
-  store.Install(id, RealKernel(id));
-  sim::BoardOptions options = BoardOf("TX-C30", 0, 2);
-  options.listen = sim::ListenAddress{"127.0.0.1", 0};
-  options.lines = LineMap{};
-  options.faults = {{sim::Step::Echo, sim::FaultAction::Silent, 100}};
-  ASSERT_NO_FATAL_FAILURE(StartBoard(std::move(options)));
-  ASSERT_NO_FATAL_FAILURE(MakeWizard());
-  wizard->Sheet().State().m_bAutomatic = true;
+  ASSERT_NO_FATAL_FAILURE(StartAutomatic(store, {{sim::Step::Echo, sim::FaultAction::Silent, 100}}));
   ASSERT_NO_FATAL_FAILURE(ToSwitchPage(WriteProgramFile({SRecord(1, 0x100, Pattern(8, 1))})));
   wizard->PressNext();
   ASSERT_TRUE(QTest::qWaitFor([&] { return board->Hung(); }, 10000));
